@@ -1,0 +1,23 @@
+// The read primitive underneath every image reader: the driver's unbuffered kernel file, or an
+// ordinary file in user mode.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kv {
+
+class RawFile {
+ public:
+  virtual ~RawFile() = default;
+  // Reads up to `length` bytes at `offset`. False on a failure status, including end of file;
+  // otherwise *returned holds the bytes delivered (fewer than asked only near the end).
+  virtual bool Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned) = 0;
+  virtual int64_t Size() const = 0;
+};
+
+// Opens an ordinary file for reading in user mode. On failure returns null and sets *error to
+// the errno value.
+std::unique_ptr<RawFile> OpenPosixFile(const std::string& path, int* error);
+
+}  // namespace kv

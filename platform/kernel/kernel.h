@@ -1,0 +1,236 @@
+// What the driver needs of a kernel: requests, device objects and names, system threads,
+// events, spin-locked queues, tagged pool memory, unbuffered files and client security.
+// Single process: the kvemu host serves these objects to user processes.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ntstatus.h"
+
+namespace kv::kernel {
+
+// ---- Requests -------------------------------------------------------------------------------
+
+enum class MajorFunction : uint8_t { Create, Close, Read, Write, DeviceControl };
+
+inline constexpr int IO_NO_INCREMENT = 0;
+inline constexpr int IO_CD_ROM_INCREMENT = 1;
+
+// Identity of the user process that sent a request (peer credentials of its connection).
+struct ClientIdentity {
+  pid_t pid = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+  bool Elevated() const { return uid == 0; }
+};
+
+struct Irp;
+using IrpCompletion = std::function<void(Irp&)>;
+
+// One I/O request. Input and output are separate buffers; Read requests deliver into `output`
+// (`length` bytes at `byteOffset`).
+struct Irp {
+  MajorFunction major = MajorFunction::DeviceControl;
+  uint32_t ioControlCode = 0;
+  std::vector<uint8_t> input;
+  std::vector<uint8_t> output;  // sized to the caller's output length
+  uint64_t byteOffset = 0;      // Read/Write
+  uint32_t length = 0;          // Read/Write
+  ClientIdentity requestor;
+
+  // Set at completion.
+  NTSTATUS status = STATUS_PENDING;
+  uint64_t information = 0;
+  int priorityBoost = 0;
+
+  // Called once, in the completing thread, after status and information are set.
+  IrpCompletion onComplete;
+  bool pending = false;  // IoMarkIrpPending
+
+  uint32_t InputLength() const { return static_cast<uint32_t>(input.size()); }
+  uint32_t OutputLength() const { return static_cast<uint32_t>(output.size()); }
+
+ private:
+  friend void IoCompleteRequest(Irp* irp, NTSTATUS status, uint64_t information, int boost);
+  std::atomic<bool> completed_{false};
+};
+
+inline void IoMarkIrpPending(Irp* irp) { irp->pending = true; }
+// Completes exactly once; a second completion aborts the process (it is a driver bug).
+void IoCompleteRequest(Irp* irp, NTSTATUS status, uint64_t information, int boost);
+
+// ---- Devices and names ----------------------------------------------------------------------
+
+struct DeviceObject;
+struct DriverObject;
+using DispatchRoutine = NTSTATUS (*)(DeviceObject*, Irp*);
+
+inline constexpr uint32_t FILE_DEVICE_CD_ROM = 0x02;
+inline constexpr uint32_t FILE_READ_ONLY_DEVICE = 0x02;
+inline constexpr uint32_t FILE_REMOVABLE_MEDIA = 0x01;
+
+struct DriverObject {
+  DispatchRoutine majorFunction[5] = {};
+  void (*driverUnload)(DriverObject*) = nullptr;
+  DispatchRoutine& Dispatch(MajorFunction m) { return majorFunction[static_cast<int>(m)]; }
+};
+
+struct DeviceObject {
+  DriverObject* driver = nullptr;
+  std::string name;
+  uint32_t deviceType = 0;
+  uint32_t characteristics = 0;
+  uint32_t alignmentRequirement = 0;
+  bool directIo = false;
+  void* deviceExtension = nullptr;
+};
+
+// Names are kernel object names ("\Device\KVEmu\KVEmuCd0"). "\DosDevices\", "\??\" and
+// "\DosDevices\Global\" all name the global DOS device directory.
+NTSTATUS ZwCreateDirectoryObject(const std::string& name);
+NTSTATUS ZwMakeTemporaryObject(const std::string& name);  // removed when closed
+NTSTATUS ZwCloseDirectoryObject(const std::string& name);
+NTSTATUS IoCreateDevice(DriverObject* driver, size_t extensionSize, const std::string& name, uint32_t deviceType,
+                        uint32_t characteristics, bool exclusive, DeviceObject** device);
+void IoDeleteDevice(DeviceObject* device);
+NTSTATUS IoCreateSymbolicLink(const std::string& link, const std::string& target);
+NTSTATUS IoDeleteSymbolicLink(const std::string& link);
+
+// Host side: resolve a name (following links) to a device; null when there is none.
+DeviceObject* ObLookupDevice(const std::string& name);
+// Host side: target of a symbolic link, or empty.
+std::string ObQuerySymbolicLink(const std::string& link);
+// Every name in the namespace (for tests and diagnostics), with link targets after " -> ".
+std::vector<std::string> ObListNames();
+
+// Sends a request to a device's dispatch routine. The completion runs exactly once, possibly
+// before this returns. Returns what the dispatch routine returned.
+NTSTATUS IoCallDriver(DeviceObject* device, std::unique_ptr<Irp> irp);
+
+// ---- Threads, events, locks -----------------------------------------------------------------
+
+enum class EventType { Notification, Synchronization };
+
+class KEvent {
+ public:
+  KEvent(EventType type, bool signalled);
+  void Set();
+  void Clear();
+  // Waits at most timeoutMs milliseconds (negative: forever). STATUS_SUCCESS or STATUS_TIMEOUT.
+  NTSTATUS Wait(int64_t timeoutMs);
+  bool IsSignalled() const;
+
+ private:
+  EventType type_;
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  bool signalled_;
+};
+
+class SystemThread {
+ public:
+  explicit SystemThread(std::function<void()> body);
+  ~SystemThread();  // joins
+  void Join();
+
+ private:
+  std::thread thread_;
+};
+
+// Scheduling priority of the calling system thread (0..31); returns the previous value.
+int KeSetPriorityThread(int priority);
+int KeQueryPriorityThread();
+
+using KSpinLock = std::mutex;
+
+// A spin-locked list: insert at the tail from dispatch, remove from the head in the worker.
+template <class T>
+class InterlockedQueue {
+ public:
+  void InsertTail(T item) {
+    std::lock_guard<KSpinLock> g(lock_);
+    items_.push_back(std::move(item));
+  }
+  bool RemoveHead(T* item) {
+    std::lock_guard<KSpinLock> g(lock_);
+    if (items_.empty()) return false;
+    *item = std::move(items_.front());
+    items_.pop_front();
+    return true;
+  }
+
+ private:
+  KSpinLock lock_;
+  std::deque<T> items_;
+};
+
+// ---- Pool memory ----------------------------------------------------------------------------
+
+constexpr uint32_t PoolTag(const char (&t)[5]) {
+  return uint32_t(uint8_t(t[0])) | uint32_t(uint8_t(t[1])) << 8 | uint32_t(uint8_t(t[2])) << 16 |
+         uint32_t(uint8_t(t[3])) << 24;
+}
+
+// Zero-filled; null when the allocation fails (or a test limit is reached).
+void* ExAllocatePoolWithTag(size_t size, uint32_t tag);
+void ExFreePoolWithTag(void* p, uint32_t tag);
+// Live allocations of a tag (for leak checks after unload).
+int64_t PoolLiveCount(uint32_t tag);
+// Tests: fail every allocation after `n` more (negative: never).
+void PoolFailAfter(int64_t n);
+
+// ---- Client security ------------------------------------------------------------------------
+
+struct ClientSecurity {
+  ClientIdentity identity;
+};
+
+// Captures the requestor of `irp` (impersonation level, static tracking off).
+NTSTATUS SeCreateClientSecurity(const Irp& irp, ClientSecurity* out);
+// The calling thread takes the client's file-system identity until PsRevertToSelf.
+NTSTATUS SeImpersonateClient(const ClientSecurity& client);
+void PsRevertToSelf();
+
+// ---- Files ----------------------------------------------------------------------------------
+
+// A file opened for reading with sharing for readers, without intermediate buffering
+// (O_DIRECT where the file system accepts it).
+class KernelFile {
+ public:
+  ~KernelFile();
+  // `ntPath` is "\??\C:\..." style or a plain absolute path. Errors: STATUS_OBJECT_NAME_NOT_FOUND,
+  // STATUS_OBJECT_PATH_NOT_FOUND, STATUS_ACCESS_DENIED, STATUS_FILE_IS_A_DIRECTORY, ...
+  static NTSTATUS Open(const std::u16string& ntPath, std::unique_ptr<KernelFile>* file);
+  // STATUS_END_OF_FILE at or past the end. Direct reads need 512-aligned offset and length.
+  NTSTATUS Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned);
+  int64_t Size() const { return size_; }
+  uint32_t AlignmentRequirement() const { return alignment_; }
+
+ private:
+  int fd_ = -1;
+  int64_t size_ = 0;
+  uint32_t alignment_ = 0;
+  bool direct_ = false;
+};
+
+// Turns a driver NT path into a Linux path: "\??\C:\dir\f.iso" maps through the DOS drive
+// table of the platform ("C:" is the root file system), "\??\UNC\..." is refused, a plain "/..."
+// path is taken as it is.
+bool NtPathToLinux(const std::u16string& ntPath, std::string* out);
+
+// ---- Debug output ---------------------------------------------------------------------------
+
+void DbgPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace kv::kernel
