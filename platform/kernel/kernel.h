@@ -66,7 +66,9 @@ struct Irp {
   std::atomic<bool> completed_{false};
 };
 
-inline void IoMarkIrpPending(Irp* irp) { irp->pending = true; }
+inline void IoMarkIrpPending(Irp* irp) {
+  irp->pending = true;
+}
 // Completes exactly once; a second completion aborts the process (it is a driver bug).
 void IoCompleteRequest(Irp* irp, NTSTATUS status, uint64_t information, int boost);
 
@@ -115,7 +117,9 @@ std::string ObQuerySymbolicLink(const std::string& link);
 std::vector<std::string> ObListNames();
 
 // Sends a request to a device's dispatch routine. The completion runs exactly once, possibly
-// before this returns. Returns what the dispatch routine returned.
+// before this returns. Returns what the dispatch routine returned. The kernel owns the request
+// from here on and frees it right after its completion has run; a device without a routine for
+// the request's major function completes it with STATUS_INVALID_DEVICE_REQUEST.
 NTSTATUS IoCallDriver(DeviceObject* device, std::unique_ptr<Irp> irp);
 
 // ---- Threads, events, locks -----------------------------------------------------------------
@@ -232,5 +236,7 @@ bool NtPathToLinux(const std::u16string& ntPath, std::string* out);
 // ---- Debug output ---------------------------------------------------------------------------
 
 void DbgPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Tests: every DbgPrint text is also passed to `hook` (empty function: none).
+void DbgSetCaptureHook(std::function<void(const std::string&)> hook);
 
 }  // namespace kv::kernel

@@ -1,0 +1,198 @@
+// Files opened for reading without intermediate buffering, and NT path translation.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/kernel/kernel.h"
+
+namespace kv::kernel {
+namespace {
+
+// Unbuffered handles demand sector-aligned offsets and lengths, whether or not the file system
+// took O_DIRECT, so a reader that breaks the rule fails everywhere alike.
+constexpr uint32_t kDirectAlignment = 512;
+
+bool Utf16ToUtf8(const std::u16string& in, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < in.size(); ++i) {
+    uint32_t c = in[i];
+    if (c == 0) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return true;
+}
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+  const size_t n = std::strlen(prefix);
+  return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+}
+
+// Joins the components with '/', dropping empty ones and "."; ".." is refused rather than
+// resolved, since a component may be a link.
+bool Normalise(const std::string& path, char separator, std::string* out) {
+  out->clear();
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t next = path.find(separator, pos);
+    if (next == std::string::npos) next = path.size();
+    const std::string part = path.substr(pos, next - pos);
+    pos = next + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") return false;
+    *out += "/" + part;
+  }
+  if (out->empty()) out->push_back('/');
+  return true;
+}
+
+NTSTATUS StatusFromOpenErrno(int error, const std::string& path) {
+  switch (error) {
+    case ENOENT: {
+      // A missing file in an existing folder is a missing name; a missing folder is a missing path.
+      const size_t cut = path.rfind('/');
+      const std::string parent = cut == 0 ? "/" : path.substr(0, cut);
+      struct stat st {};
+      if (stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return STATUS_OBJECT_NAME_NOT_FOUND;
+      return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+    case ENOTDIR:
+      return STATUS_OBJECT_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return STATUS_ACCESS_DENIED;
+    case EISDIR:
+      return STATUS_FILE_IS_A_DIRECTORY;
+    case ENAMETOOLONG:
+    case ELOOP:
+      return STATUS_OBJECT_NAME_INVALID;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+      return STATUS_INSUFFICIENT_RESOURCES;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
+}
+
+}  // namespace
+
+bool NtPathToLinux(const std::u16string& ntPath, std::string* out) {
+  std::string path;
+  if (out == nullptr || !Utf16ToUtf8(ntPath, &path)) return false;
+  for (const char* prefix : {"\\??\\", "\\DosDevices\\", "\\GLOBAL??\\"}) {
+    if (StartsWithNoCase(path, prefix)) {
+      path = path.substr(std::strlen(prefix));
+      if (StartsWithNoCase(path, "Global\\")) path = path.substr(7);
+      // Network paths are not served.
+      if (StartsWithNoCase(path, "UNC\\") || strcasecmp(path.c_str(), "UNC") == 0) return false;
+      if (!path.empty() && path[0] == '/') return Normalise(path, '/', out);
+      // The system disk C: is the root file system; no other drive letter names a folder here.
+      if (path.size() >= 2 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':' &&
+          (path.size() == 2 || path[2] == '\\')) {
+        return Normalise(path.substr(2), '\\', out);
+      }
+      return false;
+    }
+  }
+  if (!path.empty() && path[0] == '/') return Normalise(path, '/', out);
+  return false;
+}
+
+KernelFile::~KernelFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+NTSTATUS KernelFile::Open(const std::u16string& ntPath, std::unique_ptr<KernelFile>* file) {
+  if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  file->reset();
+  std::string path;
+  if (!NtPathToLinux(ntPath, &path)) return STATUS_OBJECT_NAME_INVALID;
+  // O_NONBLOCK keeps a FIFO from blocking the open; only files and block devices are accepted.
+  const int base = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  bool direct = true;
+  int fd = open(path.c_str(), base | O_DIRECT);
+  if (fd < 0 && errno == EINVAL) {
+    direct = false;
+    fd = open(path.c_str(), base);
+  }
+  if (fd < 0) return StatusFromOpenErrno(errno, path);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    close(fd);
+    return STATUS_FILE_IS_A_DIRECTORY;
+  }
+  int64_t size = st.st_size;
+  if (S_ISBLK(st.st_mode)) {
+    uint64_t bytes = 0;
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+      close(fd);
+      return STATUS_UNSUCCESSFUL;
+    }
+    size = static_cast<int64_t>(bytes);
+  } else if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return STATUS_INVALID_PARAMETER;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  auto f = std::unique_ptr<KernelFile>(new KernelFile());
+  f->fd_ = fd;
+  f->size_ = size;
+  f->direct_ = direct;
+  f->alignment_ = kDirectAlignment - 1;  // an alignment mask, as Windows reports it
+  *file = std::move(f);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KernelFile::Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned) {
+  if (returned != nullptr) *returned = 0;
+  if (destination == nullptr || offset % kDirectAlignment != 0 || length % kDirectAlignment != 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (offset >= static_cast<uint64_t>(size_)) return STATUS_END_OF_FILE;
+  if (length == 0) return STATUS_SUCCESS;
+  uint32_t done = 0;
+  while (done < length && offset + done < static_cast<uint64_t>(size_)) {
+    const ssize_t n =
+        pread(fd_, static_cast<uint8_t*>(destination) + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno == EINVAL ? STATUS_INVALID_PARAMETER : STATUS_IO_DEVICE_ERROR;
+    }
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  if (returned != nullptr) *returned = done;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace kv::kernel
