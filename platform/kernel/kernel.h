@@ -66,9 +66,7 @@ struct Irp {
   std::atomic<bool> completed_{false};
 };
 
-inline void IoMarkIrpPending(Irp* irp) {
-  irp->pending = true;
-}
+inline void IoMarkIrpPending(Irp* irp) { irp->pending = true; }
 // Completes exactly once; a second completion aborts the process (it is a driver bug).
 void IoCompleteRequest(Irp* irp, NTSTATUS status, uint64_t information, int boost);
 
