@@ -21,6 +21,8 @@ class ImageFile {
   // True when exactly `length` bytes were delivered; a read past the end of the file fails.
   bool ReadAt(uint64_t offset, uint64_t length, void* destination);
   int64_t Size() const { return file_->Size(); }
+  // False when the transfer buffer could not be allocated.
+  bool ok() const { return aligned_ != nullptr; }
 
  private:
   std::unique_ptr<RawFile> file_;
@@ -43,6 +45,20 @@ struct TrackTable {
   int32_t sectorSize[kMaxTracks] = {};
 };
 
+// One partition map of a UDF logical volume descriptor (type 1, or type 2 "*UDF Metadata Partition").
+struct UdfPartitionMap {
+  uint8_t type = 0;
+  uint16_t volumeSequenceNumber = 0;
+  uint16_t partitionNumber = 0;
+  bool metadata = false;
+  uint32_t metadataFile = 0;
+  uint32_t metadataMirrorFile = 0;
+  uint32_t metadataBitmapFile = 0;
+  uint32_t allocationUnitSize = 0;
+  uint16_t alignmentUnitSize = 0;
+  bool duplicateMetadata = false;
+};
+
 // What the file-system probe found.
 struct ProbeResult {
   bool accepted = false;
@@ -59,7 +75,16 @@ struct ProbeResult {
   uint32_t udfPartitionStart = 0;
   uint32_t udfPartitionLength = 0;
   bool xbox = false;
+  // Details kept for diagnosis only.
+  uint8_t jolietDescriptor[2048] = {};
+  int elToritoIndex = -1;
+  int udfNsrVersion = 0;  // 2 or 3 when the recognition sequence names UDF
+  uint32_t udfLogicalBlockSize = 0;
+  uint32_t udfPartitionMapCount = 0;
+  UdfPartitionMap udfPartitionMaps[16];
 };
+
+struct FormatReaderState;  // per-format reader state (formats/image_source_access.h)
 
 class ImageSource {
  public:
@@ -85,6 +110,12 @@ class ImageSource {
   const TrackTable* trackTable() const { return trackTable_.get(); }
   const ProbeResult& probe() const { return probe_; }
   const std::u16string& name() const { return name_; }
+  const std::u16string& secondName() const { return secondName_; }
+  uint32_t dataOffset() const { return dataOffset_; }
+  int32_t startOffset() const { return startOffset_; }
+  int64_t fileSize() const { return fileSize_; }
+  // Name of a format code from the format descriptor table ("iso", "bin", ...), or null.
+  static const char* FormatName(int32_t format);
 
  private:
   ImageSource() = default;
@@ -103,6 +134,7 @@ class ImageSource {
   std::unique_ptr<TrackTable> trackTable_;
   ProbeResult probe_;
   std::vector<uint8_t> workBuffer_;
+  std::unique_ptr<FormatReaderState> readerState_;
 };
 
 }  // namespace kv
