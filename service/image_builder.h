@@ -37,7 +37,7 @@ enum class BuildError : int32_t {
   kSourceRead = 11,          // a source sector could not be read
   kRecordTooLong = 20,       // a directory record of 256 bytes or more; naming failed
   kTooManyDirectories = 21,  // a path-table parent number above 65,535
-  kBrokenTree = 22,          // a directory missing from its parent's list
+  kBrokenTree = 22,          // the tree and the layout disagree (a directory missing from its list)
   kImageTooLarge = 23,       // more sectors than a signed 32-bit count, or a File Entry overflow
   kNotBuilt = 24,            // Build() called twice, or after a failed build
 };
@@ -91,6 +91,8 @@ class ImageBuilder {
   ImageBuilder(const ImageBuilder&) = delete;
   ImageBuilder& operator=(const ImageBuilder&) = delete;
 
+  // Replaces the source given at construction (before Build()).
+  void SetItemDataSource(ItemDataSource* source);
   // The volume identifier (at most 512 characters are kept).
   void SetVolumeIdentifier(std::u16string_view name);
   // Set to true from any thread to stop a running Build() with kCancelled.

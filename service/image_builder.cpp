@@ -1,0 +1,908 @@
+// The builder as stages over the tree: enter items → name → order → number path tables → size →
+// place → emit. Each stage is one function with one job; emission only appends to the map.
+#include "service/image_builder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/codepage.h"
+#include "platform/localtime.h"
+#include "service/bridge_descriptors.h"
+
+namespace kv::service {
+
+namespace b = bridge;
+
+struct TreeEntry {
+  std::u16string name;
+  std::string isoName;
+  std::u16string jolietName;
+  uint64_t size = 0;
+  uint32_t dir = 0;   // owning directory
+  int32_t node = -1;  // the directory this entry names
+  uint32_t start = 0;
+  uint32_t itemIndex = 0xFFFFFFFF;
+  int32_t hostFile = -1;
+  uint32_t feSector = 0;
+  uint8_t date[7] = {};
+  bool named = false;
+};
+
+namespace {
+
+constexpr uint32_t kIsoNameLimit = 221;
+constexpr uint32_t kJolietNameLimit = 110;
+constexpr uint32_t kMangleLimit = 999999;
+constexpr uint32_t kChunkBytes = 32768;
+constexpr uint64_t kMaxSectors = 0x7FFFFFFF;
+
+struct DirNode {
+  uint32_t parent = 0;
+  TreeEntry* entry = nullptr;
+  uint32_t depth = 0;
+  std::vector<uint32_t> children;   // in creation order
+  std::vector<TreeEntry*> entries;  // oldest first; the insertion list is this reversed
+  std::vector<TreeEntry*> isoOrder;
+  std::vector<TreeEntry*> jolietOrder;
+  std::vector<uint32_t> isoChildren;
+  std::vector<uint32_t> jolietChildren;
+  uint32_t isoExtent = 0, isoSize = 0, jolietExtent = 0, jolietSize = 0;
+  uint32_t feSector = 0, streamBytes = 0;
+  uint32_t isoNumber = 0, jolietNumber = 0;
+};
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) {
+  return (a + b - 1) / b;
+}
+uint32_t RoundSector(uint32_t bytes) {
+  return static_cast<uint32_t>(CeilDiv(bytes, 2048) * 2048);
+}
+uint64_t IsoExtentCount(uint64_t size) {
+  return size == 0 ? 1 : CeilDiv(size, b::kMaxIsoExtentBytes);
+}
+
+int IsoRank(uint8_t c) {
+  return c == ';' ? 0 : c == '.' ? 1 : c + 2;
+}
+
+bool IsoLess(const std::string& a, const std::string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t x = static_cast<uint8_t>(a[i]), y = static_cast<uint8_t>(b[i]);
+    if (x == ';' && y == ';') return false;
+    if (x != y) return IsoRank(x) < IsoRank(y);
+  }
+  return a.size() < b.size();
+}
+
+uint16_t Swapped(char16_t c) {
+  return static_cast<uint16_t>((c >> 8) | (c << 8));
+}
+
+bool JolietLess(const std::u16string& a, const std::u16string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return Swapped(a[i]) < Swapped(b[i]);
+  return a.size() < b.size();
+}
+
+// The "~N" form of `full` (Algorithms 2). `next` remembers where the search for `full` stopped:
+// the used set only grows, so the first free N never moves backwards.
+template <class S, class Set, class Next>
+bool Mangle(const S& full, size_t limit, bool twoByteRule, Set& used, Next& next, S* out) {
+  const size_t dot = full.rfind(static_cast<typename S::value_type>('.'));
+  const S base = dot == S::npos ? full : full.substr(0, dot);
+  const S ext = dot == S::npos ? S() : full.substr(dot);
+  uint32_t& n = next[full];
+  for (; n <= kMangleLimit; ++n) {
+    char digits[16];
+    const int d = std::snprintf(digits, sizeof digits, "%u", n);
+    S e = ext;
+    if (e.size() >= limit - d - 4) e.resize(limit - d - 4);
+    const size_t room = limit - 1 - d - e.size();
+    size_t keep = 0;
+    if (twoByteRule) {
+      while (keep < base.size()) {
+        const size_t w = static_cast<uint8_t>(base[keep]) >= 0x80 ? std::min<size_t>(2, base.size() - keep) : 1;
+        if (keep + w > room) break;
+        keep += w;
+      }
+    } else {
+      keep = std::min(base.size(), room);
+    }
+    S name = base.substr(0, keep);
+    name.push_back('~');
+    for (int i = 0; i < d; ++i) name.push_back(static_cast<typename S::value_type>(digits[i]));
+    name += e;
+    if (used.insert(name).second) {
+      *out = std::move(name);
+      ++n;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Two passes over the insertion list (newest first) as Algorithms 2 names them.
+template <class S, class Convert, class Assign>
+bool NameDirectory(const std::vector<TreeEntry*>& newestFirst, size_t limit, bool twoByteRule, Convert convert,
+                   Assign assign) {
+  std::unordered_set<S> used;
+  std::unordered_map<S, uint32_t> next;
+  used.insert(S(1, static_cast<typename S::value_type>(0)));
+  used.insert(S(1, static_cast<typename S::value_type>(1)));
+  std::vector<S> wanted(newestFirst.size());
+  for (size_t i = 0; i < newestFirst.size(); ++i) {
+    newestFirst[i]->named = false;
+    wanted[i] = convert(*newestFirst[i]);
+  }
+  for (size_t i = 0; i < newestFirst.size(); ++i) {
+    if (wanted[i].size() > limit) continue;
+    S name;
+    if (used.insert(wanted[i]).second) {
+      name = wanted[i];
+    } else if (!Mangle(wanted[i], limit, twoByteRule, used, next, &name)) {
+      return false;
+    }
+    assign(*newestFirst[i], std::move(name));
+    newestFirst[i]->named = true;
+  }
+  for (size_t i = 0; i < newestFirst.size(); ++i) {
+    if (newestFirst[i]->named) continue;
+    S name;
+    if (!Mangle(wanted[i], limit, twoByteRule, used, next, &name)) return false;
+    assign(*newestFirst[i], std::move(name));
+    newestFirst[i]->named = true;
+  }
+  return true;
+}
+
+// Places records of the given lengths by Algorithms 4; returns the offset after the last one.
+class RecordPlacer {
+ public:
+  uint64_t Place(size_t length) {
+    if (offset_ % 2048 + length >= 2048) offset_ = CeilDiv(offset_, 2048) * 2048;
+    const uint64_t at = offset_;
+    offset_ += length;
+    return at;
+  }
+  uint64_t size() const { return offset_; }
+
+ private:
+  uint64_t offset_ = 0;
+};
+
+std::vector<uint8_t> JolietBytes(const std::u16string& name) {
+  std::vector<uint8_t> out(name.size() * 2);
+  for (size_t i = 0; i < name.size(); ++i) b::Put16Be(out.data() + 2 * i, name[i]);
+  return out;
+}
+
+bool ReadHostFile(const char* path, uint64_t offset, uint8_t* dst, size_t length) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = pread(fd, dst + done, length - done, static_cast<off_t>(offset + done));
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  return done == length;
+}
+
+}  // namespace
+
+BuildClock SystemBuildClock() {
+  BuildClock c;
+  c.unixSeconds = static_cast<int64_t>(std::time(nullptr));
+  c.processTicks = static_cast<uint32_t>(std::clock());
+  return c;
+}
+
+struct ImageBuilder::Impl {
+  ItemDataSource* source = nullptr;
+  BuildClock now;
+  uint8_t buildDate[7] = {};
+  uint32_t codePage = 1252;
+  std::u16string volumeId;
+  const std::atomic<bool>* cancel = nullptr;
+
+  std::deque<TreeEntry> entries;
+  std::vector<DirNode> dirs;
+  std::unordered_map<std::u16string, uint32_t> dirLookup;
+  std::vector<std::string> hostPaths;
+  bool used = false;  // Build() was called
+
+  std::vector<uint32_t> isoPreorder, jolietPreorder;
+  std::vector<uint32_t> isoPathOrder, jolietPathOrder;
+  uint32_t isoPathBytes = 0, jolietPathBytes = 0, isoPathSectors = 0, jolietPathSectors = 0;
+  uint32_t isoPathL = 0, isoPathM = 0, jolietPathL = 0, jolietPathM = 0;
+  uint32_t nextUniqueId = 0, closingAnchor = 0, sectorCount = 0;
+  uint32_t fileCount = 0, directoryCount = 0;
+  uint64_t refBytes = 0;
+
+  std::vector<SectorRecord> map;
+  std::vector<uint8_t> pool;
+  std::vector<uint32_t> runStarts;  // first sector of every file's data, ascending
+  bool built = false;
+
+  bool Cancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed); }
+
+  std::u16string Key(uint32_t parent, std::u16string_view name) const {
+    std::u16string key;
+    key.push_back(static_cast<char16_t>(parent & 0xFFFF));
+    key.push_back(static_cast<char16_t>(parent >> 16));
+    key += platform::UpperCaseForCodePage(name, 65001);
+    return key;
+  }
+
+  TreeEntry* NewEntry(uint32_t dir, std::u16string name) {
+    TreeEntry& e = entries.emplace_back();
+    e.dir = dir;
+    e.name = std::move(name);
+    dirs[dir].entries.push_back(&e);
+    return &e;
+  }
+
+  uint32_t NewDirectory(uint32_t parent, std::u16string name, const uint8_t* date) {
+    const uint32_t index = static_cast<uint32_t>(dirs.size());
+    dirLookup.emplace(Key(parent, name), index);
+    DirNode node;
+    node.parent = parent;
+    node.depth = dirs[parent].depth + 1;
+    dirs.push_back(std::move(node));
+    TreeEntry* e = NewEntry(parent, std::move(name));
+    e->node = static_cast<int32_t>(index);
+    std::memcpy(e->date, date, 7);
+    dirs[index].entry = e;
+    dirs[parent].children.push_back(index);
+    return index;
+  }
+
+  int64_t FindDirectory(uint32_t parent, std::u16string_view name) const {
+    const auto it = dirLookup.find(Key(parent, name));
+    return it == dirLookup.end() ? -1 : it->second;
+  }
+
+  TreeEntry* Add(std::u16string_view path, bool isDirectory, uint64_t size, std::optional<uint64_t> fileTime,
+                 uint32_t itemIndex, int32_t hostFile);
+
+  BuildError NameAll();
+  void OrderAll();
+  BuildError NumberPathTables();
+  BuildError SizeAll();
+  BuildError PlaceAll();
+  BuildError Emit();
+  void FillVolumeFacts(b::VolumeFacts* f) const;
+};
+
+namespace {
+
+// Path components: "" and "." are skipped, ".." cannot name an entry and becomes "__", and NUL
+// (which no file system's identifier may hold) becomes "_".
+std::vector<std::u16string> SplitPath(std::u16string_view path) {
+  std::vector<std::u16string> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find(u'/', i);
+    if (j == std::u16string_view::npos) j = path.size();
+    std::u16string part(path.substr(i, j - i));
+    for (char16_t& c : part)
+      if (c == 0) c = u'_';
+    if (part == u"..") part = u"__";
+    if (!part.empty() && part != u".") parts.push_back(std::move(part));
+    i = j + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+TreeEntry* ImageBuilder::Impl::Add(std::u16string_view path, bool isDirectory, uint64_t size,
+                                   std::optional<uint64_t> fileTime, uint32_t itemIndex, int32_t hostFile) {
+  if (used) return nullptr;
+  std::vector<std::u16string> parts = SplitPath(path);
+  if (parts.empty()) return nullptr;
+  uint8_t date[7] = {};
+  if (fileTime) b::MakeDate7(platform::FileTimeToUnixSeconds(*fileTime), date);
+  if (isDirectory) {
+    int64_t d = 0;
+    for (size_t i = 0; i < parts.size() && d >= 0; ++i) d = FindDirectory(static_cast<uint32_t>(d), parts[i]);
+    if (d > 0) {
+      TreeEntry* e = dirs[d].entry;
+      if (fileTime) std::memcpy(e->date, date, 7);
+      return e;
+    }
+  }
+  uint32_t parent = 0;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    const int64_t d = FindDirectory(parent, parts[i]);
+    parent = d >= 0 ? static_cast<uint32_t>(d) : NewDirectory(parent, parts[i], buildDate);
+  }
+  if (isDirectory) return dirs[NewDirectory(parent, std::move(parts.back()), date)].entry;
+  TreeEntry* e = NewEntry(parent, std::move(parts.back()));
+  e->size = size;
+  e->itemIndex = itemIndex;
+  e->hostFile = hostFile;
+  std::memcpy(e->date, date, 7);
+  return e;
+}
+
+BuildError ImageBuilder::Impl::NameAll() {
+  for (uint32_t d = 0; d < dirs.size(); ++d) {
+    if (Cancelled()) return BuildError::kCancelled;
+    std::vector<TreeEntry*> newestFirst(dirs[d].entries.rbegin(), dirs[d].entries.rend());
+    const bool isoOk = NameDirectory<std::string>(
+        newestFirst, kIsoNameLimit, true,
+        [&](const TreeEntry& e) { return platform::WideToAnsiUpper(e.name, codePage); },
+        [](TreeEntry& e, std::string n) { e.isoName = std::move(n); });
+    const bool jolietOk = NameDirectory<std::u16string>(
+        newestFirst, kJolietNameLimit, false, [](const TreeEntry& e) { return e.name; },
+        [](TreeEntry& e, std::u16string n) { e.jolietName = std::move(n); });
+    if (!isoOk || !jolietOk) return BuildError::kRecordTooLong;
+    for (const TreeEntry* e : newestFirst) {
+      if (b::DirectoryRecordLength(e->isoName.size()) >= 256) return BuildError::kRecordTooLong;
+      if (b::DirectoryRecordLength(e->jolietName.size() * 2) >= 256) return BuildError::kRecordTooLong;
+    }
+  }
+  return BuildError::kNone;
+}
+
+void ImageBuilder::Impl::OrderAll() {
+  for (DirNode& d : dirs) {
+    std::vector<TreeEntry*> newestFirst(d.entries.rbegin(), d.entries.rend());
+    d.isoOrder = newestFirst;
+    std::stable_sort(d.isoOrder.begin(), d.isoOrder.end(),
+                     [](const TreeEntry* x, const TreeEntry* y) { return IsoLess(x->isoName, y->isoName); });
+    d.jolietOrder = std::move(newestFirst);
+    std::stable_sort(d.jolietOrder.begin(), d.jolietOrder.end(),
+                     [](const TreeEntry* x, const TreeEntry* y) { return JolietLess(x->jolietName, y->jolietName); });
+    for (const TreeEntry* e : d.isoOrder)
+      if (e->node >= 0) d.isoChildren.push_back(static_cast<uint32_t>(e->node));
+    for (const TreeEntry* e : d.jolietOrder)
+      if (e->node >= 0) d.jolietChildren.push_back(static_cast<uint32_t>(e->node));
+    d.entries.clear();
+    d.entries.shrink_to_fit();
+  }
+  auto preorder = [&](bool iso) {
+    std::vector<uint32_t> out, stack{0};
+    out.reserve(dirs.size());
+    while (!stack.empty()) {
+      const uint32_t d = stack.back();
+      stack.pop_back();
+      out.push_back(d);
+      const auto& kids = iso ? dirs[d].isoChildren : dirs[d].jolietChildren;
+      stack.insert(stack.end(), kids.rbegin(), kids.rend());
+    }
+    return out;
+  };
+  isoPreorder = preorder(true);
+  jolietPreorder = preorder(false);
+}
+
+// The fixpoint of "sort by (parent number, name), renumber" is the breadth-first order with each
+// directory's children sorted by name; it is computed directly.
+BuildError ImageBuilder::Impl::NumberPathTables() {
+  auto number = [&](bool iso, std::vector<uint32_t>* order) {
+    order->clear();
+    order->push_back(0);
+    (iso ? dirs[0].isoNumber : dirs[0].jolietNumber) = 1;
+    for (size_t i = 0; i < order->size(); ++i) {
+      const uint32_t d = (*order)[i];
+      std::vector<uint32_t> kids = dirs[d].children;
+      if (iso) {
+        std::sort(kids.begin(), kids.end(),
+                  [&](uint32_t x, uint32_t y) { return dirs[x].entry->isoName < dirs[y].entry->isoName; });
+      } else {
+        std::sort(kids.begin(), kids.end(), [&](uint32_t x, uint32_t y) {
+          return JolietLess(dirs[x].entry->jolietName, dirs[y].entry->jolietName);
+        });
+      }
+      const uint32_t parentNumber = static_cast<uint32_t>(i + 1);
+      if (!kids.empty() && parentNumber > 0xFFFF) return false;
+      for (uint32_t k : kids) {
+        order->push_back(k);
+        (iso ? dirs[k].isoNumber : dirs[k].jolietNumber) = static_cast<uint32_t>(order->size());
+      }
+    }
+    return true;
+  };
+  if (!number(true, &isoPathOrder) || !number(false, &jolietPathOrder)) return BuildError::kTooManyDirectories;
+  uint64_t iso = 10, joliet = 10;
+  for (size_t i = 1; i < dirs.size(); ++i) {
+    const size_t n = dirs[i].entry->isoName.size();
+    iso += 8 + n + (n % 2);
+    joliet += 8 + 2 * dirs[i].entry->jolietName.size();
+  }
+  if (iso > 0xFFFFFFFFull || joliet > 0xFFFFFFFFull) return BuildError::kImageTooLarge;
+  isoPathBytes = static_cast<uint32_t>(iso);
+  jolietPathBytes = static_cast<uint32_t>(joliet);
+  isoPathSectors = static_cast<uint32_t>(CeilDiv(CeilDiv(iso, 2048), 2) * 2);
+  jolietPathSectors = static_cast<uint32_t>(CeilDiv(CeilDiv(joliet, 2048), 2) * 2);
+  return BuildError::kNone;
+}
+
+BuildError ImageBuilder::Impl::SizeAll() {
+  for (DirNode& d : dirs) {
+    RecordPlacer iso, joliet;
+    iso.Place(34);
+    iso.Place(34);
+    joliet.Place(34);
+    joliet.Place(34);
+    uint64_t stream = b::FidLength(u"", true);
+    for (const TreeEntry* e : d.isoOrder) {
+      const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
+      for (uint64_t r = 0; r < records; ++r) iso.Place(b::DirectoryRecordLength(e->isoName.size()));
+    }
+    for (const TreeEntry* e : d.jolietOrder) {
+      const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
+      for (uint64_t r = 0; r < records; ++r) joliet.Place(b::DirectoryRecordLength(e->jolietName.size() * 2));
+      stream += b::FidLength(e->jolietName, false);
+    }
+    if (iso.size() > b::kMaxIsoExtentBytes || joliet.size() > b::kMaxIsoExtentBytes || stream > b::kMaxIsoExtentBytes)
+      return BuildError::kImageTooLarge;
+    d.isoSize = static_cast<uint32_t>(iso.size());
+    d.jolietSize = static_cast<uint32_t>(joliet.size());
+    d.streamBytes = static_cast<uint32_t>(stream);
+  }
+  return BuildError::kNone;
+}
+
+BuildError ImageBuilder::Impl::PlaceAll() {
+  uint64_t next = b::kPartitionStart + 2;  // after the file set descriptor and its terminator
+  fileCount = 0;
+  directoryCount = 0;
+  for (uint32_t d : jolietPreorder) {
+    dirs[d].feSector = static_cast<uint32_t>(next);
+    if (d != 0) dirs[d].entry->feSector = dirs[d].feSector;
+    next += 1 + CeilDiv(dirs[d].streamBytes, 2048);
+    ++directoryCount;
+    if (next > kMaxSectors) return BuildError::kImageTooLarge;
+  }
+  for (uint32_t d : jolietPreorder) {
+    for (TreeEntry* e : dirs[d].jolietOrder) {
+      if (e->node >= 0) continue;
+      if (e->size > b::kMaxShortAds * uint64_t{b::kMaxShortAdBytes}) return BuildError::kImageTooLarge;
+      e->feSector = static_cast<uint32_t>(next++);
+      ++fileCount;
+    }
+    if (next > kMaxSectors) return BuildError::kImageTooLarge;
+  }
+  nextUniqueId = static_cast<uint32_t>(next);
+  isoPathL = static_cast<uint32_t>(next);
+  isoPathM = isoPathL + isoPathSectors;
+  jolietPathL = isoPathM + isoPathSectors;
+  jolietPathM = jolietPathL + jolietPathSectors;
+  next = uint64_t{jolietPathM} + jolietPathSectors;
+  for (uint32_t d : isoPreorder) {
+    dirs[d].isoExtent = static_cast<uint32_t>(next);
+    next += std::max<uint64_t>(1, CeilDiv(dirs[d].isoSize, 2048));
+    if (next > kMaxSectors) return BuildError::kImageTooLarge;
+  }
+  for (uint32_t d : jolietPreorder) {
+    dirs[d].jolietExtent = static_cast<uint32_t>(next);
+    next += std::max<uint64_t>(1, CeilDiv(dirs[d].jolietSize, 2048));
+    if (next > kMaxSectors) return BuildError::kImageTooLarge;
+  }
+  refBytes = 0;
+  for (uint32_t d : isoPreorder) {
+    for (TreeEntry* e : dirs[d].isoOrder) {
+      if (e->node >= 0 || e->size == 0 || e->start != 0) continue;
+      e->start = static_cast<uint32_t>(next);
+      next += CeilDiv(e->size, 2048);
+      if (next > kMaxSectors) return BuildError::kImageTooLarge;
+      refBytes += e->hostFile >= 0 ? 4 + hostPaths[e->hostFile].size() + 1 : 4 * CeilDiv(e->size, kChunkBytes);
+    }
+  }
+  closingAnchor = static_cast<uint32_t>(next);
+  sectorCount = closingAnchor + 1;
+  return BuildError::kNone;
+}
+
+void ImageBuilder::Impl::FillVolumeFacts(b::VolumeFacts* f) const {
+  f->wideVolumeId = volumeId;
+  f->isoVolumeId = platform::WideToAnsi(volumeId, codePage);
+  if (f->isoVolumeId.size() > 32) f->isoVolumeId.resize(32);
+  std::string trimmed = f->isoVolumeId;
+  while (!trimmed.empty() && trimmed.back() == ' ') trimmed.pop_back();
+  f->udfVolumeId = platform::AnsiToWide(trimmed, codePage);
+  char set[32];
+  std::snprintf(set, sizeof set, "%08X%08X", static_cast<uint32_t>(now.unixSeconds), now.processTicks);
+  f->volumeSetId = set;
+  std::memcpy(f->buildDate, buildDate, 7);
+  b::MakeDate7(0, f->epochDate);
+  f->sectorCount = sectorCount;
+  f->partitionLength = closingAnchor - b::kPartitionStart;
+  f->nextUniqueId = nextUniqueId;
+  f->fileCount = fileCount;
+  f->directoryCount = directoryCount;
+  f->rootFileEntryBlock = dirs[0].feSector - b::kPartitionStart;
+  f->iso = {isoPathBytes, isoPathL, isoPathM, dirs[0].isoExtent, RoundSector(dirs[0].isoSize)};
+  f->joliet = {jolietPathBytes, jolietPathL, jolietPathM, dirs[0].jolietExtent, RoundSector(dirs[0].jolietSize)};
+}
+
+BuildError ImageBuilder::Impl::Emit() {
+  b::VolumeFacts facts;
+  FillVolumeFacts(&facts);
+  uint64_t dataSectors = 0;
+  for (const DirNode& d : dirs)
+    for (const TreeEntry* e : d.isoOrder)
+      if (e->node < 0) dataSectors += CeilDiv(e->size, 2048);
+  try {
+    map.reserve(sectorCount);
+    pool.reserve((closingAnchor - dataSectors + 2) * 2048 + refBytes);  // an upper bound
+  } catch (const std::bad_alloc&) {
+    return BuildError::kOutOfMemory;
+  }
+  pool.assign(2048, 0);  // offset 0: the zero sector every padding sector points to
+  auto zeros = [&](uint64_t untilSector) {
+    while (map.size() < untilSector) map.push_back({sector_kind::kMetadata, 0});
+  };
+  auto sectors = [&](uint32_t count) {  // appends metadata sectors, returns their pool offset
+    const uint32_t offset = static_cast<uint32_t>(pool.size());
+    pool.resize(pool.size() + uint64_t{count} * 2048);
+    for (uint32_t i = 0; i < count; ++i) map.push_back({sector_kind::kMetadata, offset + i * 2048});
+    return offset;
+  };
+  auto at = [&](uint32_t offset) { return pool.data() + offset; };
+
+  zeros(16);
+  b::WritePrimaryVolumeDescriptor(at(sectors(1)), facts);
+  b::WriteJolietVolumeDescriptor(at(sectors(1)), facts);
+  b::WriteTerminator(at(sectors(1)));
+  b::WriteRecognition(at(sectors(1)), "BEA01");
+  b::WriteRecognition(at(sectors(1)), "NSR02");
+  b::WriteRecognition(at(sectors(1)), "TEA01");
+  std::memcpy(at(sectors(1)), "KORVENDRA", 9);
+  for (uint32_t first : {b::kMainSequence, b::kReserveSequence}) {
+    zeros(first);
+    const uint32_t o = sectors(6);
+    uint8_t* s[6];
+    for (int i = 0; i < 6; ++i) s[i] = at(o + 2048 * i);
+    b::WriteVolumeSequence(s, first, facts);
+  }
+  zeros(b::kIntegritySequence);
+  b::WriteIntegrityDescriptor(at(sectors(1)), facts);
+  b::WriteTerminatingDescriptor(at(sectors(1)), b::kIntegritySequence + 1);
+  zeros(b::kFirstAnchor);
+  b::WriteAnchor(at(sectors(1)), b::kFirstAnchor);
+  b::WriteFileSetDescriptor(at(sectors(1)), facts);
+  b::WriteTerminatingDescriptor(at(sectors(1)), 1);
+
+  const uint32_t p = b::kPartitionStart;
+  for (uint32_t di : jolietPreorder) {
+    if (Cancelled()) return BuildError::kCancelled;
+    const DirNode& d = dirs[di];
+    if (map.size() != d.feSector) return BuildError::kBrokenTree;
+    b::FileEntryFacts fe;
+    fe.block = d.feSector - p;
+    fe.directory = true;
+    fe.linkCount = static_cast<uint16_t>(std::min<size_t>(0xFFFF, 1 + d.jolietChildren.size()));
+    fe.length = d.streamBytes;
+    fe.firstDataBlock = fe.block + 1;
+    fe.date = d.entry->date;
+    fe.uniqueId = di == 0 ? 0 : d.feSector;
+    if (!b::WriteFileEntry(at(sectors(1)), fe)) return BuildError::kImageTooLarge;
+    const uint32_t streamSectors = static_cast<uint32_t>(CeilDiv(d.streamBytes, 2048));
+    const uint32_t o = sectors(streamSectors);
+    const uint32_t firstBlock = d.feSector + 1 - p;
+    const DirNode& parent = dirs[d.parent];
+    size_t pos = b::WriteFid(at(o), firstBlock, 8, u"", parent.feSector - p, d.parent == 0 ? 0 : parent.feSector);
+    for (const TreeEntry* e : d.jolietOrder) {
+      const uint32_t target = e->node >= 0 ? dirs[e->node].feSector : e->feSector;
+      pos += b::WriteFid(at(o) + pos, firstBlock + static_cast<uint32_t>(pos / 2048), e->node >= 0 ? 2 : 0,
+                         e->jolietName, target - p, target);
+    }
+  }
+  for (uint32_t di : jolietPreorder) {
+    if (Cancelled()) return BuildError::kCancelled;
+    for (const TreeEntry* e : dirs[di].jolietOrder) {
+      if (e->node >= 0) continue;
+      if (map.size() != e->feSector) return BuildError::kBrokenTree;
+      b::FileEntryFacts fe;
+      fe.block = e->feSector - p;
+      fe.length = e->size;
+      fe.firstDataBlock = e->size == 0 ? 0 : e->start - p;
+      fe.date = e->date;
+      fe.uniqueId = e->feSector;
+      if (!b::WriteFileEntry(at(sectors(1)), fe)) return BuildError::kImageTooLarge;
+    }
+  }
+
+  auto pathTable = [&](bool iso, bool bigEndian, uint32_t sectorCount) {
+    const uint32_t o = sectors(sectorCount);
+    uint8_t* t = at(o);
+    const auto& order = iso ? isoPathOrder : jolietPathOrder;
+    for (uint32_t di : order) {
+      const DirNode& d = dirs[di];
+      std::vector<uint8_t> name;
+      if (di == 0) {
+        name.assign(1, 0);
+      } else if (iso) {
+        name.assign(d.entry->isoName.begin(), d.entry->isoName.end());
+      } else {
+        name = JolietBytes(d.entry->jolietName);
+      }
+      const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
+      const uint32_t parentNumber = di == 0 ? 1 : (iso ? dirs[d.parent].isoNumber : dirs[d.parent].jolietNumber);
+      t[0] = static_cast<uint8_t>(name.size());
+      t[1] = 0;
+      if (bigEndian) {
+        b::Put32Be(t + 2, extent);
+        b::Put16Be(t + 6, static_cast<uint16_t>(parentNumber));
+      } else {
+        b::Put32(t + 2, extent);
+        b::Put16(t + 6, static_cast<uint16_t>(parentNumber));
+      }
+      std::memcpy(t + 8, name.data(), name.size());
+      t += 8 + name.size() + (name.size() % 2);
+    }
+  };
+  if (map.size() != isoPathL) return BuildError::kBrokenTree;
+  pathTable(true, false, isoPathSectors);
+  pathTable(true, true, isoPathSectors);
+  pathTable(false, false, jolietPathSectors);
+  pathTable(false, true, jolietPathSectors);
+
+  const uint8_t dotName = 0, dotDotName = 1;
+  auto directories = [&](bool iso) {
+    for (uint32_t di : iso ? isoPreorder : jolietPreorder) {
+      if (Cancelled()) return BuildError::kCancelled;
+      const DirNode& d = dirs[di];
+      const DirNode& parent = dirs[d.parent];
+      const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
+      const uint32_t size = iso ? d.isoSize : d.jolietSize;
+      if (map.size() != extent) return BuildError::kBrokenTree;
+      const uint32_t o = sectors(static_cast<uint32_t>(std::max<uint64_t>(1, CeilDiv(size, 2048))));
+      RecordPlacer place;
+      auto put = [&](uint32_t ext, uint32_t len, const uint8_t* date, uint8_t flags, const uint8_t* name, size_t n) {
+        const uint64_t where = place.Place(b::DirectoryRecordLength(n));
+        b::WriteDirectoryRecord(at(o) + where, ext, len, date, flags, name, n);
+      };
+      put(extent, RoundSector(size), d.entry->date, 2, &dotName, 1);
+      put(iso ? parent.isoExtent : parent.jolietExtent, RoundSector(iso ? parent.isoSize : parent.jolietSize),
+          d.entry->date, 2, &dotDotName, 1);
+      for (const TreeEntry* e : iso ? d.isoOrder : d.jolietOrder) {
+        std::vector<uint8_t> jname;
+        const uint8_t* name = reinterpret_cast<const uint8_t*>(e->isoName.data());
+        size_t n = e->isoName.size();
+        if (!iso) {
+          jname = JolietBytes(e->jolietName);
+          name = jname.data();
+          n = jname.size();
+        }
+        if (e->node >= 0) {
+          const DirNode& c = dirs[e->node];
+          put(iso ? c.isoExtent : c.jolietExtent, RoundSector(iso ? c.isoSize : c.jolietSize), e->date, 2, name, n);
+          continue;
+        }
+        const uint64_t records = IsoExtentCount(e->size);
+        for (uint64_t r = 0; r < records; ++r) {
+          const uint64_t offset = r * b::kMaxIsoExtentBytes;
+          const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(e->size - offset, b::kMaxIsoExtentBytes));
+          const uint32_t ext = e->size == 0 ? 0 : e->start + static_cast<uint32_t>(offset / 2048);
+          put(ext, len, e->date, r + 1 < records ? 0x80 : 0, name, n);
+        }
+      }
+    }
+    return BuildError::kNone;
+  };
+  if (BuildError r = directories(true); r != BuildError::kNone) return r;
+  if (BuildError r = directories(false); r != BuildError::kNone) return r;
+
+  for (uint32_t di : isoPreorder) {
+    if (Cancelled()) return BuildError::kCancelled;
+    for (const TreeEntry* e : dirs[di].isoOrder) {
+      if (e->node >= 0 || e->size == 0) continue;
+      if (map.size() != e->start) return BuildError::kBrokenTree;
+      runStarts.push_back(e->start);
+      uint32_t hostRef = 0;
+      if (e->hostFile >= 0) {
+        hostRef = static_cast<uint32_t>(pool.size());
+        const std::string& path = hostPaths[e->hostFile];
+        pool.resize(pool.size() + 4 + path.size() + 1, 0);
+        std::memcpy(pool.data() + hostRef + 4, path.data(), path.size());
+      }
+      uint64_t left = e->size;
+      bool first = true;
+      while (left > 0) {
+        uint32_t ref = hostRef;
+        if (e->hostFile < 0) {
+          ref = static_cast<uint32_t>(pool.size());
+          pool.resize(pool.size() + 4);
+          b::Put32(pool.data() + ref, e->itemIndex + 1);
+        }
+        const uint64_t chunk = std::min<uint64_t>(left, kChunkBytes);
+        for (uint64_t done = 0; done < chunk; done += 2048) {
+          const uint32_t bytes = static_cast<uint32_t>(std::min<uint64_t>(2048, chunk - done));
+          uint32_t word = (first ? sector_kind::kItemFirst : sector_kind::kItemNext) | bytes;
+          if (left - done <= 2048) word |= sector_kind::kLastInRun;
+          map.push_back({word, ref});
+          first = false;
+        }
+        left -= chunk;
+      }
+    }
+  }
+  if (map.size() != closingAnchor) return BuildError::kBrokenTree;
+  b::WriteAnchor(at(sectors(1)), closingAnchor);
+  return BuildError::kNone;
+}
+
+ImageBuilder::ImageBuilder(ItemDataSource* source, std::function<BuildClock()> clock) : impl_(new Impl) {
+  impl_->source = source;
+  impl_->now = clock ? clock() : SystemBuildClock();
+  impl_->codePage = platform::AnsiCodePage();
+  b::MakeDate7(impl_->now.unixSeconds, impl_->buildDate);
+  impl_->dirs.emplace_back();
+  TreeEntry& root = impl_->entries.emplace_back();  // the root's entry: empty name, no date
+  root.node = 0;
+  impl_->dirs[0].entry = &root;
+}
+
+ImageBuilder::~ImageBuilder() = default;
+
+void ImageBuilder::SetItemDataSource(ItemDataSource* source) {
+  impl_->source = source;
+}
+
+void ImageBuilder::SetVolumeIdentifier(std::u16string_view name) {
+  impl_->volumeId = std::u16string(name.substr(0, 512));
+}
+
+void ImageBuilder::SetCancelFlag(const std::atomic<bool>* cancel) {
+  impl_->cancel = cancel;
+}
+
+TreeEntry* ImageBuilder::AddItem(std::u16string_view path, bool isDirectory, uint64_t size,
+                                 std::optional<uint64_t> fileTime, uint32_t itemIndex) {
+  // Item index + 1 is the reference in the map; the largest index has no reference.
+  if (!isDirectory && itemIndex == 0xFFFFFFFF) return nullptr;
+  try {
+    return impl_->Add(path, isDirectory, size, fileTime, itemIndex, -1);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+TreeEntry* ImageBuilder::AddFileItem(std::u16string_view path, uint64_t size, std::optional<uint64_t> fileTime,
+                                     const std::string& hostPath) {
+  if (hostPath.empty() || hostPath.find('\0') != std::string::npos) return nullptr;
+  try {
+    impl_->hostPaths.push_back(hostPath);
+    TreeEntry* e =
+        impl_->Add(path, false, size, fileTime, 0xFFFFFFFF, static_cast<int32_t>(impl_->hostPaths.size() - 1));
+    if (e == nullptr) impl_->hostPaths.pop_back();
+    return e;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+BuildError ImageBuilder::Build() {
+  Impl& m = *impl_;
+  if (m.used) return error_ = BuildError::kNotBuilt;
+  m.used = true;
+  try {
+    BuildError r = m.NameAll();
+    if (r == BuildError::kNone) {
+      m.OrderAll();
+      r = m.Cancelled() ? BuildError::kCancelled : m.NumberPathTables();
+    }
+    if (r == BuildError::kNone) r = m.SizeAll();
+    if (r == BuildError::kNone) r = m.PlaceAll();
+    if (r == BuildError::kNone) r = m.Emit();
+    error_ = r;
+  } catch (const std::bad_alloc&) {
+    error_ = BuildError::kOutOfMemory;
+  }
+  // The tree is not needed to serve reads: the map, the pool and the data starts are.
+  m.entries.clear();
+  m.dirs.clear();
+  m.dirs.shrink_to_fit();
+  m.dirLookup.clear();
+  m.hostPaths.clear();
+  m.isoPreorder.clear();
+  m.jolietPreorder.clear();
+  m.isoPathOrder.clear();
+  m.jolietPathOrder.clear();
+  if (error_ != BuildError::kNone) {
+    m.map.clear();
+    m.map.shrink_to_fit();
+    m.pool.clear();
+    m.pool.shrink_to_fit();
+    m.runStarts.clear();
+    return error_;
+  }
+  m.built = true;
+  return error_;
+}
+
+uint32_t ImageBuilder::SectorCount() const {
+  return impl_->built ? impl_->sectorCount : 0;
+}
+
+const std::vector<SectorRecord>& ImageBuilder::Map() const {
+  return impl_->map;
+}
+
+const uint8_t* ImageBuilder::PoolAt(uint32_t offset, uint32_t length) const {
+  if (uint64_t{offset} + length > impl_->pool.size()) return nullptr;
+  return impl_->pool.data() + offset;
+}
+
+size_t ImageBuilder::MemoryUsed() const {
+  return impl_->map.capacity() * sizeof(SectorRecord) + impl_->pool.capacity() +
+         impl_->runStarts.capacity() * sizeof(uint32_t) + impl_->entries.size() * sizeof(TreeEntry) +
+         impl_->dirs.capacity() * sizeof(DirNode);
+}
+
+uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buffer) {
+  Impl& m = *impl_;
+  std::memset(buffer, 0, size_t{count} * 2048);
+  if (!m.built) return 0;
+  const uint64_t total = m.map.size();
+  uint32_t i = 0;
+  while (i < count) {
+    const uint64_t s = uint64_t{first} + i;
+    if (s >= total) {
+      ++i;
+      continue;
+    }
+    const SectorRecord rec = m.map[s];
+    const uint32_t kind = rec.word & sector_kind::kMask;
+    uint8_t* dst = buffer + size_t{i} * 2048;
+    if (kind == sector_kind::kMetadata) {
+      if (uint64_t{rec.value} + 2048 <= m.pool.size()) std::memcpy(dst, m.pool.data() + rec.value, 2048);
+      ++i;
+    } else if (kind == sector_kind::kSourceSector) {
+      uint32_t j = i + 1;
+      while (j < count && s + (j - i) < total && (m.map[s + (j - i)].word & sector_kind::kMask) == kind &&
+             m.map[s + (j - i)].value == rec.value + (j - i))
+        ++j;
+      if (m.source == nullptr || !m.source->ReadSourceSectors(rec.value, j - i, dst)) return i;
+      i = j;
+    } else if (kind == sector_kind::kItemFirst || kind == sector_kind::kItemNext) {
+      if (uint64_t{rec.value} + 4 > m.pool.size()) return i;
+      uint32_t ref;
+      std::memcpy(&ref, m.pool.data() + rec.value, 4);
+      const auto run = std::upper_bound(m.runStarts.begin(), m.runStarts.end(), static_cast<uint32_t>(s));
+      if (run == m.runStarts.begin()) return i;
+      const uint64_t offset = (s - *(run - 1)) * 2048;
+      size_t bytes = rec.word & sector_kind::kByteCountMask;
+      bool last = (rec.word & sector_kind::kLastInRun) != 0;
+      uint32_t j = i + 1;
+      while (!last && j < count && s + (j - i) < total &&
+             (m.map[s + (j - i)].word & sector_kind::kMask) == sector_kind::kItemNext) {
+        bytes += m.map[s + (j - i)].word & sector_kind::kByteCountMask;
+        last = (m.map[s + (j - i)].word & sector_kind::kLastInRun) != 0;
+        ++j;
+      }
+      bool ok;
+      if (ref != 0) {
+        ok = m.source != nullptr && m.source->ReadItem(ref - 1, offset, dst, bytes);
+      } else {
+        const char* path = reinterpret_cast<const char*>(m.pool.data() + rec.value + 4);
+        const size_t room = m.pool.size() - rec.value - 4;
+        ok = std::memchr(path, 0, room) != nullptr && ReadHostFile(path, offset, dst, bytes);
+      }
+      if (!ok) return i;
+      i = j;
+    } else {
+      ++i;
+    }
+  }
+  return count;
+}
+
+}  // namespace kv::service
