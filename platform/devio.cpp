@@ -1,0 +1,490 @@
+#include "platform/devio.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "common/ioctl.h"
+#include "platform/devio_protocol.h"
+#include "platform/paths.h"
+
+namespace kv::platform {
+
+namespace {
+
+thread_local LSTATUS tLastError = ERROR_SUCCESS;
+thread_local NTSTATUS tLastStatus = STATUS_SUCCESS;
+
+bool Fail(NTSTATUS status) {
+  tLastStatus = status;
+  tLastError = NtStatusToWin32Error(status);
+  return false;
+}
+
+bool Succeed() {
+  tLastStatus = STATUS_SUCCESS;
+  tLastError = ERROR_SUCCESS;
+  return true;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (size) {
+    const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, void* data, size_t size) {
+  auto* p = static_cast<uint8_t*>(data);
+  while (size) {
+    const ssize_t n = recv(fd, p, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool Discard(int fd, size_t size) {
+  uint8_t sink[4096];
+  while (size) {
+    const size_t n = size < sizeof sink ? size : sizeof sink;
+    if (!ReadAll(fd, sink, n)) return false;
+    size -= n;
+  }
+  return true;
+}
+
+int ConnectHost() {
+  const std::string path = HostSocketPath();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return -1;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+// One socket to the host. Several threads may wait on it at once: whichever finds no reader
+// reads the next reply and hands it to its owner (replies come in any order).
+class DeviceConnection {
+ public:
+  explicit DeviceConnection(int fd) : fd_(fd) {}
+  ~DeviceConnection() { close(fd_); }
+
+  struct Result {
+    NTSTATUS status = STATUS_PIPE_BROKEN;
+    uint32_t value = 0;
+    uint64_t information = 0;
+    uint32_t payloadLength = 0;  // bytes delivered into the destination
+  };
+
+  // Sends one request and waits for its reply; the reply payload lands in `out` (at most
+  // `outCapacity` bytes, the rest is dropped).
+  Result Call(RequestHeader header, const void* payload, size_t payloadLength, void* out, uint32_t outCapacity) {
+    Waiter w;
+    w.destination = static_cast<uint8_t*>(out);
+    w.capacity = outCapacity;
+    std::unique_lock<std::mutex> lk(mu_);
+    if (broken_) return w.result;
+    header.Magic = kRequestMagic;
+    header.RequestId = ++nextId_;
+    waiters_[header.RequestId] = &w;
+    lk.unlock();
+    const std::vector<uint8_t> frame = EncodeRequest(header, payload, payloadLength);
+    bool sent;
+    {
+      std::lock_guard<std::mutex> g(sendMu_);
+      sent = WriteAll(fd_, frame.data(), frame.size());
+    }
+    lk.lock();
+    if (!sent && !w.done) {
+      // The reader (if any) notices the dead socket and releases everyone else.
+      waiters_.erase(header.RequestId);
+      w.done = true;
+      broken_ = true;
+      shutdown(fd_, SHUT_RDWR);
+    }
+    while (!w.done) {
+      if (!readerBusy_) {
+        readerBusy_ = true;
+        lk.unlock();
+        const bool ok = ReadOneFrame();
+        lk.lock();
+        readerBusy_ = false;
+        if (!ok) MarkBroken();
+        cv_.notify_all();
+      } else {
+        cv_.wait(lk);
+      }
+    }
+    return w.result;
+  }
+
+ private:
+  struct Waiter {
+    uint8_t* destination = nullptr;
+    uint32_t capacity = 0;
+    bool done = false;
+    Result result;
+  };
+
+  void MarkBroken() {
+    broken_ = true;
+    for (auto& [id, w] : waiters_) w->done = true;
+    waiters_.clear();
+  }
+
+  bool ReadOneFrame() {
+    ReplyHeader h;
+    if (!ReadAll(fd_, &h, sizeof h)) return false;
+    size_t frameSize = 0;
+    // Only the header is validated here; the payload is read into place below.
+    if (DecodeReply(reinterpret_cast<const uint8_t*>(&h), sizeof h, &h, &frameSize) == DecodeResult::Malformed)
+      return false;
+    Waiter* w = nullptr;
+    if (h.Kind == static_cast<uint32_t>(ReplyKind::Reply)) {
+      std::lock_guard<std::mutex> g(mu_);
+      auto it = waiters_.find(h.RequestId);
+      if (it != waiters_.end()) w = it->second;
+    }
+    if (!w) return Discard(fd_, h.PayloadLength);
+    const uint32_t take = h.PayloadLength < w->capacity ? h.PayloadLength : w->capacity;
+    if (take && !ReadAll(fd_, w->destination, take)) return false;
+    if (!Discard(fd_, h.PayloadLength - take)) return false;
+    std::lock_guard<std::mutex> g(mu_);
+    w->result.status = h.Status;
+    w->result.value = h.Value;
+    w->result.information = h.Information;
+    w->result.payloadLength = take;
+    w->done = true;
+    waiters_.erase(h.RequestId);
+    return true;
+  }
+
+  int fd_;
+  std::mutex sendMu_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool readerBusy_ = false;
+  bool broken_ = false;
+  uint32_t nextId_ = 0;
+  std::map<uint32_t, Waiter*> waiters_;
+};
+
+namespace {
+
+// A short-lived connection for calls that need no handle.
+DeviceConnection::Result CallOnce(RequestKind kind, uint32_t code, uint64_t offset, const std::string& payload,
+                                  std::string* replyText) {
+  const int fd = ConnectHost();
+  if (fd < 0) return {};
+  DeviceConnection c(fd);
+  RequestHeader h{};
+  h.Kind = static_cast<uint32_t>(kind);
+  h.Code = code;
+  h.Offset = offset;
+  h.OutputLength = replyText ? kMaxNameLength * 32 : 0;
+  std::vector<char> out(h.OutputLength);
+  auto r = c.Call(h, payload.data(), payload.size(), out.data(), h.OutputLength);
+  if (replyText) replyText->assign(out.data(), r.payloadLength);
+  return r;
+}
+
+}  // namespace
+
+LSTATUS NtStatusToWin32Error(NTSTATUS status) {
+  switch (status) {
+    case STATUS_SUCCESS:
+      return ERROR_SUCCESS;
+    case STATUS_PENDING:
+      return ERROR_IO_PENDING;
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+    case STATUS_NO_SUCH_FILE:
+      return ERROR_FILE_NOT_FOUND;
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+      return ERROR_PATH_NOT_FOUND;
+    case STATUS_OBJECT_NAME_INVALID:
+      return ERROR_INVALID_NAME;
+    case STATUS_ACCESS_DENIED:
+    case STATUS_FILE_IS_A_DIRECTORY:
+      return ERROR_ACCESS_DENIED;
+    case STATUS_INVALID_HANDLE:
+      return ERROR_INVALID_HANDLE;
+    case STATUS_NO_MEMORY:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case STATUS_MEDIA_WRITE_PROTECTED:
+      return ERROR_WRITE_PROTECT;
+    case STATUS_DATA_ERROR:
+      return ERROR_CRC;
+    case STATUS_INFO_LENGTH_MISMATCH:
+      return ERROR_BAD_LENGTH;
+    case STATUS_SHARING_VIOLATION:
+      return ERROR_SHARING_VIOLATION;
+    case STATUS_END_OF_FILE:
+      return ERROR_HANDLE_EOF;
+    case STATUS_NOT_SUPPORTED:
+      return ERROR_NOT_SUPPORTED;
+    case STATUS_INVALID_PARAMETER:
+      return ERROR_INVALID_PARAMETER;
+    case STATUS_INVALID_DEVICE_REQUEST:
+      return ERROR_INVALID_FUNCTION;
+    case STATUS_PIPE_BROKEN:
+      return ERROR_BROKEN_PIPE;
+    case STATUS_BUFFER_TOO_SMALL:
+      return ERROR_INSUFFICIENT_BUFFER;
+    case STATUS_OBJECT_NAME_COLLISION:
+      return ERROR_ALREADY_EXISTS;
+    case STATUS_CANCELLED:
+      return ERROR_OPERATION_ABORTED;
+    case STATUS_NO_MEDIA_IN_DEVICE:
+      return ERROR_NO_MEDIA_IN_DRIVE;
+    case STATUS_IO_DEVICE_ERROR:
+      return ERROR_IO_DEVICE;
+    case STATUS_DRIVER_INTERNAL_ERROR:
+      return ERROR_INTERNAL_ERROR;
+    case STATUS_INSUFFICIENT_RESOURCES:
+      return ERROR_NO_SYSTEM_RESOURCES;
+    default:
+      return NT_SUCCESS(status) ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
+  }
+}
+
+LSTATUS GetLastError() {
+  return tLastError;
+}
+void SetLastError(LSTATUS error) {
+  tLastError = error;
+}
+NTSTATUS GetLastNtStatus() {
+  return tLastStatus;
+}
+
+std::string HostSocketPath() {
+  return PlatformPath("kvemu.sock");
+}
+std::string HostLockPath() {
+  return PlatformPath("kvemu.lock");
+}
+
+Handle::~Handle() {
+  if (!connection_) return;
+  // Going out of scope must not disturb the caller's last error.
+  const LSTATUS error = tLastError;
+  const NTSTATUS status = tLastStatus;
+  Close();
+  tLastError = error;
+  tLastStatus = status;
+}
+
+Handle::Handle(Handle&& other) noexcept : connection_(std::move(other.connection_)), id_(other.id_) {
+  other.connection_.reset();
+}
+
+Handle& Handle::operator=(Handle&& other) noexcept {
+  if (this != &other) {
+    if (connection_) Close();
+    connection_ = std::move(other.connection_);
+    id_ = other.id_;
+    other.connection_.reset();
+  }
+  return *this;
+}
+
+bool Handle::Close() {
+  if (!connection_) return Fail(STATUS_INVALID_HANDLE);
+  RequestHeader h{};
+  h.Kind = static_cast<uint32_t>(RequestKind::Close);
+  h.Handle = id_;
+  const auto r = connection_->Call(h, nullptr, 0, nullptr, 0);
+  connection_.reset();
+  return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+Handle CreateFile(const std::string& path, uint32_t access, uint32_t, uint32_t) {
+  Handle handle;
+  if (path.empty() || path.size() > kMaxNameLength) {
+    Fail(STATUS_OBJECT_NAME_INVALID);
+    return handle;
+  }
+  const int fd = ConnectHost();
+  if (fd < 0) {
+    Fail(STATUS_OBJECT_NAME_NOT_FOUND);
+    return handle;
+  }
+  auto c = std::make_shared<DeviceConnection>(fd);
+  RequestHeader h{};
+  h.Kind = static_cast<uint32_t>(RequestKind::Open);
+  h.Code = access;
+  const auto r = c->Call(h, path.data(), path.size(), nullptr, 0);
+  if (!NT_SUCCESS(r.status)) {
+    Fail(r.status);
+    return handle;
+  }
+  handle.connection_ = std::move(c);
+  handle.id_ = r.value;
+  Succeed();
+  return handle;
+}
+
+bool DeviceIoControl(const Handle& handle, uint32_t code, const void* input, uint32_t inputLength, void* output,
+                     uint32_t outputLength, uint32_t* returned) {
+  if (returned) *returned = 0;
+  if (!handle.connection_) return Fail(STATUS_INVALID_HANDLE);
+  if (inputLength > kMaxRequestPayload || outputLength > kMaxTransfer || (inputLength && !input) ||
+      (outputLength && !output))
+    return Fail(STATUS_INVALID_PARAMETER);
+  RequestHeader h{};
+  h.Kind = static_cast<uint32_t>(RequestKind::DeviceControl);
+  h.Handle = handle.id_;
+  h.Code = code;
+  h.OutputLength = outputLength;
+  const auto r = handle.connection_->Call(h, input, inputLength, output, outputLength);
+  if (returned) *returned = r.payloadLength;
+  return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+bool ReadFile(const Handle& handle, uint64_t offset, void* buffer, uint32_t length, uint32_t* read) {
+  if (read) *read = 0;
+  if (!handle.connection_) return Fail(STATUS_INVALID_HANDLE);
+  if (length > kMaxTransfer || (length && !buffer)) return Fail(STATUS_INVALID_PARAMETER);
+  RequestHeader h{};
+  h.Kind = static_cast<uint32_t>(RequestKind::Read);
+  h.Handle = handle.id_;
+  h.OutputLength = length;
+  h.Offset = offset;
+  const auto r = handle.connection_->Call(h, nullptr, 0, buffer, length);
+  if (read) *read = r.payloadLength;
+  return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+bool CloseHandle(Handle& handle) {
+  return handle.Close();
+}
+
+bool LockVolume(const Handle& handle) {
+  uint32_t n;
+  return DeviceIoControl(handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &n);
+}
+bool DismountVolume(const Handle& handle) {
+  uint32_t n;
+  return DeviceIoControl(handle, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &n);
+}
+bool UnlockVolume(const Handle& handle) {
+  uint32_t n;
+  return DeviceIoControl(handle, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &n);
+}
+
+uint32_t GetLogicalDrives() {
+  const auto r = CallOnce(RequestKind::LogicalDrives, 0, 0, {}, nullptr);
+  if (r.status == STATUS_PIPE_BROKEN) {
+    Succeed();
+    return 1u << ('C' - 'A');
+  }
+  if (!NT_SUCCESS(r.status)) {
+    Fail(r.status);
+    return 0;
+  }
+  Succeed();
+  return r.value;
+}
+
+bool DefineDosDevice(uint32_t flags, const std::string& deviceName, const std::string& targetPath) {
+  std::string payload = deviceName;
+  payload.push_back('\0');
+  payload += targetPath;
+  if (payload.size() > 2 * kMaxNameLength) return Fail(STATUS_OBJECT_NAME_INVALID);
+  const auto r = CallOnce(RequestKind::DefineDosDevice, flags, 0, payload, nullptr);
+  return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+bool QueryDosDevice(const std::string& deviceName, std::string* target) {
+  if (deviceName.size() > kMaxNameLength) return Fail(STATUS_OBJECT_NAME_INVALID);
+  std::string text;
+  const auto r = CallOnce(RequestKind::QueryDosDevice, 0, 0, deviceName, &text);
+  if (r.status == STATUS_PIPE_BROKEN) return Fail(STATUS_OBJECT_NAME_NOT_FOUND);
+  if (!NT_SUCCESS(r.status)) return Fail(r.status);
+  if (target) *target = text;
+  return Succeed();
+}
+
+bool OccupyDriveLetter(char letter, bool occupied) {
+  const auto r = CallOnce(RequestKind::OccupyLetter, occupied ? 1 : 0, 0, std::string(1, letter), nullptr);
+  return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+bool BroadcastDeviceChange(uint32_t eventType, uint32_t unitMask) {
+  const auto r = CallOnce(RequestKind::Broadcast, eventType, unitMask, {}, nullptr);
+  return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+DeviceChangeSubscription::~DeviceChangeSubscription() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool DeviceChangeSubscription::Open() {
+  if (fd_ >= 0) return Succeed();
+  const int fd = ConnectHost();
+  if (fd < 0) return Fail(STATUS_OBJECT_NAME_NOT_FOUND);
+  RequestHeader h{};
+  h.Magic = kRequestMagic;
+  h.Kind = static_cast<uint32_t>(RequestKind::Subscribe);
+  h.RequestId = 1;
+  ReplyHeader r;
+  size_t frameSize = 0;
+  if (!WriteAll(fd, &h, sizeof h) || !ReadAll(fd, &r, sizeof r) ||
+      DecodeReply(reinterpret_cast<const uint8_t*>(&r), sizeof r, &r, &frameSize) != DecodeResult::Frame ||
+      !NT_SUCCESS(r.Status)) {
+    close(fd);
+    return Fail(STATUS_PIPE_BROKEN);
+  }
+  fd_ = fd;
+  return Succeed();
+}
+
+bool DeviceChangeSubscription::Next(DeviceChange* change, int timeoutMs) {
+  while (fd_ >= 0) {
+    pollfd p{fd_, POLLIN, 0};
+    const int n = poll(&p, 1, timeoutMs);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) return false;
+    ReplyHeader r;
+    size_t frameSize = 0;
+    if (n < 0 || !ReadAll(fd_, &r, sizeof r) ||
+        DecodeReply(reinterpret_cast<const uint8_t*>(&r), sizeof r, &r, &frameSize) == DecodeResult::Malformed ||
+        !Discard(fd_, r.PayloadLength)) {
+      close(fd_);
+      fd_ = -1;
+      return Fail(STATUS_PIPE_BROKEN);
+    }
+    if (r.Kind != static_cast<uint32_t>(ReplyKind::Event)) continue;
+    change->eventType = r.Value;
+    change->unitMask = static_cast<uint32_t>(r.Information);
+    return Succeed();
+  }
+  return Fail(STATUS_PIPE_BROKEN);
+}
+
+}  // namespace kv::platform

@@ -1,0 +1,410 @@
+// kvctl dev: speaks to the driver directly through its devices, as the service does.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/ioctl.h"
+#include "common/mount_request.h"
+#include "platform/devio.h"
+#include "platform/ntpath.h"
+#include "platform/wide_text.h"
+#include "tools/cli/cli.h"
+
+namespace kv::tools {
+namespace {
+
+using namespace kv::platform;
+using cli::kExitFailure;
+using cli::kExitOk;
+using cli::kExitUsage;
+
+constexpr const char* kDevicePrefix = "\\Device\\KVEmu\\KVEmuCd";
+
+std::string ErrorText(LSTATUS e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+      return "no such device (is kvemu running?)";
+    case ERROR_ACCESS_DENIED:
+      return "access denied";
+    case ERROR_INVALID_HANDLE:
+      return "invalid handle";
+    case ERROR_INVALID_FUNCTION:
+      return "request not supported by the drive";
+    case ERROR_INVALID_PARAMETER:
+      return "invalid parameter";
+    case ERROR_INSUFFICIENT_BUFFER:
+      return "buffer too small";
+    case ERROR_NO_MEDIA_IN_DRIVE:
+      return "no medium in the drive";
+    case ERROR_CRC:
+      return "data error (sectors could not be read)";
+    case ERROR_ALREADY_EXISTS:
+      return "the name exists already";
+    case ERROR_BROKEN_PIPE:
+      return "kvemu went away";
+    case ERROR_INTERNAL_ERROR:
+      return "driver internal error";
+    default:
+      return "error " + std::to_string(e);
+  }
+}
+
+std::string MountErrorText(uint32_t e) {
+  switch (e) {
+    case kMountNoMemory:
+      return "out of memory while creating the image source";
+    case kMountFileTooLarge:
+      return "image file larger than 2^60 bytes";
+    case kMountUnrecognised:
+      return "format not recognised or image unreadable";
+    case kMountFileNotFound:
+      return "image file not found";
+    case kMountOpenFailed:
+      return "image file cannot be opened or read";
+    case kMountUnsupportedVersion:
+      return "unsupported DAA/GBI header version";
+    default:
+      return "mount error " + std::to_string(e);
+  }
+}
+
+int Fail(const std::string& what) {
+  std::fprintf(stderr, "kvctl dev: %s\n", what.c_str());
+  return kExitFailure;
+}
+
+int Usage(const std::string& what) {
+  std::fprintf(stderr, "kvctl dev: %s\n", what.c_str());
+  return kExitUsage;
+}
+
+// A drive named by number ("3") or letter ("E", "E:").
+struct DriveName {
+  int number = -1;
+  char letter = 0;
+};
+
+bool ParseDrive(const std::string& s, DriveName* d) {
+  if ((s.size() == 1 || (s.size() == 2 && s[1] == ':')) && std::isalpha(static_cast<unsigned char>(s[0]))) {
+    d->letter = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
+    return true;
+  }
+  if (s.empty() || s.size() > 2 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+  d->number = std::stoi(s);
+  return d->number < kDriveCount;
+}
+
+// Drive index of a letter's target, or -1.
+int DriveOfTarget(const std::string& target) {
+  const std::string prefix = kDevicePrefix;
+  if (target.compare(0, prefix.size(), prefix) != 0) return -1;
+  const std::string rest = target.substr(prefix.size());
+  if (rest.empty() || rest.size() > 2 || rest.find_first_not_of("0123456789") != std::string::npos) return -1;
+  const int n = std::stoi(rest);
+  return n < kDriveCount ? n : -1;
+}
+
+// The letter's device first, else the drive's control device.
+Handle OpenDrive(const DriveName& d, std::string* error) {
+  Handle h;
+  if (d.letter) {
+    h = CreateFile(std::string("\\\\.\\") + d.letter + ":", 0, FILE_SHARE_READ, FILE_FLAG_NO_BUFFERING);
+    if (!h) {
+      std::string target;
+      const int n = QueryDosDevice(std::string(1, d.letter) + ":", &target) ? DriveOfTarget(target) : -1;
+      if (n >= 0)
+        h = CreateFile("\\\\.\\KVEmuDev" + std::to_string(n), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    }
+    if (!h) *error = std::string(1, d.letter) + ": " + ErrorText(GetLastError());
+  } else {
+    h = CreateFile("\\\\.\\KVEmuDev" + std::to_string(d.number), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!h) *error = "drive " + std::to_string(d.number) + ": " + ErrorText(GetLastError());
+  }
+  return h;
+}
+
+// Common start of every verb: parse, check the positional count, open the drive.
+struct VerbStart {
+  cli::Args args;
+  DriveName drive;
+  Handle handle;
+  int exit = -1;  // set when the verb must end at once
+  VerbStart(int argc, char** argv, const std::vector<std::string>& flags, const std::vector<std::string>& known,
+            size_t positional)
+      : args(argc, argv, flags) {
+    if (!args.ok()) {
+      exit = Usage(args.error());
+      return;
+    }
+    if (auto unknown = args.Unknown(known); !unknown.empty()) {
+      exit = Usage("unknown option --" + unknown[0]);
+      return;
+    }
+    if (args.positional().size() != positional) {
+      exit = Usage("wrong number of arguments (see --help)");
+      return;
+    }
+    if (!ParseDrive(args.positional()[0], &drive)) {
+      exit = Usage("'" + args.positional()[0] + "' is not a drive (a number 0-22 or a letter like E:)");
+      return;
+    }
+    std::string error;
+    handle = OpenDrive(drive, &error);
+    if (!handle) exit = Fail(error);
+  }
+};
+
+int Version(int argc, char** argv) {
+  cli::Args a(argc, argv, {});
+  std::vector<char*> v(argv, argv + argc);
+  std::string zero = "0";
+  if (a.positional().empty()) v.insert(v.begin(), zero.data());
+  VerbStart s(static_cast<int>(v.size()), v.data(), {}, {}, 1);
+  if (s.exit >= 0) return s.exit;
+  uint32_t version = 0, n = 0;
+  if (!DeviceIoControl(s.handle, IOCTL_CDEMU_GET_VERSION, nullptr, 0, &version, 4, &n) || n != 4)
+    return Fail("version: " + ErrorText(GetLastError()));
+  std::printf("%u\n", version);
+  return kExitOk;
+}
+
+int Mount(int argc, char** argv) {
+  VerbStart s(argc, argv, {}, {"format", "sector-size", "data-offset", "start-offset", "password"}, 2);
+  if (s.exit >= 0) return s.exit;
+  const std::string file = s.args.positional()[1];
+  int64_t format = 0, sectorSize = 2048, dataOffset = 0, startOffset = 0;
+  std::string error;
+  if (!s.args.GetInt("format", -1, 100000, &format, &error) ||
+      !s.args.GetInt("sector-size", 1, 1 << 20, &sectorSize, &error) ||
+      !s.args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, &error) ||
+      !s.args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, &error))
+    return Usage(error);
+  const std::string password = s.args.Get("password").value_or("");
+  if (password.size() > 256) return Usage("--password takes at most 256 bytes");
+  std::u16string name;
+  if (!LinuxPathToNt(file, &name)) return Usage("'" + file + "' cannot be given to the driver");
+  const size_t nameBytes = name.size() * 2;
+  if (nameBytes > 0xFFFF - 2) return Usage("path too long");
+  std::vector<uint8_t> buffer(kMountRequestMinSize + nameBytes, 0);
+  auto* request = reinterpret_cast<MountRequest*>(buffer.data());
+  request->Flags = 1;
+  request->Format = static_cast<int32_t>(format);
+  request->SectorSize = static_cast<uint32_t>(sectorSize);
+  request->DataOffset = static_cast<uint32_t>(dataOffset);
+  request->StartOffset = static_cast<int32_t>(startOffset);
+  std::memcpy(request->Password, password.data(), password.size());
+  request->NameLength = static_cast<uint16_t>(nameBytes);
+  std::memcpy(buffer.data() + kMountRequestFixedSize, name.data(), nameBytes);
+  uint32_t mountError = 0, n = 0;
+  if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
+                       &mountError, 4, &n))
+    return Fail("mount " + file + ": " + ErrorText(GetLastError()));
+  if (n >= 4 && mountError != 0) return Fail(file + ": " + MountErrorText(mountError));
+  return kExitOk;
+}
+
+int Unmount(int argc, char** argv) {
+  VerbStart s(argc, argv, {}, {}, 1);
+  if (s.exit >= 0) return s.exit;
+  uint32_t n = 0;
+  if (!DeviceIoControl(s.handle, IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0, &n))
+    return Fail("unmount: " + ErrorText(GetLastError()));
+  return kExitOk;
+}
+
+int Query(int argc, char** argv) {
+  VerbStart s(argc, argv, {"json"}, {"json"}, 1);
+  if (s.exit >= 0) return s.exit;
+  std::vector<uint8_t> out(kDriveStatusQuerySizeLarge, 0);
+  uint32_t n = 0;
+  const uint32_t zero = 0;
+  if (!DeviceIoControl(s.handle, IOCTL_CDEMU_QUERY_MOUNT, &zero, 4, out.data(), static_cast<uint32_t>(out.size()), &n))
+    return Fail("query: " + ErrorText(GetLastError()));
+  if (n < kDriveStatusFixedSize) return Fail("query: short answer of " + std::to_string(n) + " bytes");
+  const auto* status = reinterpret_cast<const DriveStatus*>(out.data());
+  const size_t nameLength = status->NameLength <= n - kDriveStatusFixedSize ? status->NameLength : 0;
+  std::u16string name(nameLength / 2, u'\0');
+  std::memcpy(name.data(), out.data() + offsetof(DriveStatus, Name), name.size() * 2);
+  const std::string utf8 = Utf16ToUtf8(name);
+  const bool mounted = status->NameLength != 0;
+  if (s.args.Has("json")) {
+    std::printf("{\"mounted\":%s,\"sizeBytes\":%llu,\"present\":%u,\"nameLength\":%u,\"name\":%s}\n",
+                mounted ? "true" : "false", static_cast<unsigned long long>(mounted ? status->SizeBytes : 0),
+                status->Present, status->NameLength, cli::JsonString(utf8).c_str());
+  } else if (mounted) {
+    std::printf("mounted: %s\nsize: %llu bytes (%llu sectors)\n", utf8.c_str(),
+                static_cast<unsigned long long>(status->SizeBytes),
+                static_cast<unsigned long long>(status->SizeBytes / kSectorSize));
+  } else {
+    std::printf("empty\n");
+  }
+  return kExitOk;
+}
+
+int Toc(int argc, char** argv) {
+  VerbStart s(argc, argv, {"json"}, {"json"}, 1);
+  if (s.exit >= 0) return s.exit;
+  uint8_t toc[804] = {};
+  uint32_t n = 0;
+  if (!DeviceIoControl(s.handle, IOCTL_CDROM_READ_TOC, nullptr, 0, toc, sizeof toc, &n))
+    return Fail("toc: " + ErrorText(GetLastError()));
+  const unsigned length = (toc[0] << 8) | toc[1];
+  const unsigned first = toc[2], last = toc[3];
+  const bool json = s.args.Has("json");
+  if (!json) std::printf("first track %u, last track %u\n", first, last);
+  const unsigned descriptors = length >= 2 ? (length - 2) / 8 : 1;
+  for (unsigned i = 0; i < descriptors && 4 + i * 8 + 8 <= sizeof toc; ++i) {
+    const uint8_t* d = toc + 4 + i * 8;
+    const unsigned m = d[5], sec = d[6], f = d[7];
+    const long lba = static_cast<long>((m * 60 + sec) * 75 + f) - 150;
+    if (json) {
+      std::printf("{\"track\":%u,\"adr\":%u,\"control\":%u,\"msf\":\"%02u:%02u:%02u\",\"lba\":%ld}\n", d[2], d[1] >> 4,
+                  d[1] & 15, m, sec, f, lba);
+    } else {
+      std::printf("track %s: control %u, %02u:%02u:%02u (sector %ld)\n",
+                  d[2] == 0xAA ? "lead-out" : std::to_string(d[2]).c_str(), d[1] & 15, m, sec, f, lba);
+    }
+  }
+  return kExitOk;
+}
+
+bool WriteOut(const uint8_t* p, size_t n) {
+  while (n) {
+    const ssize_t w = write(1, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+int Read(int argc, char** argv) {
+  VerbStart s(argc, argv, {"raw"}, {"first", "count", "raw"}, 1);
+  if (s.exit >= 0) return s.exit;
+  int64_t first = 0, count = -1;
+  std::string error;
+  if (!s.args.GetInt("first", 0, INT64_MAX / kRawSectorSize, &first, &error) ||
+      !s.args.GetInt("count", 0, INT64_MAX / kRawSectorSize, &count, &error))
+    return Usage(error);
+  if (count < 0) {
+    // Up to the end of the medium.
+    uint64_t capacity = 0;
+    uint32_t n = 0;
+    if (!DeviceIoControl(s.handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &capacity, 8, &n))
+      return Fail("read: " + ErrorText(GetLastError()));
+    count = static_cast<int64_t>(capacity / kSectorSize) - first;
+    if (count < 0) count = 0;
+  }
+  const bool raw = s.args.Has("raw");
+  const uint32_t sectorBytes = raw ? kRawSectorSize : kSectorSize;
+  const uint32_t perRequest = raw ? 64 : 256;
+  std::vector<uint8_t> buf(static_cast<size_t>(perRequest) * sectorBytes);
+  cli::Progress progress("reading", static_cast<uint64_t>(count));
+  for (int64_t done = 0; done < count;) {
+    const uint32_t now = static_cast<uint32_t>(count - done < perRequest ? count - done : perRequest);
+    const int64_t sector = first + done;
+    uint32_t n = 0;
+    bool ok;
+    if (raw) {
+      struct {
+        int64_t offset;
+        uint32_t count;
+        uint32_t mode;
+      } in{sector * static_cast<int64_t>(kSectorSize), now, 0};
+      static_assert(sizeof in == 16);
+      ok = DeviceIoControl(s.handle, IOCTL_CDROM_RAW_READ, &in, 16, buf.data(), now * sectorBytes, &n);
+    } else {
+      ok = ReadFile(s.handle, static_cast<uint64_t>(sector) * kSectorSize, buf.data(), now * sectorBytes, &n);
+    }
+    if (!ok || n != now * sectorBytes)
+      return Fail("read of sector " + std::to_string(sector) + ": " +
+                  (ok ? std::string("short read") : ErrorText(GetLastError())));
+    if (!WriteOut(buf.data(), n)) return Fail("read: cannot write to the output");
+    done += now;
+    progress.Update(static_cast<uint64_t>(done));
+  }
+  progress.Finish();
+  return kExitOk;
+}
+
+int Letter(int argc, char** argv) {
+  VerbStart s(argc, argv, {}, {}, 2);
+  if (s.exit >= 0) return s.exit;
+  DriveName l;
+  if (!ParseDrive(s.args.positional()[1], &l) || !l.letter)
+    return Usage("'" + s.args.positional()[1] + "' is not a letter");
+  const char16_t letter = static_cast<char16_t>(l.letter);
+  uint8_t out[4] = {};
+  uint32_t n = 0;
+  if (!DeviceIoControl(s.handle, IOCTL_CDEMU_CREATE_DRIVE_LETTER, &letter, 2, out, 4, &n))
+    return Fail(std::string("letter ") + l.letter + ": " + ErrorText(GetLastError()));
+  return kExitOk;
+}
+
+int NoLetter(int argc, char** argv) {
+  VerbStart s(argc, argv, {}, {}, 1);
+  if (s.exit >= 0) return s.exit;
+  uint8_t out[4] = {};
+  uint32_t n = 0;
+  if (!DeviceIoControl(s.handle, IOCTL_CDEMU_DELETE_DRIVE_LETTER, nullptr, 0, out, 4, &n))
+    return Fail("noletter: " + ErrorText(GetLastError()));
+  return kExitOk;
+}
+
+int Drives(int argc, char** argv) {
+  cli::Args args(argc, argv, {"json"});
+  if (!args.ok()) return Usage(args.error());
+  if (!args.positional().empty()) return Usage("drives takes no arguments");
+  const uint32_t mask = GetLogicalDrives();
+  for (char l = 'A'; l <= 'Z'; ++l) {
+    if (!(mask & (1u << (l - 'A')))) continue;
+    std::string target;
+    QueryDosDevice(std::string(1, l) + ":", &target);
+    const int drive = DriveOfTarget(target);
+    if (args.Has("json")) {
+      std::printf("{\"letter\":\"%c:\",\"target\":%s,\"drive\":%d}\n", l, cli::JsonString(target).c_str(), drive);
+    } else if (drive >= 0) {
+      std::printf("%c:  %s  (drive %d)\n", l, target.c_str(), drive);
+    } else {
+      std::printf("%c:  %s\n", l, target.c_str());
+    }
+  }
+  return kExitOk;
+}
+
+int Dev(int argc, char** argv) {
+  static const std::vector<cli::Verb> verbs = {
+      {"version", "driver version", "kvctl dev version [DRIVE]", Version},
+      {"mount", "mount an image file with an explicit MountRequest",
+       "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O] "
+       "[--password P]",
+       Mount},
+      {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
+      {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},
+      {"toc", "print the table of contents", "kvctl dev toc DRIVE [--json]", Toc},
+      {"read", "write sectors to stdout",
+       "kvctl dev read DRIVE [--first S] [--count N] [--raw]   (count: to the end when omitted; --raw: 2352-byte "
+       "sectors)",
+       Read},
+      {"letter", "give a drive a letter", "kvctl dev letter DRIVE X", Letter},
+      {"noletter", "take a drive's letter away", "kvctl dev noletter DRIVE", NoLetter},
+      {"drives", "every present letter and its target", "kvctl dev drives [--json]", Drives},
+  };
+  // Dispatch expects the program name in front.
+  std::vector<char*> v;
+  std::string self = "dev";
+  v.push_back(self.data());
+  for (int i = 0; i < argc; ++i) v.push_back(argv[i]);
+  return cli::Dispatch("kvctl dev", "the driver's devices (DRIVE: number 0-22 or letter E:)", verbs,
+                       static_cast<int>(v.size()), v.data());
+}
+
+const cli::RegisterVerb kRegister({"dev", "speak to the driver directly (mount, query, read, letters)",
+                                   "kvctl dev VERB ...   (kvctl dev --help lists the verbs)", Dev});
+
+}  // namespace
+}  // namespace kv::tools

@@ -1,0 +1,303 @@
+// kvexport MOUNTPOINT: a read-only FUSE file system in which every drive letter that points to
+// one of our drives is a file named by the letter, read through "\\.\X:" as a file system
+// driver would read the drive. Follows the device-change broadcast.
+#define FUSE_USE_VERSION 35
+#include <errno.h>
+#include <fuse.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ioctl.h"
+#include "common/mount_request.h"
+#include "platform/devio.h"
+
+namespace {
+
+using namespace kv::platform;
+
+constexpr const char* kDevicePrefix = "\\Device\\KVEmu\\KVEmuCd";
+constexpr uint32_t kChunk = 1u << 20;
+
+struct LetterEntry {
+  bool present = false;
+  uint64_t size = 0;
+};
+
+struct State {
+  std::mutex mu;
+  std::array<LetterEntry, 26> letters{};
+  std::atomic<bool> stop{false};
+  bool verbose = false;
+};
+
+State g_state;
+
+bool IsOurDrive(const std::string& target) {
+  const std::string prefix = kDevicePrefix;
+  if (target.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = target.substr(prefix.size());
+  if (rest.empty() || rest.size() > 2 || rest.find_first_not_of("0123456789") != std::string::npos) return false;
+  return std::stoi(rest) < kv::kDriveCount;
+}
+
+// Capacity of the medium in the drive behind the letter; 0 when it has none.
+uint64_t MediumSize(char letter) {
+  Handle h = CreateFile(std::string("\\\\.\\") + letter + ":", 0, FILE_SHARE_READ, FILE_FLAG_NO_BUFFERING);
+  uint64_t size = 0;
+  uint32_t n = 0;
+  if (!h || !DeviceIoControl(h, kv::IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &size, 8, &n) || n != 8) return 0;
+  return size;
+}
+
+void Refresh() {
+  std::array<LetterEntry, 26> fresh{};
+  const uint32_t mask = GetLogicalDrives();
+  for (char l = 'A'; l <= 'Z'; ++l) {
+    if (!(mask & (1u << (l - 'A')))) continue;
+    std::string target;
+    if (!QueryDosDevice(std::string(1, l) + ":", &target) || !IsOurDrive(target)) continue;
+    fresh[l - 'A'].present = true;
+    fresh[l - 'A'].size = MediumSize(l);
+  }
+  std::lock_guard<std::mutex> g(g_state.mu);
+  if (g_state.verbose) {
+    for (int i = 0; i < 26; ++i)
+      if (fresh[i].present != g_state.letters[i].present || fresh[i].size != g_state.letters[i].size)
+        std::fprintf(stderr, "kvexport: %c: %s, %llu bytes\n", 'A' + i, fresh[i].present ? "present" : "gone",
+                     static_cast<unsigned long long>(fresh[i].size));
+  }
+  g_state.letters = fresh;
+}
+
+// Follows the broadcast; when the host goes away (or is not there yet) it retries.
+void Watch() {
+  while (!g_state.stop) {
+    DeviceChangeSubscription events;
+    if (!events.Open()) {
+      {
+        std::lock_guard<std::mutex> g(g_state.mu);
+        g_state.letters = {};
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      continue;
+    }
+    Refresh();
+    while (!g_state.stop && events.connected()) {
+      DeviceChange change;
+      if (events.Next(&change, 250)) Refresh();
+    }
+  }
+}
+
+int LetterOfPath(const char* path) {
+  if (path[0] != '/' || path[1] < 'A' || path[1] > 'Z' || path[2] != '\0') return -1;
+  return path[1] - 'A';
+}
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
+  std::memset(st, 0, sizeof *st);
+  st->st_uid = getuid();
+  st->st_gid = getgid();
+  if (std::strcmp(path, "/") == 0) {
+    st->st_mode = S_IFDIR | 0555;
+    st->st_nlink = 2;
+    return 0;
+  }
+  const int i = LetterOfPath(path);
+  std::lock_guard<std::mutex> g(g_state.mu);
+  if (i < 0 || !g_state.letters[i].present) return -ENOENT;
+  st->st_mode = S_IFREG | 0444;
+  st->st_nlink = 1;
+  st->st_size = static_cast<off_t>(g_state.letters[i].size);
+  st->st_blksize = 2048;
+  st->st_blocks = static_cast<blkcnt_t>((g_state.letters[i].size + 511) / 512);
+  return 0;
+}
+
+int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+  if (std::strcmp(path, "/") != 0) return -ENOENT;
+  fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  std::lock_guard<std::mutex> g(g_state.mu);
+  for (int i = 0; i < 26; ++i) {
+    if (!g_state.letters[i].present) continue;
+    const char name[2] = {static_cast<char>('A' + i), '\0'};
+    fill(buf, name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  }
+  return 0;
+}
+
+struct OpenDrive {
+  Handle handle;
+  uint64_t size = 0;
+};
+
+int Open(const char* path, fuse_file_info* fi) {
+  const int i = LetterOfPath(path);
+  if (i < 0) return -ENOENT;
+  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+  uint64_t size;
+  {
+    std::lock_guard<std::mutex> g(g_state.mu);
+    if (!g_state.letters[i].present) return -ENOENT;
+    size = g_state.letters[i].size;
+  }
+  auto drive = std::make_unique<OpenDrive>();
+  drive->handle = CreateFile(std::string("\\\\.\\") + static_cast<char>('A' + i) + ":", GENERIC_READ, FILE_SHARE_READ,
+                             FILE_FLAG_NO_BUFFERING);
+  if (!drive->handle) return GetLastError() == ERROR_ACCESS_DENIED ? -EACCES : -ENOENT;
+  drive->size = size;
+  fi->fh = reinterpret_cast<uint64_t>(drive.release());
+  fi->keep_cache = 0;
+  return 0;
+}
+
+int Release(const char*, fuse_file_info* fi) {
+  delete reinterpret_cast<OpenDrive*>(fi->fh);
+  return 0;
+}
+
+int ErrnoOf(LSTATUS e) {
+  switch (e) {
+    case ERROR_NO_MEDIA_IN_DRIVE:
+      return ENOMEDIUM;
+    case ERROR_ACCESS_DENIED:
+      return EACCES;
+    case ERROR_BROKEN_PIPE:
+      return ENODEV;
+    default:
+      return EIO;
+  }
+}
+
+// The drive reads whole 2048-byte sectors; the request is widened to them and cut back.
+int Read(const char*, char* out, size_t size, off_t offset, fuse_file_info* fi) {
+  auto* drive = reinterpret_cast<OpenDrive*>(fi->fh);
+  if (offset < 0) return -EINVAL;
+  const uint64_t start = static_cast<uint64_t>(offset);
+  if (start >= drive->size) return 0;
+  const uint64_t end = std::min<uint64_t>(start + size, drive->size);
+  const uint64_t alignedStart = start / kv::kSectorSize * kv::kSectorSize;
+  const uint64_t alignedEnd = (end + kv::kSectorSize - 1) / kv::kSectorSize * kv::kSectorSize;
+  const bool direct = alignedStart == start && alignedEnd == end;
+  std::vector<uint8_t> bounce;
+  if (!direct) bounce.resize(std::min<uint64_t>(alignedEnd - alignedStart, kChunk));
+  size_t copied = 0;
+  for (uint64_t at = alignedStart; at < alignedEnd;) {
+    const uint32_t now = static_cast<uint32_t>(std::min<uint64_t>(alignedEnd - at, kChunk));
+    uint8_t* dest = direct ? reinterpret_cast<uint8_t*>(out) + (at - start) : bounce.data();
+    uint32_t n = 0;
+    if (!ReadFile(drive->handle, at, dest, now, &n) || n != now)
+      return copied ? static_cast<int>(copied) : -ErrnoOf(GetLastError());
+    if (direct) {
+      copied += n;
+    } else {
+      const uint64_t from = std::max(at, start);
+      const uint64_t to = std::min<uint64_t>(at + now, end);
+      std::memcpy(out + (from - start), bounce.data() + (from - at), to - from);
+      copied += to - from;
+    }
+    at += now;
+  }
+  return static_cast<int>(copied);
+}
+
+void* Init(fuse_conn_info*, fuse_config* config) {
+  // Media come and go: never trust cached names, sizes or pages.
+  config->entry_timeout = 0;
+  config->attr_timeout = 0;
+  config->negative_timeout = 0;
+  config->kernel_cache = 0;
+  return nullptr;
+}
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "Usage: kvexport MOUNTPOINT [--allow-other] [--verbose]\n"
+               "Shows every drive letter of a virtual drive as a read-only file MOUNTPOINT/X whose size is the\n"
+               "medium's capacity. Runs in the foreground until interrupted (SIGINT/SIGTERM) or unmounted.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mountpoint;
+  bool allowOther = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    }
+    if (a == "--allow-other") {
+      allowOther = true;
+    } else if (a == "--verbose") {
+      g_state.verbose = true;
+    } else if (!a.empty() && a[0] != '-' && mountpoint.empty()) {
+      mountpoint = a;
+    } else {
+      Usage(stderr);
+      return 2;
+    }
+  }
+  if (mountpoint.empty()) {
+    Usage(stderr);
+    return 2;
+  }
+  if (access("/dev/fuse", R_OK | W_OK) != 0) {
+    std::fprintf(stderr, "kvexport: /dev/fuse: %s\n", std::strerror(errno));
+    return 1;
+  }
+
+  fuse_operations ops{};
+  ops.getattr = GetAttr;
+  ops.readdir = ReadDir;
+  ops.open = Open;
+  ops.release = Release;
+  ops.read = Read;
+  ops.init = Init;
+
+  std::vector<std::string> options = {"kvexport", "-o", "ro,fsname=kvexport,subtype=kvexport"};
+  if (allowOther) options.back() += ",allow_other";
+  std::vector<char*> fuseArgv;
+  for (auto& o : options) fuseArgv.push_back(o.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(fuseArgv.size()), fuseArgv.data());
+  fuse* fs = fuse_new(&args, &ops, sizeof ops, nullptr);
+  if (fs == nullptr) {
+    std::fprintf(stderr, "kvexport: cannot create the file system\n");
+    return 1;
+  }
+  if (fuse_mount(fs, mountpoint.c_str()) != 0) {
+    std::fprintf(stderr, "kvexport: %s: cannot mount\n", mountpoint.c_str());
+    fuse_destroy(fs);
+    return 1;
+  }
+  fuse_set_signal_handlers(fuse_get_session(fs));
+  Refresh();
+  std::thread watcher(Watch);
+  std::fprintf(stderr, "kvexport: serving %s\n", mountpoint.c_str());
+  fuse_loop_config* loop = fuse_loop_cfg_create();
+  fuse_loop_cfg_set_clone_fd(loop, 0);
+  fuse_loop_cfg_set_max_threads(loop, 8);
+  const int result = fuse_loop_mt(fs, loop);
+  fuse_loop_cfg_destroy(loop);
+  g_state.stop = true;
+  watcher.join();
+  fuse_remove_signal_handlers(fuse_get_session(fs));
+  fuse_unmount(fs);
+  fuse_destroy(fs);
+  fuse_opt_free_args(&args);
+  return result == 0 ? 0 : 1;
+}
