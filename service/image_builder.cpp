@@ -271,7 +271,7 @@ struct ImageBuilder::Impl {
 
   int64_t FindDirectory(uint32_t parent, std::u16string_view name) const {
     const auto it = dirLookup.find(Key(parent, name));
-    return it == dirLookup.end() ? -1 : it->second;
+    return it == dirLookup.end() ? int64_t{-1} : int64_t{it->second};
   }
 
   TreeEntry* Add(std::u16string_view path, bool isDirectory, uint64_t size, std::optional<uint64_t> fileTime,

@@ -161,7 +161,11 @@ int RunBuild(int argc, char** argv) {
       status = cli::kExitFailure;
       break;
     }
-    if (!WriteAll(fd, buffer.data(), size_t{n} * 2048)) {
+    // Runs of zeros become holes, so that images of sparse or empty files stay small and fast.
+    const bool zero = buffer[0] == 0 && std::memcmp(buffer.data(), buffer.data() + 1, size_t{n} * 2048 - 1) == 0;
+    const bool ok = zero ? lseek(fd, static_cast<off_t>(n) * 2048, SEEK_CUR) >= 0
+                         : WriteAll(fd, buffer.data(), size_t{n} * 2048);
+    if (!ok) {
       std::fprintf(stderr, "kvimage build: %s: %s\n", out->c_str(), std::strerror(errno));
       status = cli::kExitFailure;
       break;
@@ -169,6 +173,10 @@ int RunBuild(int argc, char** argv) {
     progress.Update(first + n);
   }
   progress.Finish();
+  if (status == cli::kExitOk && ftruncate(fd, static_cast<off_t>(total) * 2048) != 0) {
+    std::fprintf(stderr, "kvimage build: %s: %s\n", out->c_str(), std::strerror(errno));
+    status = cli::kExitFailure;
+  }
   if (close(fd) != 0 && status == cli::kExitOk) {
     std::fprintf(stderr, "kvimage build: %s: %s\n", out->c_str(), std::strerror(errno));
     status = cli::kExitFailure;
