@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,7 @@ constexpr uint32_t kChunk = 1u << 20;
 struct LetterEntry {
   bool present = false;
   uint64_t size = 0;
+  time_t since = 0;  // when this medium appeared
 };
 
 struct State {
@@ -72,6 +74,10 @@ void Refresh() {
     fresh[l - 'A'].size = MediumSize(l);
   }
   std::lock_guard<std::mutex> g(g_state.mu);
+  for (int i = 0; i < 26; ++i) {
+    const LetterEntry& old = g_state.letters[i];
+    fresh[i].since = old.present && old.size == fresh[i].size ? old.since : time(nullptr);
+  }
   if (g_state.verbose) {
     for (int i = 0; i < 26; ++i)
       if (fresh[i].present != g_state.letters[i].present || fresh[i].size != g_state.letters[i].size)
@@ -122,6 +128,7 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
   st->st_nlink = 1;
   st->st_size = static_cast<off_t>(g_state.letters[i].size);
   st->st_blksize = 2048;
+  st->st_mtime = st->st_ctime = st->st_atime = g_state.letters[i].since;
   st->st_blocks = static_cast<blkcnt_t>((g_state.letters[i].size + 511) / 512);
   return 0;
 }
@@ -299,5 +306,8 @@ int main(int argc, char** argv) {
   fuse_unmount(fs);
   fuse_destroy(fs);
   fuse_opt_free_args(&args);
-  return result == 0 ? 0 : 1;
+  // Ending on SIGINT/SIGTERM is the normal way out (the loop reports the signal).
+  const bool interrupted = result == SIGINT || result == SIGTERM || result == -SIGINT || result == -SIGTERM;
+  if (result != 0 && !interrupted) std::fprintf(stderr, "kvexport: the file system loop failed (%d)\n", result);
+  return result == 0 || interrupted ? 0 : 1;
 }

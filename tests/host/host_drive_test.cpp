@@ -1,0 +1,325 @@
+// The real drives through the kvemu host: user-mode device I/O, kvctl and kvexport against
+// ISO images made by genisoimage, each case with its own host in a private platform root.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "common/ioctl.h"
+#include "common/mount_request.h"
+#include "platform/devio.h"
+#include "platform/ntpath.h"
+#include "tests/fixtures/test_support.h"
+#include "tests/host/host_process.h"
+
+namespace kv::test {
+namespace {
+
+using namespace kv::platform;
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> MountRequestFor(const std::string& file, int32_t format = kFormatIso) {
+  std::u16string name;
+  EXPECT_TRUE(LinuxPathToNt(file, &name));
+  std::vector<uint8_t> buf(kMountRequestMinSize + name.size() * 2, 0);
+  auto* r = reinterpret_cast<MountRequest*>(buf.data());
+  r->Flags = 1;
+  r->Format = format;
+  r->SectorSize = kSectorSize;
+  r->NameLength = static_cast<uint16_t>(name.size() * 2);
+  std::memcpy(buf.data() + kMountRequestFixedSize, name.data(), name.size() * 2);
+  return buf;
+}
+
+// MountError of a mount (0 on success), or -1 when the request itself failed.
+int64_t Mount(int drive, const std::string& file) {
+  Handle h = CreateFile("\\\\.\\KVEmuDev" + std::to_string(drive));
+  if (!h) return -1;
+  auto req = MountRequestFor(file);
+  uint32_t error = 0, n = 0;
+  if (!DeviceIoControl(h, IOCTL_CDEMU_MOUNT_IMAGE, req.data(), static_cast<uint32_t>(req.size()), &error, 4, &n))
+    return -1;
+  return n >= 4 ? error : 0;
+}
+
+bool Control(const std::string& device, uint32_t code, const void* in, uint32_t inLength, void* out,
+             uint32_t outLength) {
+  Handle h = CreateFile(device);
+  uint32_t n = 0;
+  return h && DeviceIoControl(h, code, in, inLength, out, outLength, &n);
+}
+
+bool SetLetter(int drive, char letter) {
+  const char16_t c = static_cast<char16_t>(letter);
+  uint8_t out[4];
+  return Control("\\\\.\\KVEmuDev" + std::to_string(drive), IOCTL_CDEMU_CREATE_DRIVE_LETTER, &c, 2, out, 4);
+}
+
+// Reads a whole medium through a device path in 64 KiB requests.
+std::vector<uint8_t> ReadWhole(const std::string& device, uint64_t size) {
+  std::vector<uint8_t> out(size);
+  Handle h = CreateFile(device);
+  EXPECT_TRUE(h) << device << " " << GetLastError();
+  for (uint64_t at = 0; at < size && h;) {
+    const uint32_t now = static_cast<uint32_t>(std::min<uint64_t>(65536, size - at));
+    uint32_t n = 0;
+    if (!ReadFile(h, at, out.data() + at, now, &n) || n != now) {
+      ADD_FAILURE() << "read at " << at << ": " << GetLastError();
+      break;
+    }
+    at += now;
+  }
+  return out;
+}
+
+class HostDrives : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveTool("genisoimage")) GTEST_SKIP() << "genisoimage is not installed";
+    // Readable for the unprivileged user of the permission test.
+    chmod(dir_.path().c_str(), 0755);
+    root_ = (dir_ / "root").string();
+    host_ = std::make_unique<HostProcess>(ProgramPath("kvemu"), root_);
+    ASSERT_TRUE(host_->WaitReady()) << host_->Log();
+  }
+  void TearDown() override {
+    if (host_) {
+      EXPECT_EQ(host_->Stop(SIGTERM), 0) << host_->Log();
+      EXPECT_TRUE(FolderEntries(root_).empty());
+    }
+  }
+
+  // An ISO 9660 + Joliet image of a few files with known content.
+  std::string MakeIso(const std::string& name, uint32_t seed, size_t bigFile = 3u << 20) {
+    const fs::path src = dir_ / (name + ".d");
+    fs::create_directories(src / "sub");
+    WriteFileBytes(src / "big.bin", PatternBytes(bigFile, seed));
+    WriteFileText(src / "sub" / "note.txt", "drive test " + std::to_string(seed) + "\n");
+    const std::string iso = (dir_ / name).string();
+    const auto r = kv::test::Run("genisoimage -quiet -J -R -o " + Quote(iso) + " " + Quote(src.string()));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return iso;
+  }
+
+  TempDir dir_;
+  std::string root_;
+  std::unique_ptr<HostProcess> host_;
+};
+
+TEST_F(HostDrives, MountReadQueryLettersUnmount) {
+  const std::string iso = MakeIso("x.iso", 1);
+  const auto expected = ReadFileBytes(iso);
+  ASSERT_EQ(Mount(0, iso), 0);
+  // The second mount on a mounted drive is refused by the driver.
+  EXPECT_EQ(Mount(0, iso), -1);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+
+  ASSERT_TRUE(SetLetter(0, 'E'));
+  EXPECT_TRUE(GetLogicalDrives() & (1u << 4));
+  std::string target;
+  ASSERT_TRUE(QueryDosDevice("E:", &target));
+  EXPECT_EQ(target, "\\Device\\KVEmu\\KVEmuCd0");
+
+  std::vector<uint8_t> status(kDriveStatusQuerySize);
+  Handle h = CreateFile("\\\\.\\E:");
+  ASSERT_TRUE(h);
+  uint32_t n = 0;
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_CDEMU_QUERY_MOUNT, nullptr, 0, status.data(), kDriveStatusQuerySize, &n));
+  const auto* s = reinterpret_cast<const DriveStatus*>(status.data());
+  EXPECT_EQ(s->SizeBytes, expected.size());
+  std::u16string nt;
+  LinuxPathToNt(iso, &nt);
+  EXPECT_EQ(n, kDriveStatusFixedSize + nt.size() * 2);
+  EXPECT_EQ(std::memcmp(status.data() + offsetof(DriveStatus, Name), nt.data(), nt.size() * 2), 0);
+
+  EXPECT_TRUE(ReadWhole("\\\\.\\E:", expected.size()) == expected);
+
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0, &n));
+  std::vector<uint8_t> buf(2048);
+  EXPECT_FALSE(ReadFile(h, 0, buf.data(), 2048, &n));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MEDIA_IN_DRIVE);
+  uint8_t out[4];
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_CDEMU_DELETE_DRIVE_LETTER, nullptr, 0, out, 4, &n));
+  EXPECT_EQ(out[0], 'E');
+  EXPECT_FALSE(CreateFile("\\\\.\\E:"));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(GetLogicalDrives() & (1u << 4));
+  EXPECT_FALSE(CreateFile("\\\\.\\KVEmuDev23"));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(HostDrives, TwoClientsAtOnceOnDifferentDrives) {
+  const std::string a = MakeIso("a.iso", 2, 6u << 20), b = MakeIso("b.iso", 3, 5u << 20);
+  std::vector<pid_t> children;
+  for (int k = 0; k < 2; ++k) {
+    const std::string iso = k == 0 ? a : b;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int drive = 5 + k;
+      const char letter = static_cast<char>('M' + k);
+      if (Mount(drive, iso) != 0 || !SetLetter(drive, letter)) _exit(2);
+      const auto expected = ReadFileBytes(iso);
+      for (int round = 0; round < 2; ++round)
+        if (ReadWhole(std::string("\\\\.\\") + letter + ":", expected.size()) != expected) _exit(3);
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "client exit " << st;
+  }
+}
+
+TEST_F(HostDrives, MountUsesTheCallersIdentity) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+  const std::string iso = MakeIso("private.iso", 4);
+  chmod(iso.c_str(), 0600);
+  const std::string missing = (dir_ / "missing.iso").string();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    const int64_t denied = Mount(1, iso);
+    const int64_t absent = Mount(2, missing);
+    _exit(denied == kMountOpenFailed && absent == kMountFileNotFound ? 0 : 20 + static_cast<int>(denied));
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0) << "10: could not switch user; 20+MountError otherwise";
+  // The owner may, and the drives the other user tried stayed empty.
+  EXPECT_EQ(Mount(1, iso), 0);
+  EXPECT_EQ(Mount(2, missing), kMountFileNotFound);
+}
+
+TEST_F(HostDrives, ShutdownWithMountedDrivesStopsEveryDrive) {
+  const std::string iso = MakeIso("x.iso", 5);
+  for (int d : {0, 7, 22}) ASSERT_EQ(Mount(d, iso), 0);
+  ASSERT_TRUE(SetLetter(7, 'H'));
+  Handle open = CreateFile("\\\\.\\H:");
+  ASSERT_TRUE(open);
+  EXPECT_EQ(host_->Stop(SIGTERM), 0) << host_->Log();
+  EXPECT_NE(host_->Log().find("'Kkss' 0 'Ddk ' 0 'MapM' 0"), std::string::npos) << host_->Log();
+  EXPECT_TRUE(FolderEntries(root_).empty());
+  std::vector<uint8_t> buf(2048);
+  uint32_t n;
+  EXPECT_FALSE(ReadFile(open, 0, buf.data(), 2048, &n));
+  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+  host_.reset();
+}
+
+TEST_F(HostDrives, KvctlDevVerbs) {
+  const std::string iso = MakeIso("x.iso", 6);
+  const std::string kvctl = ProgramPath("kvctl") + " dev ";
+  const size_t sectors = fs::file_size(iso) / 2048;
+  auto run = [&](const std::string& args) { return kv::test::Run(kvctl + args); };
+  EXPECT_EQ(run("version").output, "43\n");
+  auto r = run("mount 0 " + Quote(iso));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(run("letter 0 E").exitCode, 0);
+  const std::string copy = (dir_ / "y.iso").string();
+  r = kv::test::Run(kvctl + "read E: --first 0 --count " + std::to_string(sectors) + " > " + Quote(copy));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(ReadFileBytes(copy) == ReadFileBytes(iso));
+  r = kv::test::Run(kvctl + "read 0 --first 16 --count 1 | head -c 6 | tail -c 5");
+  EXPECT_EQ(r.output, "CD001");
+
+  r = run("query E: --json");
+  EXPECT_NE(r.output.find("\"sizeBytes\":" + std::to_string(sectors * 2048)), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("x.iso"), std::string::npos);
+  r = run("drives");
+  EXPECT_NE(r.output.find("E:  \\Device\\KVEmu\\KVEmuCd0  (drive 0)"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("C:  \\Device\\HarddiskVolume1"), std::string::npos) << r.output;
+  r = run("toc E:");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.output.find("first track 1, last track 1"), std::string::npos) << r.output;
+
+  r = run("mount 1 " + Quote((dir_ / "nothing.iso").string()));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("image file not found"), std::string::npos) << r.output;
+  EXPECT_EQ(run("mount 0").exitCode, 2);
+  EXPECT_EQ(run("query 23").exitCode, 2);
+  EXPECT_EQ(run("mount 0 x --format nine").exitCode, 2);
+  r = run("read Q: --count 1");
+  EXPECT_EQ(r.exitCode, 1);
+
+  ASSERT_EQ(run("unmount E:").exitCode, 0);
+  EXPECT_EQ(run("query 0").output, "empty\n");
+  r = run("read E: --first 0 --count 1");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("no medium"), std::string::npos) << r.output;
+  ASSERT_EQ(run("noletter 0").exitCode, 0);
+  EXPECT_EQ(run("drives").output.find("E:"), std::string::npos);
+}
+
+TEST_F(HostDrives, KvexportShowsLettersToRealTools) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not usable here: kvexport cannot mount";
+  if (!HaveTool("7z") || !HaveTool("fusermount3")) GTEST_SKIP() << "7z or fusermount3 missing";
+  const std::string iso = MakeIso("x.iso", 7);
+  const fs::path mnt = dir_ / "mnt";
+  fs::create_directories(mnt);
+  const pid_t exporter = fork();
+  if (exporter == 0) {
+    const std::string program = ProgramPath("kvexport");
+    execl(program.c_str(), program.c_str(), mnt.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  struct Stopper {
+    pid_t pid;
+    std::string mnt;
+    ~Stopper() {
+      if (pid <= 0) return;
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      kv::test::Run("fusermount3 -u -z " + Quote(mnt));
+    }
+  } stopper{exporter, mnt.string()};
+  auto waitFor = [&](const std::function<bool()>& condition) {
+    for (int i = 0; i < 500; ++i) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  const fs::path e = mnt / "E";
+  std::error_code ec;
+  ASSERT_EQ(Mount(3, iso), 0);
+  ASSERT_TRUE(SetLetter(3, 'E'));
+  EXPECT_TRUE(waitFor([&] { return fs::file_size(e, ec) == fs::file_size(iso); }));
+
+  auto r = kv::test::Run("7z l " + Quote(e.string()));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("big.bin"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("note.txt"), std::string::npos) << r.output;
+  EXPECT_EQ(kv::test::Run("cmp " + Quote(e.string()) + " " + Quote(iso)).exitCode, 0);
+  if (HaveTool("isoinfo")) {
+    r = kv::test::Run("isoinfo -i " + Quote(e.string()) + " -J -x /sub/note.txt");
+    EXPECT_EQ(r.output, "drive test 7\n");
+  }
+
+  // Removal of the medium and of the letter follow the broadcast.
+  Control("\\\\.\\E:", IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0);
+  EXPECT_TRUE(waitFor([&] { return fs::exists(e, ec) && fs::file_size(e, ec) == 0; }));
+  uint8_t out[4];
+  Control("\\\\.\\KVEmuDev3", IOCTL_CDEMU_DELETE_DRIVE_LETTER, nullptr, 0, out, 4);
+  EXPECT_TRUE(waitFor([&] { return !fs::exists(e, ec); }));
+
+  kill(exporter, SIGTERM);
+  int st = 0;
+  waitpid(exporter, &st, 0);
+  stopper.pid = -1;
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_NE(kv::test::Run("mountpoint -q " + Quote(mnt.string())).exitCode, 0);
+}
+
+}  // namespace
+}  // namespace kv::test
