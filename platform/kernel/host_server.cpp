@@ -80,7 +80,8 @@ class Host;
 struct Connection {
   int fd = -1;
   ClientIdentity peer;
-  std::vector<uint8_t> in;
+  std::vector<uint8_t> in;  // allocated once per size; `inUsed` bytes hold data
+  size_t inUsed = 0;
   bool readPaused = false;
   bool wantWrite = false;
   bool subscriber = false;
@@ -278,6 +279,9 @@ class Host {
       socklen_t glen = sizeof groups;
       if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &glen) == 0)
         c->peer.groups.assign(groups, groups + glen / sizeof(gid_t));
+      // Room for a few whole transfers, so that a completing thread can usually write its reply.
+      const int buffer = 4 << 20;
+      setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
       connections_[fd] = c;
       Watch(fd, EPOLLIN);
     }
@@ -304,16 +308,14 @@ class Host {
 
   void Receive(const std::shared_ptr<Connection>& c) {
     for (;;) {
-      const size_t old = c->in.size();
-      c->in.resize(old + kReadChunk);
-      const ssize_t n = recv(c->fd, c->in.data() + old, kReadChunk, 0);
+      if (c->in.size() < c->inUsed + kReadChunk) c->in.resize(c->inUsed + kReadChunk);
+      const ssize_t n = recv(c->fd, c->in.data() + c->inUsed, kReadChunk, 0);
       if (n <= 0) {
-        c->in.resize(old);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
         Drop(c);
         return;
       }
-      c->in.resize(old + static_cast<size_t>(n));
+      c->inUsed += static_cast<size_t>(n);
       if (!Parse(c)) return;
       if (c->readPaused || static_cast<size_t>(n) < kReadChunk) break;
     }
@@ -332,7 +334,7 @@ class Host {
       }
       RequestHeader h;
       size_t frameSize = 0;
-      const DecodeResult r = DecodeRequest(c->in.data() + pos, c->in.size() - pos, &h, &frameSize);
+      const DecodeResult r = DecodeRequest(c->in.data() + pos, c->inUsed - pos, &h, &frameSize);
       if (r == DecodeResult::Malformed) {
         Drop(c);
         return false;
@@ -342,7 +344,12 @@ class Host {
       pos += frameSize;
       if (c->closed) return false;
     }
-    c->in.erase(c->in.begin(), c->in.begin() + static_cast<ptrdiff_t>(pos));
+    if (pos) {
+      std::memmove(c->in.data(), c->in.data() + pos, c->inUsed - pos);
+      c->inUsed -= pos;
+    }
+    // A large buffer left from one big frame is given back once it is empty.
+    if (c->inUsed == 0 && c->in.size() > 4 * kReadChunk) std::vector<uint8_t>().swap(c->in);
     if (c->readPaused) Rearm(c);
     return true;
   }
@@ -359,15 +366,56 @@ class Host {
     f.header.Information = information;
     f.header.PayloadLength = static_cast<uint32_t>(payload.size());
     f.payload = std::move(payload);
+    Deliver(c, std::move(f), counted);
+  }
+
+  // Sends as much of `f` as the socket takes now; false on a socket error. Caller holds c->mu.
+  static bool SendSome(Connection& c, OutFrame& f) {
+    const size_t headerSize = sizeof f.header;
+    while (f.sent < headerSize + f.payload.size()) {
+      iovec iov[2];
+      int count = 0;
+      if (f.sent < headerSize) {
+        iov[count++] = {reinterpret_cast<uint8_t*>(&f.header) + f.sent, headerSize - f.sent};
+        if (!f.payload.empty()) iov[count++] = {f.payload.data(), f.payload.size()};
+      } else {
+        iov[count++] = {f.payload.data() + (f.sent - headerSize), f.payload.size() - (f.sent - headerSize)};
+      }
+      msghdr m{};
+      m.msg_iov = iov;
+      m.msg_iovlen = static_cast<size_t>(count);
+      const ssize_t n = sendmsg(c.fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+      f.sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  static bool FullySent(const OutFrame& f) { return f.sent == sizeof f.header + f.payload.size(); }
+
+  // Hands a reply or event to its connection (any thread). When nothing waits before it, the
+  // completing thread writes it at once, which spares the loop a wake-up per request; the rest
+  // goes through the queue. Dropped when the client is gone.
+  void Deliver(const std::shared_ptr<Connection>& c, OutFrame f, bool counted) {
+    bool wake = false;
     {
       std::lock_guard<std::mutex> g(c->mu);
       if (counted) --c->inflight;
       if (c->closed) {
+        c->inflightBytes -= f.accounted;
         return;
       }
-      c->out.push_back(std::move(f));
+      const bool isEvent = f.header.Kind == static_cast<uint32_t>(ReplyKind::Event);
+      if (c->out.empty() && SendSome(*c, f) && FullySent(f)) {
+        c->inflightBytes -= f.accounted;
+        if (isEvent) --c->queuedEvents;
+        wake = c->readPaused;  // the loop decides whether to read again
+      } else {
+        c->out.push_back(std::move(f));
+        wake = true;
+      }
     }
-    MarkDirty(c);
+    if (wake) MarkDirty(c);
   }
 
   void MarkDirty(const std::shared_ptr<Connection>& c) {
@@ -396,26 +444,11 @@ class Host {
       if (c->closed) return;
       while (!c->out.empty()) {
         OutFrame& f = c->out.front();
-        iovec iov[2];
-        int count = 0;
-        const size_t headerSize = sizeof f.header;
-        if (f.sent < headerSize) {
-          iov[count++] = {reinterpret_cast<uint8_t*>(&f.header) + f.sent, headerSize - f.sent};
-          if (!f.payload.empty()) iov[count++] = {f.payload.data(), f.payload.size()};
-        } else {
-          iov[count++] = {f.payload.data() + (f.sent - headerSize), f.payload.size() - (f.sent - headerSize)};
-        }
-        msghdr m{};
-        m.msg_iov = iov;
-        m.msg_iovlen = static_cast<size_t>(count);
-        const ssize_t n = sendmsg(c->fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-          if (errno == EAGAIN || errno == EINTR) break;
+        if (!SendSome(*c, f)) {
           failed = true;
           break;
         }
-        f.sent += static_cast<size_t>(n);
-        if (f.sent < headerSize + f.payload.size()) continue;
+        if (!FullySent(f)) break;
         c->inflightBytes -= f.accounted;
         if (f.header.Kind == static_cast<uint32_t>(ReplyKind::Event)) --c->queuedEvents;
         c->out.pop_front();
@@ -454,20 +487,14 @@ class Host {
       f.header.Kind = static_cast<uint32_t>(ReplyKind::Event);
       f.header.Value = eventType;
       f.header.Information = mask;
-      bool overflow = false;
       {
+        // A subscriber that does not read its events loses them; the next one it reads still
+        // tells it to look again.
         std::lock_guard<std::mutex> g(s->mu);
-        if (s->closed) continue;
-        if (s->queuedEvents >= kMaxQueuedEvents) {
-          overflow = true;
-        } else {
-          ++s->queuedEvents;
-          s->out.push_back(f);
-        }
+        if (s->closed || s->queuedEvents >= kMaxQueuedEvents) continue;
+        ++s->queuedEvents;
       }
-      // A subscriber that does not read its events loses them; the next one it reads still
-      // tells it to look again.
-      if (!overflow) MarkDirty(s);
+      Deliver(s, f, false);
     }
   }
 
@@ -677,16 +704,7 @@ class Host {
       f.header.PayloadLength = static_cast<uint32_t>(data.size());
       f.payload = std::move(data);
       f.accounted = accounted;
-      {
-        std::lock_guard<std::mutex> g(c->mu);
-        --c->inflight;
-        if (c->closed) {
-          c->inflightBytes -= accounted;
-          return;
-        }
-        c->out.push_back(std::move(f));
-      }
-      MarkDirty(c);
+      Deliver(c, std::move(f), true);
     };
     IoCallDriver(device, std::move(irp));
   }
