@@ -1,0 +1,313 @@
+// The kernel layer under the driver: namespace, requests, events, threads, pool, files, security.
+#include "platform/kernel/kernel.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "tests/fixtures/test_support.h"
+
+namespace kv::kernel {
+namespace {
+
+using kv::test::PatternBytes;
+using kv::test::TempDir;
+using kv::test::WriteFileBytes;
+
+TEST(KernelNamespace, DosSpellingsNameOneDirectoryAndLinksAreFollowed) {
+  ASSERT_EQ(ZwCreateDirectoryObject("\\Device\\KTest"), STATUS_SUCCESS);
+  DriverObject driver;
+  DeviceObject* dev = nullptr;
+  ASSERT_EQ(IoCreateDevice(&driver, 16, "\\Device\\KTest\\Disk0", FILE_DEVICE_CD_ROM, 0, false, &dev), STATUS_SUCCESS);
+  ASSERT_NE(dev->deviceExtension, nullptr);
+  EXPECT_EQ(IoCreateDevice(&driver, 0, "\\Device\\KTest\\disk0", 0, 0, false, &dev), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(IoCreateDevice(&driver, 0, "\\Device\\Nowhere\\Disk0", 0, 0, false, &dev), STATUS_OBJECT_PATH_NOT_FOUND);
+  dev = ObLookupDevice("\\Device\\KTest\\Disk0");
+  ASSERT_NE(dev, nullptr);
+
+  ASSERT_EQ(IoCreateSymbolicLink("\\DosDevices\\KTestDev", "\\Device\\KTest\\Disk0"), STATUS_SUCCESS);
+  for (const char* spelling :
+       {"\\??\\KTestDev", "\\DosDevices\\Global\\KTestDev", "\\GLOBAL??\\ktestdev", "\\??\\Global\\KTestDev"}) {
+    EXPECT_EQ(ObLookupDevice(spelling), dev) << spelling;
+  }
+  EXPECT_EQ(IoCreateSymbolicLink("\\??\\KTestDev", "\\Device\\KTest\\Disk0"), STATUS_OBJECT_NAME_COLLISION);
+  // A link to a link, and a link to the directory that holds the device.
+  ASSERT_EQ(IoCreateSymbolicLink("\\DosDevices\\Global\\Y:", "\\??\\KTestDev"), STATUS_SUCCESS);
+  EXPECT_EQ(ObLookupDevice("\\??\\Y:"), dev);
+  ASSERT_EQ(IoCreateSymbolicLink("\\??\\KTestDir", "\\Device\\KTest"), STATUS_SUCCESS);
+  EXPECT_EQ(ObLookupDevice("\\??\\KTestDir\\Disk0"), dev);
+  // Links that loop end without a device.
+  ASSERT_EQ(IoCreateSymbolicLink("\\??\\Loop1", "\\??\\Loop2"), STATUS_SUCCESS);
+  ASSERT_EQ(IoCreateSymbolicLink("\\??\\Loop2", "\\??\\Loop1"), STATUS_SUCCESS);
+  EXPECT_EQ(ObLookupDevice("\\??\\Loop1"), nullptr);
+  EXPECT_EQ(ObQuerySymbolicLink("\\??\\Y:"), "\\??\\KTestDev");
+  for (const char* bad : {"", "relative", "\\Device\\KTest\\", "\\Device\\\\KTest"}) {
+    EXPECT_EQ(ObLookupDevice(bad), nullptr) << bad;
+    EXPECT_NE(IoCreateSymbolicLink(bad, "\\Device\\KTest"), STATUS_SUCCESS) << bad;
+  }
+
+  // A temporary directory goes with everything named in it when it is closed.
+  ASSERT_EQ(ZwMakeTemporaryObject("\\Device\\KTest"), STATUS_SUCCESS);
+  ASSERT_EQ(ZwCloseDirectoryObject("\\Device\\KTest"), STATUS_SUCCESS);
+  EXPECT_EQ(ObLookupDevice("\\??\\KTestDev"), nullptr);
+  IoDeleteDevice(dev);
+  for (const char* link : {"\\??\\KTestDev", "\\??\\Y:", "\\??\\KTestDir", "\\??\\Loop1", "\\??\\Loop2"}) {
+    EXPECT_EQ(IoDeleteSymbolicLink(link), STATUS_SUCCESS) << link;
+  }
+  EXPECT_EQ(IoDeleteSymbolicLink("\\??\\Y:"), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_TRUE(ObListNames().empty());
+}
+
+TEST(KernelNamespace, ConcurrentCreationOfOneNameSucceedsOnce) {
+  std::atomic<int> created{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        if (IoCreateSymbolicLink("\\??\\Race" + std::to_string(i), "\\Device\\X") == STATUS_SUCCESS) ++created;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(created.load(), 200);
+  for (int i = 0; i < 200; ++i) IoDeleteSymbolicLink("\\??\\Race" + std::to_string(i));
+}
+
+NTSTATUS CompleteTwice(DeviceObject*, Irp* irp) {
+  IoCompleteRequest(irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+  IoCompleteRequest(irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CompleteOnce(DeviceObject*, Irp* irp) {
+  IoCompleteRequest(irp, STATUS_DATA_ERROR, 7, IO_NO_INCREMENT);
+  return STATUS_DATA_ERROR;
+}
+
+TEST(KernelRequests, CompletionRunsOnceAndASecondCompletionAborts) {
+  DriverObject driver;
+  DeviceObject device;
+  device.driver = &driver;
+  int calls = 0;
+  NTSTATUS seen = 0;
+  auto irp = std::make_unique<Irp>();
+  irp->onComplete = [&](Irp& done) {
+    ++calls;
+    seen = done.status;
+  };
+  // No routine for the major function.
+  EXPECT_EQ(IoCallDriver(&device, std::move(irp)), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(calls, 1);
+  driver.Dispatch(MajorFunction::DeviceControl) = CompleteOnce;
+  irp = std::make_unique<Irp>();
+  irp->onComplete = [&](Irp& done) {
+    ++calls;
+    seen = done.status;
+    EXPECT_EQ(done.information, 7u);
+  };
+  EXPECT_EQ(IoCallDriver(&device, std::move(irp)), STATUS_DATA_ERROR);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(seen, STATUS_DATA_ERROR);
+
+  driver.Dispatch(MajorFunction::DeviceControl) = CompleteTwice;
+  EXPECT_DEATH(IoCallDriver(&device, std::make_unique<Irp>()), "completed twice");
+  Irp local;
+  IoCompleteRequest(&local, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+  EXPECT_DEATH(IoCompleteRequest(&local, STATUS_SUCCESS, 0, IO_NO_INCREMENT), "completed twice");
+}
+
+TEST(KernelEvents, SynchronizationReleasesOneWaiterNotificationReleasesAll) {
+  KEvent sync(EventType::Synchronization, false);
+  EXPECT_EQ(sync.Wait(10), STATUS_TIMEOUT);
+  sync.Set();
+  EXPECT_EQ(sync.Wait(0), STATUS_SUCCESS);
+  EXPECT_FALSE(sync.IsSignalled()) << "auto-reset";
+  EXPECT_EQ(sync.Wait(10), STATUS_TIMEOUT);
+
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += sync.Wait(400) == STATUS_SUCCESS; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  sync.Set();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(woken.load(), 1);
+  for (auto& w : waiters) w.join();
+  EXPECT_EQ(woken.load(), 1);
+
+  KEvent note(EventType::Notification, false);
+  woken = 0;
+  waiters.clear();
+  for (int i = 0; i < 3; ++i) waiters.emplace_back([&] { woken += note.Wait(-1) == STATUS_SUCCESS; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  note.Set();
+  for (auto& w : waiters) w.join();
+  EXPECT_EQ(woken.load(), 3);
+  EXPECT_TRUE(note.IsSignalled());
+  note.Clear();
+  EXPECT_EQ(note.Wait(5), STATUS_TIMEOUT);
+}
+
+TEST(KernelThreads, PriorityIsKeptPerThread) {
+  int inside = -1, previous = -1, restored = -1;
+  {
+    SystemThread t([&] {
+      previous = KeSetPriorityThread(16);
+      inside = KeQueryPriorityThread();
+      KeSetPriorityThread(previous);
+      restored = KeQueryPriorityThread();
+    });
+  }
+  EXPECT_EQ(previous, 8);
+  EXPECT_EQ(inside, 16);
+  EXPECT_EQ(restored, 8);
+  const int mine = KeQueryPriorityThread();
+  SystemThread([&] { KeSetPriorityThread(20); }).Join();
+  EXPECT_EQ(KeQueryPriorityThread(), mine);
+}
+
+TEST(KernelPool, TagsAreCountedAndFailuresInjected) {
+  const uint32_t tag = PoolTag("Tst1");
+  auto* a = static_cast<uint8_t*>(ExAllocatePoolWithTag(100, tag));
+  auto* b = static_cast<uint8_t*>(ExAllocatePoolWithTag(0, tag));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_TRUE(std::all_of(a, a + 100, [](uint8_t x) { return x == 0; }));
+  EXPECT_EQ(PoolLiveCount(tag), 2);
+  EXPECT_EQ(PoolLiveCount(PoolTag("Tst2")), 0);
+  PoolFailAfter(1);
+  void* c = ExAllocatePoolWithTag(8, tag);
+  EXPECT_NE(c, nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(8, tag), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithTag(8, tag), nullptr);
+  PoolFailAfter(-1);
+  EXPECT_EQ(ExAllocatePoolWithTag(size_t(1) << 62, tag), nullptr);
+  ExFreePoolWithTag(a, tag);
+  ExFreePoolWithTag(b, tag);
+  ExFreePoolWithTag(c, tag);
+  EXPECT_EQ(PoolLiveCount(tag), 0);
+  void* d = ExAllocatePoolWithTag(8, tag);
+  EXPECT_DEATH(ExFreePoolWithTag(d, PoolTag("Othr")), "another tag");
+  ExFreePoolWithTag(d, tag);
+}
+
+TEST(KernelFiles, NtPathTranslation) {
+  struct Case {
+    std::u16string in;
+    const char* out;
+  };
+  const Case ok[] = {
+      {u"\\??\\C:\\a\\b.iso", "/a/b.iso"},
+      {u"\\??\\c:\\a\\\\.\\b.iso", "/a/b.iso"},
+      {u"\\??\\C:", "/"},
+      {u"\\DosDevices\\C:\\x", "/x"},
+      {u"\\??\\/srv/images/x.iso", "/srv/images/x.iso"},
+      {u"/plain/path", "/plain/path"},
+      {u"\\??\\C:\\d\u00e9j\u00e0\\\U0001F4BF.iso", "/d\xc3\xa9j\xc3\xa0/\xf0\x9f\x92\xbf.iso"},
+  };
+  for (const Case& c : ok) {
+    std::string out;
+    EXPECT_TRUE(NtPathToLinux(c.in, &out)) << c.out;
+    EXPECT_EQ(out, c.out);
+  }
+  const std::u16string refused[] = {u"\\??\\UNC\\server\\share\\x.iso",
+                                    u"\\??\\unc\\server",
+                                    u"\\??\\D:\\x.iso",
+                                    u"\\??\\C:\\a\\..\\etc\\shadow",
+                                    u"\\??\\/a/../b",
+                                    u"relative\\x",
+                                    u"",
+                                    std::u16string(u"\\??\\C:\\a\0b", 11),
+                                    u"\\??\\C:\\\xD800x",
+                                    u"\\??\\Cx\\y"};
+  for (const auto& r : refused) {
+    std::string out;
+    EXPECT_FALSE(NtPathToLinux(r, &out)) << std::string(r.begin(), r.end());
+  }
+}
+
+TEST(KernelFiles, OpenErrorsReadsAndEndOfFile) {
+  TempDir dir;
+  const auto path = dir / "f.bin";
+  const auto bytes = PatternBytes(10000, 5);
+  WriteFileBytes(path, bytes);
+  auto nt = [](const std::filesystem::path& p) {
+    std::u16string s = u"\\??\\C:";
+    for (char ch : p.string()) s.push_back(ch == '/' ? u'\\' : static_cast<char16_t>(ch));
+    return s;
+  };
+  std::unique_ptr<KernelFile> f;
+  EXPECT_EQ(KernelFile::Open(nt(dir / "none"), &f), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(KernelFile::Open(nt(dir / "none" / "x"), &f), STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_EQ(KernelFile::Open(nt(path / "x"), &f), STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_EQ(KernelFile::Open(nt(dir.path()), &f), STATUS_FILE_IS_A_DIRECTORY);
+  EXPECT_EQ(KernelFile::Open(u"\\??\\UNC\\h\\s\\x", &f), STATUS_OBJECT_NAME_INVALID);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_NE(KernelFile::Open(nt(dir / "fifo"), &f), STATUS_SUCCESS) << "a pipe is no image (and must not block)";
+  EXPECT_EQ(f, nullptr);
+
+  ASSERT_EQ(KernelFile::Open(nt(path), &f), STATUS_SUCCESS);
+  EXPECT_EQ(f->Size(), 10000);
+  EXPECT_EQ(f->AlignmentRequirement(), 511u);
+  alignas(4096) static uint8_t buffer[16384];
+  uint32_t got = 0;
+  ASSERT_EQ(f->Read(4096, 4096, buffer, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, 4096u);
+  EXPECT_TRUE(std::equal(buffer, buffer + 4096, bytes.begin() + 4096));
+  // Short at the end, then end of file.
+  ASSERT_EQ(f->Read(8192, 8192, buffer, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, 10000u - 8192);
+  EXPECT_TRUE(std::equal(buffer, buffer + got, bytes.begin() + 8192));
+  EXPECT_EQ(f->Read(10240, 512, buffer, &got), STATUS_END_OF_FILE);
+  EXPECT_EQ(f->Read(1 << 20, 512, buffer, &got), STATUS_END_OF_FILE);
+  // Unbuffered handles take only sector-aligned offsets and lengths.
+  EXPECT_EQ(f->Read(100, 512, buffer, &got), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(f->Read(0, 100, buffer, &got), STATUS_INVALID_PARAMETER);
+}
+
+TEST(KernelSecurity, ImpersonationOpensWithTheClientsRights) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TempDir dir;
+  const auto path = dir / "secret.bin";
+  WriteFileBytes(path, PatternBytes(4096, 1));
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  std::u16string nt = u"\\??\\/";
+  for (char ch : path.string().substr(1)) nt.push_back(static_cast<char16_t>(ch));
+
+  Irp irp;
+  irp.requestor.uid = 65534;
+  irp.requestor.gid = 65534;
+  ClientSecurity client;
+  ASSERT_EQ(SeCreateClientSecurity(irp, &client), STATUS_SUCCESS);
+  std::unique_ptr<KernelFile> f;
+  NTSTATUS inside = STATUS_SUCCESS;
+  std::thread t([&] {
+    ASSERT_EQ(SeImpersonateClient(client), STATUS_SUCCESS);
+    inside = KernelFile::Open(nt, &f);
+    PsRevertToSelf();
+  });
+  t.join();
+  EXPECT_EQ(inside, STATUS_ACCESS_DENIED);
+  // Only that thread took the identity; here the file opens.
+  EXPECT_EQ(KernelFile::Open(nt, &f), STATUS_SUCCESS);
+  // After reverting the thread is itself again.
+  ASSERT_EQ(SeImpersonateClient(client), STATUS_SUCCESS);
+  PsRevertToSelf();
+  EXPECT_EQ(KernelFile::Open(nt, &f), STATUS_SUCCESS);
+}
+
+TEST(KernelDebug, DbgPrintIsCaptured) {
+  std::vector<std::string> lines;
+  DbgSetCaptureHook([&](const std::string& s) { lines.push_back(s); });
+  DbgPrint("value %x, %s\n", 0xC0000022u, "text");
+  DbgPrint("%s", std::string(2000, 'x').c_str());
+  DbgSetCaptureHook({});
+  DbgPrint("not captured\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "value c0000022, text\n");
+  EXPECT_EQ(lines[1].size(), 2000u);
+}
+
+}  // namespace
+}  // namespace kv::kernel
