@@ -5,26 +5,7 @@
 namespace kv::archive {
 
 std::u16string DefaultText(uint32_t id) {
-  switch (id) {
-    case text_id::kErrorCreatingTemporaryFiles:
-      return u"Error creating temporary files in '%s'.";
-    case text_id::kErrorReadingTemporaryFiles:
-      return u"Error reading temporary files in '%s'.";
-    case text_id::kFailedReading:
-      return u"Failed reading '%s'.%s%s";
-    case text_id::kUnsupportedMethod:
-      return u"Unsupported method!";
-    case text_id::kCrcFailed:
-      return u"CRC failed!";
-    case text_id::kDataError:
-      return u"Data error!";
-    case text_id::kUnknownError:
-      return u"Unknown error!";
-    case text_id::kDataErrorOrWrongPassword:
-      return u"Data error or wrong password!";
-    default:
-      return {};
-  }
+  return id > UINT16_MAX ? std::u16string() : std::u16string(texts::DefaultText(static_cast<uint16_t>(id)));
 }
 
 std::u16string FormatText(std::u16string_view format, std::initializer_list<std::u16string_view> args) {

@@ -6,20 +6,22 @@
 #include <string>
 #include <string_view>
 
+#include "common/texts.h"
+
 namespace kv::archive {
 
 namespace text_id {
-inline constexpr uint32_t kErrorCreatingTemporaryFiles = 370;  // "Error creating temporary files in '%s'."
-inline constexpr uint32_t kErrorReadingTemporaryFiles = 380;   // "Error reading temporary files in '%s'."
-inline constexpr uint32_t kFailedReading = 390;                // "Failed reading '%s'.%s%s"
-inline constexpr uint32_t kUnsupportedMethod = 670;            // "Unsupported method!"
-inline constexpr uint32_t kCrcFailed = 680;                    // "CRC failed!"
-inline constexpr uint32_t kDataError = 690;                    // "Data error!"
-inline constexpr uint32_t kUnknownError = 700;                 // "Unknown error!"
-inline constexpr uint32_t kDataErrorOrWrongPassword = 710;     // "Data error or wrong password!"
+inline constexpr uint32_t kErrorCreatingTemporaryFiles = texts::TEXT_ERROR_CREATING_TEMPORARY_FILES;  // 370
+inline constexpr uint32_t kErrorReadingTemporaryFiles = texts::TEXT_ERROR_READING_TEMPORARY_FILES;    // 380
+inline constexpr uint32_t kFailedReading = texts::TEXT_FAILED_READING;                                // 390
+inline constexpr uint32_t kUnsupportedMethod = texts::TEXT_UNSUPPORTED_METHOD;                        // 670
+inline constexpr uint32_t kCrcFailed = texts::TEXT_CRC_FAILED;                                        // 680
+inline constexpr uint32_t kDataError = texts::TEXT_DATA_ERROR;                                        // 690
+inline constexpr uint32_t kUnknownError = texts::TEXT_UNKNOWN_ERROR;                                  // 700
+inline constexpr uint32_t kDataErrorOrWrongPassword = texts::TEXT_DATA_ERROR_OR_PASSWORD;             // 710
 }  // namespace text_id
 
-// Built-in English text of a text id of this module; empty for ids it does not know.
+// Built-in English text of a text id; empty for ids that do not exist.
 std::u16string DefaultText(uint32_t id);
 
 // One message: the text id of its frame (370, 380, 390), the text id of the reason inside it
