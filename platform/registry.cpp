@@ -182,7 +182,16 @@ class Session {
     mode_ = mode;
     const std::string file = HiveFile(user, uid);
     struct stat st {};
-    if (mode == Mode::Read && stat(file.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+    const bool existed = stat(file.c_str(), &st) == 0;
+    if (mode == Mode::Read && !existed) return ERROR_FILE_NOT_FOUND;
+    // Only root may own the machine hive, only root or the user a user's hive (and its log files):
+    // a file planted by somebody else in a shared platform root is not believed.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      struct stat fs {};
+      if (stat((file + suffix).c_str(), &fs) == 0 && fs.st_uid != 0 && (!user || fs.st_uid != uid)) {
+        return ERROR_ACCESS_DENIED;
+      }
+    }
     const int flags =
         (mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
@@ -216,6 +225,13 @@ class Session {
     }
     if (rc != SQLITE_OK) return Fail(rc);
     inTransaction_ = true;
+    // An elevated copy creating a user's hive hands it to that user.
+    if (!existed && user && uid != 0 && geteuid() == 0) {
+      for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string f = file + suffix;
+        if (chown(f.c_str(), uid, static_cast<gid_t>(-1)) != 0) continue;
+      }
+    }
     return CheckSchema(mode == Mode::Write);
   }
 
@@ -338,11 +354,28 @@ LSTATUS ValueName(std::u16string_view name, std::string* utf8) {
 
 }  // namespace
 
+namespace {
+
+// "registry/" holds the machine hive (its creator's folder); "registry/users/" every user's hive,
+// open to all and sticky like /tmp, made whenever the registry is first touched.
+std::string RegistryFolder() {
+  const std::string users = PlatformPath("registry/users/.");
+  const std::string folder = users.substr(0, users.size() - 2);
+  mkdir(folder.c_str(), 01777);
+  struct stat st {};
+  if (stat(folder.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != 01777) {
+    chmod(folder.c_str(), 01777);
+  }
+  return folder.substr(0, folder.rfind('/'));
+}
+
+}  // namespace
+
 std::string RegMachineDatabasePath() {
-  return PlatformPath("registry/machine.db");
+  return RegistryFolder() + "/machine.db";
 }
 std::string RegUserDatabasePath(uid_t uid) {
-  return PlatformPath("registry/user-" + std::to_string(uid) + ".db");
+  return RegistryFolder() + "/users/" + std::to_string(uid) + ".db";
 }
 
 void RegSetBusyTimeout(int milliseconds) {

@@ -236,7 +236,7 @@ TEST_F(Config, ElevatedCopyOfAUsersManagerAppliesThatUsersValues) {
   const std::u16string install = Folder("install");
   ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, kMain, cfg::kInstallDir, install));
   chmod(root_.path().c_str(), 0777);
-  chmod((root_.path() / "registry").c_str(), 0777);
+  chmod((root_.path() / "registry").c_str(), 0755);
   const int userStep = InChild([] {
     if (setgid(kUser) || setuid(kUser)) return 100;
     ConfigStore manager(ConfigProgram::Manager, Nt(6, 1));

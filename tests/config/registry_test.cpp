@@ -348,3 +348,35 @@ TEST_F(Registry, DebugLineNeverReadsPastTheData) {
 }
 
 }  // namespace
+
+namespace {
+
+// In a shared platform root nobody but root may plant the machine hive, nor another user's hive.
+TEST_F(Registry, HiveFilesOwnedBySomebodyElseAreNotBelieved) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  ASSERT_TRUE(SetDword(HKEY_LOCAL_MACHINE, u"Software\\K", u"v", 1));
+  ASSERT_EQ(chown(RegMachineDatabasePath().c_str(), kNobody, kNobody), 0);
+  EXPECT_FALSE(GetDword(HKEY_LOCAL_MACHINE, u"Software\\K", u"v"));
+  EXPECT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, u"Software\\K", 0, KEY_WRITE, RegKey().put(), nullptr),
+            ERROR_ACCESS_DENIED);
+  ASSERT_EQ(chown(RegMachineDatabasePath().c_str(), 0, 0), 0);
+  ASSERT_EQ(chown((RegMachineDatabasePath() + "-wal").c_str(), kNobody, kNobody), 0);
+  EXPECT_FALSE(GetDword(HKEY_LOCAL_MACHINE, u"Software\\K", u"v")) << "a planted log file counts too";
+  ASSERT_EQ(chown((RegMachineDatabasePath() + "-wal").c_str(), 0, 0), 0);
+  EXPECT_EQ(GetDword(HKEY_LOCAL_MACHINE, u"Software\\K", u"v"), 1u);
+
+  // An elevated process creating a user's hive hands the files to that user.
+  HKEY h = nullptr;
+  ASSERT_EQ(RegOpenUserHive(kNobody, &h), ERROR_SUCCESS);
+  RegKey nobody(h);
+  ASSERT_TRUE(SetDword(nobody, u"Software\\K", u"v", 2));
+  struct stat st {};
+  ASSERT_EQ(stat(RegUserDatabasePath(kNobody).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  ASSERT_EQ(stat((root_.path() / "registry" / "users").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  ASSERT_EQ(chown(RegUserDatabasePath(kNobody).c_str(), kNobody + 1, kNobody), 0);
+  EXPECT_FALSE(GetDword(nobody, u"Software\\K", u"v")) << "owned by a third user";
+}
+
+}  // namespace
