@@ -1,0 +1,104 @@
+// kvimage on archives: `build` writes the bridge image, `aread` reads sectors and extracts only
+// the items they touch.
+#include <regex>
+#include <sstream>
+
+#include "tests/archive/archive_test_support.h"
+
+namespace kv::test {
+namespace {
+
+class KvimageArchive : public ArchiveTest {
+ protected:
+  std::string Kvimage(const std::string& args, int* exitCode) {
+    const auto r = kv::test::Run(Quote(ProgramPath("kvimage")) + " " + args);
+    *exitCode = r.exitCode;
+    return r.output;
+  }
+  // The extent of `isoName` (e.g. "ONE.BIN") in the ISO listing of `image`, or -1.
+  static long Extent(const fs::path& image, const std::string& isoName) {
+    const auto listing = kv::test::Run("isoinfo -l -i " + Quote(image.string())).output;
+    std::istringstream lines(listing);
+    std::string line;
+    const std::regex entry(R"(\[\s*(\d+)\s+\d+\]\s+(\S+)\s*$)");
+    std::smatch m;
+    while (std::getline(lines, line))
+      if (std::regex_search(line, m, entry) && m[2] == isoName) return std::stol(m[1]);
+    return -1;
+  }
+};
+
+TEST_F(KvimageArchive, BuildWritesTheImageAndAreadExtractsOnlyTouchedItems) {
+  const fs::path src = path("src");
+  MakeSourceTree(src, false);
+  ASSERT_TRUE(SevenZipAdd(src, path("t.7z").string(), "-t7z -ms=off -mx=1", "*"));
+  int rc = 0;
+  const std::string built =
+      Kvimage("build " + Quote(path("t.7z").string()) + " -o " + Quote(path("t.iso").string()), &rc);
+  ASSERT_EQ(rc, 0) << built;
+  ASSERT_TRUE(SevenZipExtract(path("t.iso"), path("out"), "-tudf"));
+  EXPECT_EQ(CompareTrees(src, path("out")), "");
+  EXPECT_NE(kv::test::Run("isoinfo -d -i " + Quote(path("t.iso").string())).output.find("Volume id: t"),
+            std::string::npos);
+
+  // The metadata sectors need no extraction.
+  std::string out = Kvimage("aread " + Quote(path("t.7z").string()) + " --first 0 --count 64 --verbose -o " +
+                                Quote(path("meta.bin").string()),
+                            &rc);
+  ASSERT_EQ(rc, 0) << out;
+  EXPECT_NE(out.find("extracted: nothing"), std::string::npos) << out;
+  EXPECT_EQ(fs::file_size(path("meta.bin")), 64u * 2048u);
+
+  // One sector of one file extracts that file and nothing else.
+  const long extent = Extent(path("t.iso"), "ONE.BIN");
+  ASSERT_GT(extent, 0);
+  out = Kvimage("aread " + Quote(path("t.7z").string()) + " --first " + std::to_string(extent) +
+                    " --count 1 --verbose -o " + Quote(path("one.bin").string()),
+                &rc);
+  ASSERT_EQ(rc, 0) << out;
+  EXPECT_NE(out.find("extracted: item"), std::string::npos) << out;
+  EXPECT_NE(out.find("'docs/one.bin'"), std::string::npos) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;  // the summary and one extraction
+  const auto sector = ReadFileBytes(path("one.bin"));
+  const auto expected = PatternBytes(5000, 1);
+  ASSERT_EQ(sector.size(), 2048u);
+  EXPECT_TRUE(std::equal(sector.begin(), sector.end(), expected.begin()));
+
+  // The whole image through aread holds the same tree; only the build times differ.
+  out = Kvimage("aread " + Quote(path("t.7z").string()) + " -o " + Quote(path("whole.iso").string()), &rc);
+  ASSERT_EQ(rc, 0) << out;
+  EXPECT_EQ(fs::file_size(path("whole.iso")), fs::file_size(path("t.iso")));
+  ASSERT_TRUE(SevenZipExtract(path("whole.iso"), path("whole"), "-tiso"));
+  EXPECT_EQ(CompareTrees(src, path("whole")), "");
+}
+
+TEST_F(KvimageArchive, PasswordsAndFailures) {
+  const fs::path src = path("src");
+  MakeSourceTree(src, false);
+  ASSERT_TRUE(SevenZipAdd(src, path("e.7z").string(), "-t7z -mx=1 -psecret", "*"));
+  int rc = 0;
+  std::string out = Kvimage(
+      "aread " + Quote(path("e.7z").string()) + " --password secret -o " + Quote(path("e.iso").string()) + " --json",
+      &rc);
+  ASSERT_EQ(rc, 0) << out;
+  EXPECT_NE(out.find("{\"extracted\": \"all\""), std::string::npos) << out;
+  ASSERT_TRUE(SevenZipExtract(path("e.iso"), path("out"), "-tudf"));
+  EXPECT_EQ(CompareTrees(src, path("out")), "");
+
+  out = Kvimage("aread " + Quote(path("e.7z").string()) + " --password wrong -o " + Quote(path("w.iso").string()), &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(out.find("Failed reading '?:readme.txt'.:::Data error or wrong password!"), std::string::npos) << out;
+
+  // (Text of base64 letters only would open: the library's Base64 handler takes it.)
+  WriteFileText(path("plain.txt"), "plain text, not an archive\n");
+  out = Kvimage("aread " + Quote(path("plain.txt").string()), &rc);
+  EXPECT_EQ(rc, 1);
+  EXPECT_NE(out.find("not an archive"), std::string::npos) << out;
+  out = Kvimage("build " + Quote(path("plain.txt").string()) + " -o " + Quote(path("p.iso").string()), &rc);
+  EXPECT_EQ(rc, 1);
+  out = Kvimage("aread " + Quote(path("e.7z").string()) + " --count -3", &rc);
+  EXPECT_EQ(rc, 2);
+}
+
+}  // namespace
+}  // namespace kv::test
