@@ -98,7 +98,7 @@ struct Connection {
 
 class Host {
  public:
-  explicit Host(DriverObject* driver) : driver_(driver) {}
+  Host() = default;
   ~Host() {
     for (int fd : {listenFd_, epollFd_, wakeFd_})
       if (fd >= 0) close(fd);
@@ -819,7 +819,6 @@ class Host {
     Reply(c, h.RequestId, STATUS_SUCCESS, 0, out.size(), std::vector<uint8_t>(out.begin(), out.end()), false);
   }
 
-  DriverObject* driver_;
   std::string socketPath_;
   int listenFd_ = -1;
   int epollFd_ = -1;
@@ -922,7 +921,7 @@ int HostMain(int argc, char** argv, DriverEntryRoutine driverEntry) {
       close(lockFd);
       return 1;
     }
-    Host host(&driver);
+    Host host;
     host.Occupy('C');
     for (char l : occupied) host.Occupy(l);
     std::string error;
