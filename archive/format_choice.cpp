@@ -1,7 +1,9 @@
 #include "archive/format_choice.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <memory>
 
 #include "archive/wide_text.h"
 
@@ -57,24 +59,23 @@ bool ChooseFormatOrder(const std::vector<FormatInfo>& formats, std::u16string_vi
   }
 
   if (order->size() > kMaxScanCandidates) return false;
-  std::vector<uint8_t> buffer(kSignatureScanBytes);
-  const size_t size = std::min(readHead(buffer.data(), buffer.size()), buffer.size());
+  const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kSignatureScanBytes]);
+  const size_t size = std::min(readHead(buffer.get(), kSignatureScanBytes), kSignatureScanBytes);
   if (size == 0) return false;
 
-  // Candidates by the first two bytes of their signature.
-  std::vector<std::vector<size_t>> buckets(65536);
+  // Candidates by the first byte of their signature (signatures of one byte are not looked for).
+  std::array<std::vector<size_t>, 256> buckets;
   for (size_t k = 0; k < order->size(); ++k) {
     const auto& sig = formats[(*order)[k]].signature;
-    if (sig.size() > 1) buckets[sig[0] | (sig[1] << 8)].push_back(k);
+    if (sig.size() > 1) buckets[sig[0]].push_back(k);
   }
   std::vector<bool> found(order->size(), false);
   std::vector<size_t> front;
   for (size_t pos = 0; pos + 1 < size; ++pos) {
-    const auto& bucket = buckets[buffer[pos] | (buffer[pos + 1] << 8)];
-    for (size_t k : bucket) {
+    for (size_t k : buckets[buffer[pos]]) {
       if (found[k]) continue;
       const auto& sig = formats[(*order)[k]].signature;
-      if (sig.size() <= size - pos && std::memcmp(buffer.data() + pos, sig.data(), sig.size()) == 0) {
+      if (sig.size() <= size - pos && std::memcmp(buffer.get() + pos, sig.data(), sig.size()) == 0) {
         found[k] = true;
         front.push_back((*order)[k]);
       }
