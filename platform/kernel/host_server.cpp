@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -212,6 +213,17 @@ class Host {
         }
       }
     }
+  }
+
+  // Before unload: the devices are about to go, so no handle may reach them any more.
+  void ForgetDevices() {
+    devicesGone_ = true;
+    for (auto& [fd, c] : connections_) {
+      std::lock_guard<std::mutex> g(c->mu);
+      c->handles.clear();
+    }
+    std::lock_guard<std::mutex> g(locksMu_);
+    locks_.clear();
   }
 
   // Writes what is still queued (replies of requests the unload completed), for at most a second.
@@ -516,6 +528,7 @@ class Host {
 
   void CloseFile(Connection* c, uint32_t id, const OpenFile& f) {
     ReleaseLock(c, id);
+    if (devicesGone_) return;
     auto irp = std::make_unique<Irp>();
     irp->major = MajorFunction::Close;
     irp->requestor = c->peer;
@@ -642,7 +655,7 @@ class Host {
           opened = true;
         }
       }
-      if (NT_SUCCESS(done.status) && !opened) {
+      if (NT_SUCCESS(done.status) && !opened && !devicesGone_) {
         // The client went away while the open was pending: the device still gets its close.
         auto irp2 = std::make_unique<Irp>();
         irp2->major = MajorFunction::Close;
@@ -824,6 +837,7 @@ class Host {
   int epollFd_ = -1;
   int wakeFd_ = -1;
   bool draining_ = false;
+  std::atomic<bool> devicesGone_{false};
   std::unordered_map<int, std::shared_ptr<Connection>> connections_;
   std::mutex dirtyMu_;
   std::vector<std::shared_ptr<Connection>> dirty_;
@@ -935,6 +949,7 @@ int HostMain(int argc, char** argv, DriverEntryRoutine driverEntry) {
       if (outstanding)
         std::fprintf(stderr, "kvemu: %zu requests still outstanding when the driver unloads\n", outstanding);
     }
+    host.ForgetDevices();
     if (driver.driverUnload) driver.driverUnload(&driver);
     host.FlushRemaining();
     host.CloseAll();
