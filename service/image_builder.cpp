@@ -3,9 +3,11 @@
 #include "service/image_builder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -187,17 +189,46 @@ std::vector<uint8_t> JolietBytes(const std::u16string& name) {
   return out;
 }
 
+// `dst` arrives zeroed, so holes of sparse files are skipped rather than read.
 bool ReadHostFile(const char* path, uint64_t offset, uint8_t* dst, size_t length) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = pread(fd, dst + done, length - done, static_cast<off_t>(offset + done));
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= offset + length;
+  const uint64_t end = offset + length;
+  uint64_t pos = offset;
+  bool plain = false;  // the file system tells no holes: read everything
+  while (ok && pos < end) {
+    const off_t data = lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
+    if (data < 0) {
+      plain = errno != ENXIO;  // ENXIO: only a hole remains
+      break;
+    }
+    if (static_cast<uint64_t>(data) >= end) break;
+    pos = static_cast<uint64_t>(data);
+    const off_t hole = lseek(fd, data, SEEK_HOLE);
+    const uint64_t stop = hole < 0 ? end : std::min<uint64_t>(end, static_cast<uint64_t>(hole));
+    while (pos < stop) {
+      const ssize_t n = pread(fd, dst + (pos - offset), stop - pos, static_cast<off_t>(pos));
+      if (n <= 0) {
+        ok = false;
+        break;
+      }
+      pos += static_cast<uint64_t>(n);
+    }
+  }
+  if (ok && plain) {
+    while (pos < end) {
+      const ssize_t n = pread(fd, dst + (pos - offset), end - pos, static_cast<off_t>(pos));
+      if (n <= 0) {
+        ok = false;
+        break;
+      }
+      pos += static_cast<uint64_t>(n);
+    }
   }
   close(fd);
-  return done == length;
+  return ok;
 }
 
 }  // namespace
