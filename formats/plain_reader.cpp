@@ -40,11 +40,6 @@ MountError OpenPlain(ImageSource& s, const MountRequest&) {
       A::Format(s) = kFormatUnusable;
       return kMountOk;
     }
-    try {
-      A::WorkBuffer(s).assign(kPlainWorkBufferSize, 0);
-    } catch (const std::bad_alloc&) {
-      return kMountNoMemory;
-    }
   }
 
   ImageFile* file = A::File(s);
@@ -58,6 +53,13 @@ MountError OpenPlain(ImageSource& s, const MountRequest&) {
   if (!ProbeFileSystem(direct, &A::Probe(s))) {
     A::Format(s) = kFormatUnusable;
     return kMountOk;
+  }
+  if (UsesSectorReader(A::Format(s))) {
+    try {
+      A::WorkBuffer(s).resize(kPlainWorkBufferSize);
+    } catch (const std::bad_alloc&) {
+      return kMountNoMemory;
+    }
   }
   const int64_t sectors = (A::FileSize(s) - startOffset) / static_cast<int64_t>(sectorSize);
   A::SectorCount(s) = sectors <= 0 ? 0 : sectors > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(sectors);

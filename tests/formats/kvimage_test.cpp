@@ -1,0 +1,142 @@
+// kvimage info/read/iso as a program, on images made by the real tools.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/fixtures/raw_image_writer.h"
+#include "tests/formats/image_test_support.h"
+
+namespace kv {
+namespace {
+
+using test::Quote;
+
+std::string Kvimage() {
+  return test::ProgramPath("kvimage");
+}
+
+// Value of a key in the one-line JSON object `json`.
+std::string JsonValue(const std::string& json, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(json, m, std::regex("\"" + key + "\":(-?[0-9]+|true|false|\"[^\"]*\")"))) return "<missing>";
+  return m[1];
+}
+
+struct Info {
+  int exitCode;
+  std::string json;
+};
+
+Info InfoJson(const std::filesystem::path& image, const std::string& options = "") {
+  const auto r =
+      test::Run("(" + Quote(Kvimage()) + " info --json " + options + " " + Quote(image.string()) + " 2>/dev/null)");
+  return {r.exitCode, r.output};
+}
+
+TEST(Kvimage, InfoJsonIdentifiesImagesAndRefusesOtherFiles) {
+  if (!test::HaveTool("genisoimage") || !test::HaveTool("xorriso") || !test::HaveTool("mkudffs"))
+    GTEST_SKIP() << "image tools missing";
+  test::TempDir dir;
+  struct Expect {
+    std::filesystem::path image;
+    std::string options, iso, joliet, udf;
+  };
+  const auto iso = test::MakeGenisoimage(dir, "-J", "g.iso");
+  test::WriteRawMode1Image(iso, dir / "g.bin");
+  const Expect cases[] = {
+      {iso, "", "true", "3", "false"},
+      {test::MakeGenisoimage(dir, "-J -udf", "gu.iso"), "", "true", "3", "true"},
+      {test::MakeXorrisoIso(dir, "x.iso"), "", "true", "3", "false"},
+      {test::MakeUdfOnly(dir, "u.img"), "", "false", "0", "true"},
+      {dir / "g.bin", "--format 1", "true", "3", "false"},
+  };
+  for (const Expect& e : cases) {
+    const Info info = InfoJson(e.image, e.options);
+    EXPECT_EQ(info.exitCode, 0) << info.json;
+    EXPECT_EQ(JsonValue(info.json, "error"), "0") << info.json;
+    EXPECT_EQ(JsonValue(info.json, "iso"), e.iso) << info.json;
+    EXPECT_EQ(JsonValue(info.json, "joliet"), e.joliet) << info.json;
+    EXPECT_EQ(JsonValue(info.json, "udf"), e.udf) << info.json;
+    EXPECT_EQ(JsonValue(info.json, "xbox"), "false") << info.json;
+    EXPECT_EQ(JsonValue(info.json, "format"), e.options.empty() ? "0" : "1") << info.json;
+  }
+  const Info udf = InfoJson(cases[3].image);
+  EXPECT_EQ(JsonValue(udf.json, "sectors"), "2000");
+
+  test::WriteFileBytes(dir / "noise.bin", test::PatternBytes(400000, 5));
+  const Info noise = InfoJson(dir / "noise.bin");
+  EXPECT_EQ(noise.exitCode, 1);
+  EXPECT_EQ(JsonValue(noise.json, "error"), "8") << noise.json;
+  EXPECT_EQ(JsonValue(noise.json, "sectors"), "0");
+  EXPECT_EQ(JsonValue(noise.json, "udf"), "false");
+
+  const Info missing = InfoJson(dir / "missing.iso");
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(JsonValue(missing.json, "error"), "12") << missing.json;
+
+  // A refused image still reports what the probe saw.
+  auto small = test::ReadFileBytes(iso);
+  small[16 * 2048 + 128] = 0x00, small[16 * 2048 + 129] = 0x02;
+  test::WriteFileBytes(dir / "small.iso", small);
+  const Info refused = InfoJson(dir / "small.iso");
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(JsonValue(refused.json, "error"), "8");
+  EXPECT_EQ(JsonValue(refused.json, "iso"), "true");
+  EXPECT_EQ(JsonValue(refused.json, "blockSize"), "512");
+
+  const auto text = test::Run(Quote(Kvimage()) + " info " + Quote((dir / "noise.bin").string()));
+  EXPECT_NE(text.output.find("noise.bin: format not recognised"), std::string::npos) << text.output;
+}
+
+TEST(Kvimage, ReadAndIsoGiveTheSourceBytes) {
+  if (!test::HaveTool("genisoimage")) GTEST_SKIP() << "genisoimage missing";
+  test::TempDir dir;
+  const auto iso = test::MakeGenisoimage(dir, "-J -udf", "g.iso");
+  const auto isoBytes = test::ReadFileBytes(iso);
+  const auto bin = dir / "g.bin";
+  test::WriteRawMode1Image(iso, bin);
+  const auto binBytes = test::ReadFileBytes(bin);
+  const uint64_t sectors = isoBytes.size() / 2048;
+  auto run = [&](const std::string& args) {
+    return test::Run("(" + Quote(Kvimage()) + " " + args + " > " + Quote((dir / "out").string()) + " 2>" +
+                     Quote((dir / "err").string()) + ")")
+        .exitCode;
+  };
+  auto out = [&] { return test::ReadFileBytes(dir / "out"); };
+
+  ASSERT_EQ(run("read " + Quote(iso.string()) + " --first 0 --count " + std::to_string(sectors)), 0);
+  EXPECT_EQ(out(), isoBytes);
+  ASSERT_EQ(run("read " + Quote(iso.string()) + " --first 17 --count 3"), 0);
+  EXPECT_EQ(out(), std::vector<uint8_t>(isoBytes.begin() + 17 * 2048, isoBytes.begin() + 20 * 2048));
+  ASSERT_EQ(run("read " + Quote(bin.string()) + " --format 1 --first 100 --count 70"), 0);
+  EXPECT_EQ(out(), std::vector<uint8_t>(isoBytes.begin() + 100 * 2048, isoBytes.begin() + 170 * 2048));
+  ASSERT_EQ(run("read " + Quote(bin.string()) +
+                " --format 1000 --sector-size 2352 --data-offset 16 --raw --first 5 "
+                "--count 2"),
+            0);
+  EXPECT_EQ(out(), std::vector<uint8_t>(binBytes.begin() + 5 * 2352, binBytes.begin() + 7 * 2352));
+
+  // Past the end: failure, nothing half-written, and the file is named.
+  EXPECT_EQ(run("read " + Quote(iso.string()) + " --first " + std::to_string(sectors - 1) + " --count 2"), 1);
+  EXPECT_NE(test::Run("cat " + Quote((dir / "err").string())).output.find("g.iso"), std::string::npos);
+
+  const auto converted = dir / "converted.iso";
+  ASSERT_EQ(run("iso " + Quote(bin.string()) + " --format 1 -o " + Quote(converted.string())), 0);
+  EXPECT_EQ(test::ReadFileBytes(converted), isoBytes);
+  ASSERT_EQ(run("iso " + Quote(iso.string()) + " -o " + Quote(converted.string())), 0);
+  EXPECT_EQ(test::ReadFileBytes(converted), isoBytes);
+
+  // Usage errors.
+  EXPECT_EQ(run("read " + Quote(iso.string()) + " --first 0"), 2);
+  EXPECT_EQ(run("read " + Quote(iso.string()) + " --first x --count 1"), 2);
+  EXPECT_EQ(run("iso " + Quote(iso.string())), 2);
+  EXPECT_EQ(run("info " + Quote(iso.string()) + " --sector-size -1"), 2);
+  EXPECT_EQ(run("info"), 2);
+  // A refused image writes no output file.
+  test::WriteFileBytes(dir / "noise", test::PatternBytes(100000, 1));
+  EXPECT_EQ(run("iso " + Quote((dir / "noise").string()) + " -o " + Quote((dir / "n.iso").string())), 1);
+  EXPECT_FALSE(std::filesystem::exists(dir / "n.iso"));
+}
+
+}  // namespace
+}  // namespace kv

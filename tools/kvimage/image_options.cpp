@@ -1,0 +1,93 @@
+#include "tools/kvimage/image_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace kv::kvimage {
+
+const std::vector<std::string> kGeometryOptions = {"format", "sector-size", "data-offset", "start-offset"};
+const char* const kGeometryUsage =
+    "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0)\n"
+    "  --sector-size S    bytes per sector in the file (default 2048; 2352 for bin and 1000-1007)\n"
+    "  --data-offset D    offset of the 2048 user bytes in a file sector (default 0; 16 for bin and 1000-1007)\n"
+    "  --start-offset O   file offset of sector 0, may be negative (default 0)\n";
+
+bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
+  int64_t format = kFormatIso;
+  if (!args.GetInt("format", INT32_MIN, INT32_MAX, &format, error)) return false;
+  g->format = static_cast<int32_t>(format);
+  const bool raw = g->format == kFormatBin || IsPlainGeometryFormat(g->format);
+  int64_t sectorSize = raw ? kRawSectorSize : kSectorSize;
+  int64_t dataOffset = raw ? 16 : 0;
+  int64_t startOffset = 0;
+  if (!args.GetInt("sector-size", 0, UINT32_MAX, &sectorSize, error) ||
+      !args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, error) ||
+      !args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, error))
+    return false;
+  g->sectorSize = static_cast<uint32_t>(sectorSize);
+  g->dataOffset = static_cast<uint32_t>(dataOffset);
+  g->startOffset = static_cast<int32_t>(startOffset);
+  return true;
+}
+
+OpenedImage OpenImage(const std::string& path, const Geometry& g) {
+  OpenedImage out;
+  int error = 0;
+  std::unique_ptr<RawFile> file = OpenPosixFile(path, &error);
+  if (!file) {
+    out.error = error == ENOENT || error == ENOTDIR ? kMountFileNotFound : kMountOpenFailed;
+    out.reason = MountErrorText(out.error) + " (" + std::strerror(error) + ")";
+    return out;
+  }
+  auto request = std::make_unique<MountRequest>();
+  std::memset(request.get(), 0, sizeof *request);
+  request->Flags = 1;
+  request->Format = g.format;
+  request->SectorSize = g.sectorSize;
+  request->DataOffset = g.dataOffset;
+  request->StartOffset = g.startOffset;
+  out.error = ImageSource::Open(*request, cli::Utf8ToUtf16(path), std::move(file), &out.source);
+  if (out.error != kMountOk) out.reason = MountErrorText(out.error);
+  return out;
+}
+
+std::string MountErrorText(MountError error) {
+  switch (error) {
+    case kMountOk:
+      return "no error";
+    case kMountNoMemory:
+      return "out of memory while creating the image source";
+    case kMountFileTooLarge:
+      return "image file larger than 2^60 bytes";
+    case kMountUnrecognised:
+      return "format not recognised or no file system found";
+    case kMountFileNotFound:
+      return "image file not found";
+    case kMountOpenFailed:
+      return "cannot open, query or read the file";
+    case kMountUnsupportedVersion:
+      return "unsupported DAA/GBI header version";
+  }
+  return "mount error " + std::to_string(static_cast<uint32_t>(error));
+}
+
+bool CheckUsage(const char* verb, const cli::Args& args, const std::vector<std::string>& known, size_t positional) {
+  if (!args.ok()) {
+    std::fprintf(stderr, "kvimage %s: %s\n", verb, args.error().c_str());
+    return false;
+  }
+  const auto unknown = args.Unknown(known);
+  if (!unknown.empty()) {
+    std::fprintf(stderr, "kvimage %s: unknown option --%s (see kvimage %s --help)\n", verb, unknown[0].c_str(), verb);
+    return false;
+  }
+  if (args.positional().size() != positional) {
+    std::fprintf(stderr, "kvimage %s: expected %zu file name%s (see kvimage %s --help)\n", verb, positional,
+                 positional == 1 ? "" : "s", verb);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kv::kvimage
