@@ -1,0 +1,4 @@
+# ImageSource::ReadSectors against plain pread of the same ISO in the same run (ratios printed).
+# Run: <build>/bin/image_source_bench [--size-mib 256] [benchmark options]; figures in docs/performance.md.
+add_executable(image_source_bench ${CMAKE_CURRENT_LIST_DIR}/image_source_bench.cpp)
+target_link_libraries(image_source_bench PRIVATE kv_formats benchmark::benchmark)
