@@ -1,0 +1,213 @@
+// Archive access against the 7-Zip command line on the same archives, in one run:
+//  1. open + build the image of an archive of 100,000 small items   vs  `7z l`
+//  2. first-byte latency of one 10 MiB item (open, build, read)     vs  `7z e` of that item
+//  3. sequential read of the whole image (open, build, read all)    vs  `7z x` to a folder
+// Each figure is the median of several runs; the ratio is ours / 7z. Goals: 1 <= 1.5, 3 <= 1.2.
+// Run: <build>/bin/archive_bench [--runs N]
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/mounted_archive.h"
+#include "service/image_builder.h"
+#include "tests/fixtures/archive_fixtures.h"
+#include "tests/fixtures/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+fs::path g_dir;
+
+class NoMessages : public kv::archive::MessageSink {
+ public:
+  void Post(const kv::archive::ArchiveMessage& m) override {
+    ++count;
+    (void)m;
+  }
+  int count = 0;
+};
+NoMessages g_messages;
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+double Seconds(const struct timeval& t) {
+  return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+}
+
+// Processor time (user + system) of this process and of its finished children.
+double CpuSeconds() {
+  struct rusage self, children;
+  getrusage(RUSAGE_SELF, &self);
+  getrusage(RUSAGE_CHILDREN, &children);
+  return Seconds(self.ru_utime) + Seconds(self.ru_stime) + Seconds(children.ru_utime) + Seconds(children.ru_stime);
+}
+
+struct Timing {
+  double wall = 0;
+  double cpu = 0;
+};
+
+// Wall-clock and processor time of one call: on a shared machine the processor time is the
+// steadier figure.
+Timing TimeIt(const std::function<void()>& f) {
+  const auto t0 = Clock::now();
+  const double c0 = CpuSeconds();
+  f();
+  return Timing{std::chrono::duration<double>(Clock::now() - t0).count(), CpuSeconds() - c0};
+}
+
+struct Series {
+  std::vector<double> wall, cpu;
+  void Add(const Timing& t) {
+    wall.push_back(t.wall);
+    cpu.push_back(t.cpu);
+  }
+};
+
+void Shell(const std::string& command) {
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "command failed: %s\n", command.c_str());
+}
+
+std::unique_ptr<kv::archive::MountedArchive> Open(const fs::path& file) {
+  kv::archive::OpenRequest r;
+  r.path = file.string();
+  r.installDir = KV_INSTALL_DIR;
+  r.storeFolder = (g_dir / "store").string();
+  r.messages = &g_messages;
+  auto a = kv::archive::MountedArchive::Open(r, nullptr);
+  if (!a) {
+    std::fprintf(stderr, "cannot open %s\n", file.c_str());
+    std::exit(1);
+  }
+  return a;
+}
+
+std::unique_ptr<kv::service::ImageBuilder> Build(kv::archive::MountedArchive& a) {
+  auto b = std::make_unique<kv::service::ImageBuilder>(&a);
+  a.AddItemsTo(*b);
+  if (b->Build() != kv::service::BuildError::kNone) {
+    std::fprintf(stderr, "build failed\n");
+    std::exit(1);
+  }
+  return b;
+}
+
+// Compressible bytes: words from a small vocabulary with random numbers.
+std::vector<uint8_t> TextBytes(size_t n, uint32_t seed) {
+  static const char* const kWords[] = {"sector ", "drive ", "archive ", "image ", "volume ", "the ", "of ", "\n"};
+  std::mt19937 rng(seed);
+  std::string s;
+  s.reserve(n + 32);
+  while (s.size() < n) {
+    s += kWords[rng() % 8];
+    if (rng() % 4 == 0) s += std::to_string(rng() % 100000) + " ";
+  }
+  s.resize(n);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+void Report(const char* what, const Series& ours, const Series& reference, const char* goal) {
+  const double ow = Median(ours.wall), rw = Median(reference.wall);
+  const double oc = Median(ours.cpu), rc = Median(reference.cpu);
+  std::printf("%-50s %8.3f %8.3f %6.2f | %8.3f %8.3f %6.2f  %s\n", what, ow, rw, ow / rw, oc, rc, oc / rc, goal);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 3;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::strcmp(argv[i], "--runs") == 0) runs = std::max(1, std::atoi(argv[i + 1]));
+  kv::test::TempDir temp;
+  g_dir = temp.path();
+  setenv("KV_PLATFORM_ROOT", (g_dir / "platform").c_str(), 1);
+  fs::create_directories(g_dir / "store");
+
+  // 1. 100,000 small items.
+  {
+    kv::test::ZipWriter zip;
+    for (int i = 0; i < 100000; ++i)
+      zip.Add("set/" + std::to_string(i % 250) + "/item" + std::to_string(i) + ".txt", TextBytes(64, i));
+    kv::test::WriteFileBytes(g_dir / "many.zip", zip.Finish());
+  }
+  // 2 and 3: a tree of mixed files with one 10 MiB item, non-solid so that one item can be taken.
+  {
+    const fs::path src = g_dir / "src";
+    fs::create_directories(src / "big");
+    kv::test::WriteFileBytes(src / "big" / "ten.bin", TextBytes(10 << 20, 1));
+    for (int i = 0; i < 40; ++i) {
+      fs::create_directories(src / ("d" + std::to_string(i % 8)));
+      kv::test::WriteFileBytes(src / ("d" + std::to_string(i % 8)) / ("f" + std::to_string(i) + ".dat"),
+                               TextBytes(static_cast<size_t>(256 << 10) * (1 + i % 7), 100 + i));
+    }
+    kv::test::SevenZipAdd(src, (g_dir / "tree.7z").string(), "-t7z -ms=off -mx=3", "*");
+  }
+
+  std::printf("%-50s %8s %8s %6s | %8s %8s %6s  %s\n", "median of runs, seconds", "wall", "7z", "ratio", "cpu", "7z",
+              "ratio", "goal");
+  Series ours, ref, openOnly, buildOnly;
+  for (int r = 0; r < runs; ++r) {
+    ours.Add(TimeIt([&] {
+      std::unique_ptr<kv::archive::MountedArchive> a;
+      openOnly.Add(TimeIt([&] { a = Open(g_dir / "many.zip"); }));
+      buildOnly.Add(TimeIt([&] { Build(*a); }));
+    }));
+    ref.Add(TimeIt([] { Shell("7z l " + kv::test::Quote((g_dir / "many.zip").string()) + " >/dev/null"); }));
+  }
+  Report("open + build, 100,000 items  vs  7z l", ours, ref, "<= 1.5");
+  Report("  of which open and enumerate (archive/)", openOnly, ref, "-");
+  Report("  of which tree, layout, emission (service/)", buildOnly, ref, "-");
+
+  ours = ref = Series();
+  Series readOnly;
+  for (int r = 0; r < runs; ++r) {
+    ours.Add(TimeIt([&] {
+      auto a = Open(g_dir / "tree.7z");
+      uint32_t ten = 0;
+      for (uint32_t i = 0; i < a->itemCount(); ++i)
+        if (a->items()[i].path == u"big/ten.bin") ten = i;
+      auto b = Build(*a);
+      uint8_t byte;
+      readOnly.Add(TimeIt([&] { a->ReadItemBytes(ten, &byte, 0, 1); }));
+    }));
+    ref.Add(
+        TimeIt([] { Shell("7z e -so " + kv::test::Quote((g_dir / "tree.7z").string()) + " big/ten.bin >/dev/null"); }));
+  }
+  Report("first byte, 10 MiB item (open+build+read) vs 7z e", ours, ref, "-");
+  Report("  of which the first read alone", readOnly, ref, "-");
+
+  ours = ref = Series();
+  for (int r = 0; r < runs; ++r) {
+    ours.Add(TimeIt([] {
+      auto a = Open(g_dir / "tree.7z");
+      auto b = Build(*a);
+      std::vector<uint8_t> run(16 * 2048);
+      for (uint32_t s = 0; s < b->SectorCount(); s += 16)
+        b->ReadSectors(s, std::min(16u, b->SectorCount() - s), run.data());
+    }));
+    const fs::path out = g_dir / "x";
+    ref.Add(TimeIt([&] {
+      Shell("7z x -y -o" + kv::test::Quote(out.string()) + " " + kv::test::Quote((g_dir / "tree.7z").string()) +
+            " >/dev/null");
+    }));
+    fs::remove_all(out);
+  }
+  Report("whole image read sequentially  vs  7z x", ours, ref, "<= 1.2");
+  if (g_messages.count) std::printf("(%d archive messages)\n", g_messages.count);
+  return 0;
+}
