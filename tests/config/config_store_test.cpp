@@ -345,3 +345,30 @@ TEST_F(Config, VirtualStoreCopiesAndEventSource) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SystemLanguage, LocaleNamesGiveLangIds) {
+  EXPECT_EQ(LangIdFromLocaleName("de_DE.UTF-8"), 1031);
+  EXPECT_EQ(LangIdFromLocaleName("de_AT@euro"), 3079);
+  EXPECT_EQ(LangIdFromLocaleName("pt_BR"), 1046);
+  EXPECT_EQ(LangIdFromLocaleName("pt"), 2070);
+  EXPECT_EQ(LangIdFromLocaleName("fr_BE.UTF-8"), 1036) << "unknown country: the language's main id";
+  EXPECT_EQ(LangIdFromLocaleName("C"), 0);
+  EXPECT_EQ(LangIdFromLocaleName(""), 0);
+}
+
+TEST(SystemLanguage, DefaultComesFromTheLocaleEnvironment) {
+  setenv("LC_ALL", "", 1);
+  setenv("LC_MESSAGES", "fr_FR.UTF-8", 1);
+  setenv("LANG", "de_DE.UTF-8", 1);
+  EXPECT_EQ(GetSystemDefaultLangID(), 1036) << "LC_MESSAGES before LANG";
+  unsetenv("LC_MESSAGES");
+  EXPECT_EQ(GetSystemDefaultLangID(), 1031);
+  setenv("LANG", "C.UTF-8", 1);
+  EXPECT_EQ(GetSystemDefaultLangID(), 1033) << "no language in the locale: English";
+  setenv("LANG", "de_DE.UTF-8", 1);
+  EXPECT_EQ(SystemFacts::FromPlatform().systemLangId, 1031);
+}
+
+}  // namespace
