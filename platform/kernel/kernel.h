@@ -226,6 +226,10 @@ class KernelFile {
   bool direct_ = false;
 };
 
+// Whether later KernelFile::Open calls try O_DIRECT (the default, true). Without it reads go
+// through the page cache; the alignment rules stay the same either way.
+void KernelFileUseDirectIo(bool direct);
+
 // Turns a driver NT path into a Linux path: "\??\C:\dir\f.iso" maps through the DOS drive
 // table of the platform ("C:" is the root file system), "\??\UNC\..." is refused, a plain "/..."
 // path is taken as it is.

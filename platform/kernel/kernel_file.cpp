@@ -17,6 +17,8 @@ namespace {
 // took O_DIRECT, so a reader that breaks the rule fails everywhere alike.
 constexpr uint32_t kDirectAlignment = 512;
 
+std::atomic<bool> g_useDirectIo{true};
+
 bool Utf16ToUtf8(const std::u16string& in, std::string* out) {
   out->clear();
   for (size_t i = 0; i < in.size(); ++i) {
@@ -102,6 +104,10 @@ NTSTATUS StatusFromOpenErrno(int error, const std::string& path) {
 
 }  // namespace
 
+void KernelFileUseDirectIo(bool direct) {
+  g_useDirectIo.store(direct);
+}
+
 bool NtPathToLinux(const std::u16string& ntPath, std::string* out) {
   std::string path;
   if (out == nullptr || !Utf16ToUtf8(ntPath, &path)) return false;
@@ -135,9 +141,9 @@ NTSTATUS KernelFile::Open(const std::u16string& ntPath, std::unique_ptr<KernelFi
   if (!NtPathToLinux(ntPath, &path)) return STATUS_OBJECT_NAME_INVALID;
   // O_NONBLOCK keeps a FIFO from blocking the open; only files and block devices are accepted.
   const int base = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-  bool direct = true;
-  int fd = open(path.c_str(), base | O_DIRECT);
-  if (fd < 0 && errno == EINVAL) {
+  bool direct = g_useDirectIo.load();
+  int fd = direct ? open(path.c_str(), base | O_DIRECT) : -1;
+  if (!direct || (fd < 0 && errno == EINVAL)) {
     direct = false;
     fd = open(path.c_str(), base);
   }
