@@ -1,12 +1,21 @@
 #include "platform/localtime.h"
 
+#include <cstdlib>
 #include <ctime>
+#include <string>
 
 namespace kv::platform {
 
 bool ToLocalTime(int64_t unixSeconds, LocalTime* out) {
-  // tzset so that a changed TZ takes effect, as localtime_r alone does not promise it.
-  tzset();
+  // tzset when TZ changed, as localtime_r alone does not promise to notice; not on every call,
+  // since without TZ each tzset looks at /etc/localtime again.
+  thread_local std::string lastZone = "\x01";
+  const char* zone = std::getenv("TZ");
+  const std::string now = zone == nullptr ? std::string("\x02") : std::string(zone);
+  if (now != lastZone) {
+    tzset();
+    lastZone = now;
+  }
   const time_t t = static_cast<time_t>(unixSeconds);
   struct tm tmv {};
   if (localtime_r(&t, &tmv) == nullptr) return false;

@@ -3,6 +3,7 @@
 #include "service/image_builder.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <deque>
 #include <new>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -168,6 +170,52 @@ bool NameDirectory(const std::vector<TreeEntry*>& newestFirst, size_t limit, boo
   return true;
 }
 
+// The MetadataPool: anonymous memory, zero until written and backed by huge pages where the system
+// allows (a File Entry sector per file makes it large), grown by the larger of the request and
+// 1 MiB while keeping its contents. Offsets into it are 32-bit, so it holds at most 4 GiB.
+class MetadataPool {
+ public:
+  MetadataPool() = default;
+  ~MetadataPool() { Release(); }
+  MetadataPool(const MetadataPool&) = delete;
+  MetadataPool& operator=(const MetadataPool&) = delete;
+
+  uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  void Reserve(uint64_t bytes) {
+    if (bytes > capacity_) Map(std::min<uint64_t>(bytes, kLimit));
+  }
+  // Appends `bytes` zero bytes; returns their offset.
+  uint32_t Append(uint64_t bytes) {
+    if (size_ + bytes > kLimit) throw std::length_error("metadata pool limit");
+    if (size_ + bytes > capacity_) Map(capacity_ + std::max<uint64_t>(bytes, uint64_t{1} << 20));
+    const uint32_t at = static_cast<uint32_t>(size_);
+    size_ += bytes;
+    return at;
+  }
+  void Release() {
+    if (data_ != nullptr) munmap(data_, capacity_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  static constexpr uint64_t kLimit = 0xFFFFF000ull;
+  void Map(uint64_t want) {
+    want = (want + (uint64_t{2} << 20) - 1) & ~((uint64_t{2} << 20) - 1);
+    void* p = data_ == nullptr ? mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                               : mremap(data_, capacity_, want, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    madvise(p, want, MADV_HUGEPAGE);
+    data_ = static_cast<uint8_t*>(p);
+    capacity_ = want;
+  }
+  uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+  uint64_t capacity_ = 0;
+};
+
 // Places records of the given lengths by Algorithms 4; returns the offset after the last one.
 class RecordPlacer {
  public:
@@ -263,7 +311,7 @@ struct ImageBuilder::Impl {
   uint64_t refBytes = 0;
 
   std::vector<SectorRecord> map;
-  std::vector<uint8_t> pool;
+  MetadataPool pool;
   std::vector<uint32_t> runStarts;  // first sector of every file's data, ascending
   bool built = false;
 
@@ -571,17 +619,16 @@ BuildError ImageBuilder::Impl::Emit() {
       if (e->node < 0) dataSectors += CeilDiv(e->size, 2048);
   try {
     map.reserve(sectorCount);
-    pool.reserve((closingAnchor - dataSectors + 2) * 2048 + refBytes);  // an upper bound
+    pool.Reserve((uint64_t{closingAnchor} - dataSectors + 2) * 2048 + refBytes);  // an upper bound
   } catch (const std::bad_alloc&) {
     return BuildError::kOutOfMemory;
   }
-  pool.assign(2048, 0);  // offset 0: the zero sector every padding sector points to
+  pool.Append(2048);  // offset 0: the zero sector every padding sector points to
   auto zeros = [&](uint64_t untilSector) {
     while (map.size() < untilSector) map.push_back({sector_kind::kMetadata, 0});
   };
   auto sectors = [&](uint32_t count) {  // appends metadata sectors, returns their pool offset
-    const uint32_t offset = static_cast<uint32_t>(pool.size());
-    pool.resize(pool.size() + uint64_t{count} * 2048);
+    const uint32_t offset = pool.Append(uint64_t{count} * 2048);
     for (uint32_t i = 0; i < count; ++i) map.push_back({sector_kind::kMetadata, offset + i * 2048});
     return offset;
   };
@@ -739,9 +786,8 @@ BuildError ImageBuilder::Impl::Emit() {
       runStarts.push_back(e->start);
       uint32_t hostRef = 0;
       if (e->hostFile >= 0) {
-        hostRef = static_cast<uint32_t>(pool.size());
         const std::string& path = hostPaths[e->hostFile];
-        pool.resize(pool.size() + 4 + path.size() + 1, 0);
+        hostRef = pool.Append(4 + path.size() + 1);
         std::memcpy(pool.data() + hostRef + 4, path.data(), path.size());
       }
       uint64_t left = e->size;
@@ -749,8 +795,7 @@ BuildError ImageBuilder::Impl::Emit() {
       while (left > 0) {
         uint32_t ref = hostRef;
         if (e->hostFile < 0) {
-          ref = static_cast<uint32_t>(pool.size());
-          pool.resize(pool.size() + 4);
+          ref = pool.Append(4);
           b::Put32(pool.data() + ref, e->itemIndex + 1);
         }
         const uint64_t chunk = std::min<uint64_t>(left, kChunkBytes);
@@ -836,6 +881,8 @@ BuildError ImageBuilder::Build() {
     error_ = r;
   } catch (const std::bad_alloc&) {
     error_ = BuildError::kOutOfMemory;
+  } catch (const std::length_error&) {
+    error_ = BuildError::kImageTooLarge;
   }
   // The tree is not needed to serve reads: the map, the pool and the data starts are.
   m.entries.clear();
@@ -850,8 +897,7 @@ BuildError ImageBuilder::Build() {
   if (error_ != BuildError::kNone) {
     m.map.clear();
     m.map.shrink_to_fit();
-    m.pool.clear();
-    m.pool.shrink_to_fit();
+    m.pool.Release();
     m.runStarts.clear();
     return error_;
   }
@@ -873,7 +919,7 @@ const uint8_t* ImageBuilder::PoolAt(uint32_t offset, uint32_t length) const {
 }
 
 size_t ImageBuilder::MemoryUsed() const {
-  return impl_->map.capacity() * sizeof(SectorRecord) + impl_->pool.capacity() +
+  return impl_->map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(impl_->pool.size()) +
          impl_->runStarts.capacity() * sizeof(uint32_t) + impl_->entries.size() * sizeof(TreeEntry) +
          impl_->dirs.capacity() * sizeof(DirNode);
 }

@@ -1,0 +1,74 @@
+// Bridge image builds of synthetic trees (no data I/O): time, metadata memory per item and peak
+// resident memory. Run: <build>/bin/service_bench; figures in docs/performance.md.
+// `bench/service_kvimage_vs_genisoimage.sh` compares `kvimage build` with genisoimage on folders.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "service/image_builder.h"
+
+namespace {
+
+using kv::service::BuildError;
+using kv::service::ImageBuilder;
+
+class NoData : public kv::service::ItemDataSource {
+ public:
+  bool ReadItem(uint32_t, uint64_t, void*, size_t) override { return true; }
+};
+
+// Peak resident memory of the process so far (VmHWM), in MiB.
+double PeakResidentMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  return 0;
+}
+
+// One folder per 100 entries, two levels deep; files of a few KiB each (never read).
+void BuildSyntheticTree(benchmark::State& state) {
+  const int64_t items = state.range(0);
+  NoData source;
+  size_t memory = 0;
+  uint32_t sectors = 0;
+  for (auto _ : state) {
+    ImageBuilder b(&source, [] { return kv::service::BuildClock{1700000000, 1}; });
+    b.SetVolumeIdentifier(u"BENCH");
+    char16_t path[128];
+    for (int64_t i = 0; i < items; ++i) {
+      char text[128];
+      if (i % 100 == 0) {
+        std::snprintf(text, sizeof text, "group%04lld/folder%06lld", static_cast<long long>(i / 10000),
+                      static_cast<long long>(i / 100));
+        const size_t n = std::strlen(text);
+        for (size_t k = 0; k < n; ++k) path[k] = static_cast<char16_t>(text[k]);
+        b.AddItem(std::u16string_view(path, n), true, 0, 133000000000000000ull, static_cast<uint32_t>(i));
+        continue;
+      }
+      std::snprintf(text, sizeof text, "group%04lld/folder%06lld/file %08lld.dat", static_cast<long long>(i / 10000),
+                    static_cast<long long>(i / 100), static_cast<long long>(i));
+      const size_t n = std::strlen(text);
+      for (size_t k = 0; k < n; ++k) path[k] = static_cast<char16_t>(text[k]);
+      b.AddItem(std::u16string_view(path, n), false, 1000 + static_cast<uint64_t>(i % 7) * 3000, 133000000000000000ull,
+                static_cast<uint32_t>(i));
+    }
+    if (b.Build() != BuildError::kNone) state.SkipWithError("build failed");
+    memory = b.MemoryUsed();
+    sectors = b.SectorCount();
+  }
+  state.counters["items"] = static_cast<double>(items);
+  state.counters["image_sectors"] = sectors;
+  state.counters["bytes_per_item"] = static_cast<double>(memory) / static_cast<double>(items);
+  state.counters["peak_rss_MiB"] = PeakResidentMiB();
+}
+
+BENCHMARK(BuildSyntheticTree)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BuildSyntheticTree)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
