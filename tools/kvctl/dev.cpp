@@ -403,8 +403,19 @@ int Dev(int argc, char** argv) {
                        static_cast<int>(v.size()), v.data());
 }
 
-const cli::RegisterVerb kRegister({"dev", "speak to the driver directly (mount, query, read, letters)",
-                                   "kvctl dev VERB ...   (kvctl dev --help lists the verbs)", Dev});
+const cli::RegisterVerb kRegister(
+    {"dev", "speak to the driver directly (mount, query, read, letters)",
+     "kvctl dev VERB ...   DRIVE is a number 0-22 or a letter (E:)\n"
+     "  version [DRIVE]\n"
+     "  mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O] [--password P]\n"
+     "  unmount DRIVE\n"
+     "  query DRIVE [--json]\n"
+     "  toc DRIVE [--json]\n"
+     "  read DRIVE [--first S] [--count N] [--raw]   (to stdout; to the end without --count)\n"
+     "  letter DRIVE X\n"
+     "  noletter DRIVE\n"
+     "  drives [--json]",
+     Dev});
 
 }  // namespace
 }  // namespace kv::tools
