@@ -222,7 +222,7 @@ template <class T>
 T Take(const uint8_t*& p, const uint8_t* end) {
   T v{};
   const size_t n = std::min<size_t>(sizeof v, static_cast<size_t>(end - p));
-  std::memcpy(&v, p, n);
+  if (n > 0) std::memcpy(&v, p, n);
   p += n;
   return v;
 }

@@ -1,6 +1,7 @@
 // Requests: completion exactly once, delivery to a device's dispatch routine.
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <unordered_set>
 
@@ -9,13 +10,30 @@
 namespace kv::kernel {
 namespace {
 
-// Requests handed to a driver and not yet completed. A request is freed at its completion, so a
-// second completion (or one of a request the kernel never saw) is found here before it touches
-// freed memory.
+// Requests handed to a driver and not yet completed, and the most recently freed ones. A request
+// is freed at its completion, so a second completion is recognised by its address before it
+// touches freed memory.
+constexpr size_t kRetiredKept = 4096;
+
+struct IrpRegistry {
+  std::unordered_set<Irp*> live;
+  std::unordered_set<Irp*> retired;
+  std::deque<Irp*> retiredOrder;
+
+  void Retire(Irp* irp) {
+    if (!retired.insert(irp).second) return;
+    retiredOrder.push_back(irp);
+    if (retiredOrder.size() > kRetiredKept) {
+      retired.erase(retiredOrder.front());
+      retiredOrder.pop_front();
+    }
+  }
+};
+
 std::mutex g_liveLock;
-std::unordered_set<Irp*>& LiveIrps() {
-  static auto* set = new std::unordered_set<Irp*>();
-  return *set;
+IrpRegistry& Registry() {
+  static auto* registry = new IrpRegistry();
+  return *registry;
 }
 
 [[noreturn]] void DriverBug(const char* what, const Irp* irp) {
@@ -31,8 +49,8 @@ void IoCompleteRequest(Irp* irp, NTSTATUS status, uint64_t information, int boos
   bool owned = false;
   {
     std::lock_guard<std::mutex> g(g_liveLock);
-    owned = LiveIrps().erase(irp) == 1;
-    if (!owned && irp->completed_.load()) DriverBug("request completed twice", irp);
+    owned = Registry().live.erase(irp) == 1;
+    if (!owned && Registry().retired.count(irp) != 0) DriverBug("request completed twice", irp);
   }
   if (irp->completed_.exchange(true)) DriverBug("request completed twice", irp);
   if (status == STATUS_PENDING) DriverBug("request completed with STATUS_PENDING", irp);
@@ -41,7 +59,13 @@ void IoCompleteRequest(Irp* irp, NTSTATUS status, uint64_t information, int boos
   irp->priorityBoost = boost;
   if (irp->onComplete) irp->onComplete(*irp);
   // Requests that went through IoCallDriver belong to the kernel until now.
-  if (owned) delete irp;
+  if (owned) {
+    {
+      std::lock_guard<std::mutex> g(g_liveLock);
+      Registry().Retire(irp);
+    }
+    delete irp;
+  }
 }
 
 NTSTATUS IoCallDriver(DeviceObject* device, std::unique_ptr<Irp> request) {
@@ -49,7 +73,8 @@ NTSTATUS IoCallDriver(DeviceObject* device, std::unique_ptr<Irp> request) {
   Irp* irp = request.release();
   {
     std::lock_guard<std::mutex> g(g_liveLock);
-    LiveIrps().insert(irp);
+    Registry().retired.erase(irp);  // the address of a freed request, in use again
+    Registry().live.insert(irp);
   }
   DispatchRoutine routine = nullptr;
   if (device != nullptr && device->driver != nullptr) routine = device->driver->Dispatch(irp->major);
