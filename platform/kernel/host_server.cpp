@@ -5,6 +5,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -275,7 +276,14 @@ class Host {
   void Accept() {
     for (;;) {
       const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;
+      if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) {
+          // Out of descriptors: stop listening until a client leaves, instead of spinning.
+          epoll_ctl(epollFd_, EPOLL_CTL_DEL, listenFd_, nullptr);
+          listenPaused_ = true;
+        }
+        return;
+      }
       auto c = std::make_shared<Connection>();
       c->fd = fd;
       ucred cred{};
@@ -312,6 +320,10 @@ class Host {
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd, nullptr);
     close(c->fd);
     connections_.erase(c->fd);
+    if (listenPaused_ && listenFd_ >= 0) {
+      listenPaused_ = false;
+      Watch(listenFd_, EPOLLIN);
+    }
     {
       std::lock_guard<std::mutex> g(subscribersMu_);
       subscribers_.erase(c);
@@ -837,6 +849,7 @@ class Host {
   int epollFd_ = -1;
   int wakeFd_ = -1;
   bool draining_ = false;
+  bool listenPaused_ = false;
   std::atomic<bool> devicesGone_{false};
   std::unordered_map<int, std::shared_ptr<Connection>> connections_;
   std::mutex dirtyMu_;
@@ -902,6 +915,12 @@ int HostMain(int argc, char** argv, DriverEntryRoutine driverEntry) {
       Usage(stderr);
       return 2;
     }
+  }
+  // Every client holds a descriptor.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
   }
   const std::string root = platform::PlatformRoot();
   const std::string lockPath = platform::HostLockPath();
