@@ -16,6 +16,7 @@
 #include "common/ioctl.h"
 #include "platform/devio_protocol.h"
 #include "platform/paths.h"
+#include "platform/wide_text.h"
 
 namespace kv::platform {
 
@@ -438,6 +439,21 @@ bool OccupyDriveLetter(char letter, bool occupied) {
 bool BroadcastDeviceChange(uint32_t eventType, uint32_t unitMask) {
   const auto r = CallOnce(RequestKind::Broadcast, eventType, unitMask, {}, nullptr);
   return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+Handle CreateFile(const std::u16string& path, uint32_t access, uint32_t share, uint32_t flags) {
+  return CreateFile(Utf16ToUtf8(path), access, share, flags);
+}
+
+bool DefineDosDevice(uint32_t flags, const std::u16string& deviceName, const std::u16string& targetPath) {
+  return DefineDosDevice(flags, Utf16ToUtf8(deviceName), Utf16ToUtf8(targetPath));
+}
+
+bool QueryDosDevice(const std::u16string& deviceName, std::u16string* target) {
+  std::string t;
+  if (!QueryDosDevice(Utf16ToUtf8(deviceName), &t)) return false;
+  if (target) *target = Utf8ToUtf16(t);
+  return true;
 }
 
 DeviceChangeSubscription::~DeviceChangeSubscription() {

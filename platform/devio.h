@@ -132,6 +132,12 @@ class DeviceChangeSubscription {
   int fd_ = -1;
 };
 
+// The same calls for callers that keep their names as UTF-16 (the service and the manager).
+Handle CreateFile(const std::u16string& path, uint32_t access = GENERIC_READ, uint32_t share = FILE_SHARE_READ,
+                  uint32_t flags = 0);
+bool DefineDosDevice(uint32_t flags, const std::u16string& deviceName, const std::u16string& targetPath);
+bool QueryDosDevice(const std::u16string& deviceName, std::u16string* target);
+
 // Where the host listens and keeps its lock.
 std::string HostSocketPath();
 std::string HostLockPath();

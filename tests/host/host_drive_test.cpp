@@ -306,6 +306,11 @@ TEST_F(HostDrives, KvexportShowsLettersToRealTools) {
     EXPECT_EQ(r.output, "drive test 7\n");
   }
 
+  if (HaveTool("xorriso")) {
+    r = kv::test::Run("xorriso -indev " + Quote(e.string()) + " -ls / 2>&1");
+    EXPECT_NE(r.output.find("big.bin"), std::string::npos) << r.output;
+  }
+
   // Removal of the medium and of the letter follow the broadcast.
   Control("\\\\.\\E:", IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0);
   EXPECT_TRUE(waitFor([&] { return fs::exists(e, ec) && fs::file_size(e, ec) == 0; }));

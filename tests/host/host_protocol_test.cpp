@@ -270,6 +270,10 @@ TEST_F(HostProtocol, DosDeviceNamesLettersAndBroadcast) {
   EXPECT_EQ(target, "\\Device\\HarddiskVolume1");
   ASSERT_TRUE(QueryDosDevice("TestDev1", &target));
   EXPECT_EQ(target, "\\Device\\KVTest\\Disk1");
+  std::u16string wide;
+  ASSERT_TRUE(QueryDosDevice(u"TestDev1", &wide));
+  EXPECT_EQ(wide, u"\\Device\\KVTest\\Disk1");
+  EXPECT_TRUE(CreateFile(u"\\\\.\\TestDev1"));
   EXPECT_FALSE(QueryDosDevice("Q:", &target));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
