@@ -83,14 +83,15 @@ uint64_t LetterAnswerLength(const Irp& irp) {
 NTSTATUS CreateDriveLetter(DriveState& drive, Irp* irp) {
   if (irp->OutputLength() == 0) return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
   if (irp->InputLength() == 0 || !IsLetter(irp->input[0])) return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
-  drive.driveLetter = irp->input[0];
-  const NTSTATUS status = kernel::IoCreateSymbolicLink(LetterLinkName(drive.driveLetter), drive.device->name);
+  const uint8_t letter = irp->input[0];
+  drive.driveLetter.store(letter);
+  const NTSTATUS status = kernel::IoCreateSymbolicLink(LetterLinkName(letter), drive.device->name);
   return CompleteRequest(irp, status, NT_SUCCESS(status) ? LetterAnswerLength(*irp) : 0);
 }
 
 NTSTATUS DeleteDriveLetter(DriveState& drive, Irp* irp) {
   if (irp->OutputLength() == 0) return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
-  const uint8_t letter = drive.driveLetter;
+  const uint8_t letter = drive.driveLetter.load();
   irp->output[0] = letter;
   if (IsLetter(letter)) kernel::IoDeleteSymbolicLink(LetterLinkName(letter));
   return CompleteRequest(irp, STATUS_SUCCESS, LetterAnswerLength(*irp));

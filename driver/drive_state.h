@@ -56,7 +56,7 @@ struct DriveState {
   std::unique_ptr<ImageSource> imageSource;
   kernel::ClientSecurity* clientSecurity = nullptr;  // pool "Ddk ", from the last mount request
 
-  uint8_t driveLetter = 0;
+  std::atomic<uint8_t> driveLetter{0};
 
   // Requests for the worker. `stop` is set and tested under queueGate, so nothing is queued
   // after the worker has drained the queue for the last time.
@@ -76,6 +76,8 @@ struct DriveState {
 // Reads `count` sectors of a served medium through the drive's media channel; returns the
 // number delivered. Installed by the media channel; without it served reads fail.
 using ChannelReadFunction = uint32_t (*)(DriveState& drive, uint64_t first, uint32_t count, uint8_t* destination);
+// Closes the drive's channel event handles; called by the worker when it ends.
+using ChannelCloseFunction = void (*)(DriveState& drive);
 
 struct DriverGlobals {
   std::atomic<uint32_t> userValue1{0};
@@ -84,6 +86,7 @@ struct DriverGlobals {
   std::atomic<int> previousPriority{0};
   DriveState* drives[kDriveCount] = {};
   ChannelReadFunction channelRead = nullptr;
+  ChannelCloseFunction channelClose = nullptr;
 };
 extern DriverGlobals g_driver;
 

@@ -205,6 +205,7 @@ void WorkerThread(DriveState* drive) {
       // Nothing is queued after stop is set, so no request is left without completion.
       while (drive->queue.RemoveHead(&irp)) CompleteRequest(irp, STATUS_CANCELLED, 0);
       Unmount(*drive);
+      if (g_driver.channelClose != nullptr) g_driver.channelClose(*drive);
       return;
     }
     while (drive->queue.RemoveHead(&irp)) Execute(*drive, irp);

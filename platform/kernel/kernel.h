@@ -200,7 +200,9 @@ struct ClientSecurity {
 
 // Captures the requestor of `irp` (impersonation level, static tracking off).
 NTSTATUS SeCreateClientSecurity(const Irp& irp, ClientSecurity* out);
-// The calling thread takes the client's file-system identity until PsRevertToSelf.
+// The calling thread takes the client's file-system identity until PsRevertToSelf: its fsuid and
+// fsgid only, because Linux applies supplementary groups to the whole process. Fails with
+// STATUS_ACCESS_DENIED (and stays itself) when the identity cannot be taken.
 NTSTATUS SeImpersonateClient(const ClientSecurity& client);
 void PsRevertToSelf();
 
