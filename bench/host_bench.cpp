@@ -40,6 +40,8 @@ struct Setup {
   pid_t exporter = -1;
   pid_t testHost = -1;
   std::string testRoot;
+  pid_t cachedHost = -1;
+  std::string cachedRoot;
   std::string exported;  // MOUNTPOINT/E, empty without FUSE
 };
 Setup g;
@@ -54,6 +56,36 @@ pid_t Spawn(const std::vector<std::string>& args) {
     dup2(null, 2);
     execv(argv[0], argv.data());
     _exit(127);
+  }
+  return pid;
+}
+
+// Starts a kvemu in `root` with the image mounted on drive 0 as E:; -1 on failure.
+pid_t StartHost(const std::vector<std::string>& command, const std::string& root) {
+  setenv("KV_PLATFORM_ROOT", root.c_str(), 1);
+  const pid_t pid = Spawn(command);
+  Handle h;
+  for (int i = 0; i < 500 && !h; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    h = CreateFile("\\\\.\\KVEmuDev0");
+  }
+  std::u16string name;
+  LinuxPathToNt(g.iso, &name);
+  std::vector<uint8_t> req(kv::kMountRequestMinSize + name.size() * 2, 0);
+  auto* r = reinterpret_cast<kv::MountRequest*>(req.data());
+  r->Flags = 1;
+  r->SectorSize = kv::kSectorSize;
+  r->NameLength = static_cast<uint16_t>(name.size() * 2);
+  std::memcpy(req.data() + kv::kMountRequestFixedSize, name.data(), name.size() * 2);
+  uint32_t error = 0, n = 0;
+  const char16_t letter = u'E';
+  uint8_t out[4];
+  if (!h ||
+      !DeviceIoControl(h, kv::IOCTL_CDEMU_MOUNT_IMAGE, req.data(), static_cast<uint32_t>(req.size()), &error, 4, &n) ||
+      error != 0 || !DeviceIoControl(h, kv::IOCTL_CDEMU_CREATE_DRIVE_LETTER, &letter, 2, out, 4, &n)) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    return -1;
   }
   return pid;
 }
@@ -85,28 +117,11 @@ bool Prepare() {
   const std::string bin = fs::path(KV_BENCH_BIN_DIR).string();
   const std::string root = (g.dir / "root").string();
   setenv("KV_PLATFORM_ROOT", root.c_str(), 1);
-  g.host = Spawn({bin + "/kvemu"});
-  Handle h;
-  for (int i = 0; i < 500 && !h; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    h = CreateFile("\\\\.\\KVEmuDev0");
-  }
-  if (!h) return false;
-  std::u16string name;
-  LinuxPathToNt(g.iso, &name);
-  std::vector<uint8_t> req(kv::kMountRequestMinSize + name.size() * 2, 0);
-  auto* r = reinterpret_cast<kv::MountRequest*>(req.data());
-  r->Flags = 1;
-  r->SectorSize = kv::kSectorSize;
-  r->NameLength = static_cast<uint16_t>(name.size() * 2);
-  std::memcpy(req.data() + kv::kMountRequestFixedSize, name.data(), name.size() * 2);
-  uint32_t error = 0, n = 0;
-  if (!DeviceIoControl(h, kv::IOCTL_CDEMU_MOUNT_IMAGE, req.data(), static_cast<uint32_t>(req.size()), &error, 4, &n) ||
-      error != 0)
-    return false;
-  const char16_t letter = u'E';
-  uint8_t out[4];
-  if (!DeviceIoControl(h, kv::IOCTL_CDEMU_CREATE_DRIVE_LETTER, &letter, 2, out, 4, &n)) return false;
+  g.host = StartHost({bin + "/kvemu"}, root);
+  if (g.host <= 0) return false;
+  g.cachedRoot = (g.dir / "cachedroot").string();
+  g.cachedHost = StartHost({bin + "/kvemu", "--page-cache"}, g.cachedRoot);
+  setenv("KV_PLATFORM_ROOT", root.c_str(), 1);
 
   // The host with the tests' pattern driver: the transport alone, without image reads.
   const std::string testHost = bin + "/kvemu_test_host";
@@ -136,7 +151,7 @@ bool Prepare() {
 }
 
 void Finish() {
-  for (pid_t* p : {&g.exporter, &g.host, &g.testHost}) {
+  for (pid_t* p : {&g.exporter, &g.host, &g.testHost, &g.cachedHost}) {
     if (*p <= 0) continue;
     kill(*p, SIGTERM);
     waitpid(*p, nullptr, 0);
@@ -214,6 +229,29 @@ void BM_HostSocket(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g.size));
 }
 
+// The same through a host whose driver reads the image via the page cache, like pread does.
+void BM_HostSocketPageCache(benchmark::State& state) {
+  if (g.cachedHost <= 0) {
+    state.SkipWithError("the page-cache host did not start");
+    return;
+  }
+  setenv("KV_PLATFORM_ROOT", g.cachedRoot.c_str(), 1);
+  Handle h = CreateFile("\\\\.\\E:");
+  setenv("KV_PLATFORM_ROOT", (g.dir / "root").c_str(), 1);
+  std::vector<uint8_t> buf(kBlock);
+  for (auto _ : state) {
+    for (uint64_t at = 0; at < g.size; at += kBlock) {
+      uint32_t n = 0;
+      const uint32_t now = static_cast<uint32_t>(std::min<uint64_t>(kBlock, g.size - at));
+      if (!ReadFile(h, at, buf.data(), now, &n)) {
+        state.SkipWithError("read through the page-cache host failed");
+        return;
+      }
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g.size));
+}
+
 void BM_Kvexport(benchmark::State& state) {
   if (g.exported.empty()) {
     state.SkipWithError("kvexport is not available (no /dev/fuse)");
@@ -253,6 +291,7 @@ BENCHMARK(BM_PreadFile)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTim
 BENCHMARK(BM_PreadDirect32K)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_HostTransportOnly)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_HostSocket)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_HostSocketPageCache)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Kvexport)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Latency2K)->Unit(benchmark::kMicrosecond)->Iterations(20000)->UseRealTime();
 

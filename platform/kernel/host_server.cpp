@@ -885,10 +885,11 @@ int LockRoot(const std::string& path) {
 
 void Usage(FILE* out) {
   std::fprintf(out,
-               "Usage: kvemu [--occupy X:]...\n"
+               "Usage: kvemu [--occupy X:]... [--page-cache]\n"
                "Loads the virtual drive driver and serves its devices to user programs until SIGTERM or\n"
                "SIGINT. The platform root is KV_PLATFORM_ROOT (or the per-user default).\n"
-               "  --occupy X:   declare drive letter X as present in the system (not one of ours)\n");
+               "  --occupy X:     declare drive letter X as present in the system (not one of ours)\n"
+               "  --page-cache    read images through the page cache instead of unbuffered (benchmarks)\n");
 }
 
 }  // namespace
@@ -902,7 +903,9 @@ int HostMain(int argc, char** argv, DriverEntryRoutine driverEntry) {
       Usage(stdout);
       return 0;
     }
-    if (a == "--occupy" && i + 1 < argc) {
+    if (a == "--page-cache") {
+      KernelFileUseDirectIo(false);
+    } else if (a == "--occupy" && i + 1 < argc) {
       std::string v = argv[++i];
       if (v.size() == 1) v += ":";
       if (!IsLetterName(v, &letter)) {
