@@ -90,12 +90,12 @@ void DriverUnload(kernel::DriverObject* /*driver*/) {
 }  // namespace
 
 NTSTATUS DriverEntry(kernel::DriverObject* driver) {
+  // A second load finds the directory of the first and leaves the loaded driver alone.
+  NTSTATUS status = kernel::ZwCreateDirectoryObject(kDeviceDirectory);
+  if (!NT_SUCCESS(status)) return status;
   g_driver.userValue1.store(0);
   g_driver.userValue2.store(0);
   for (DriveState*& drive : g_driver.drives) drive = nullptr;
-
-  NTSTATUS status = kernel::ZwCreateDirectoryObject(kDeviceDirectory);
-  if (!NT_SUCCESS(status)) return status;
   kernel::ZwMakeTemporaryObject(kDeviceDirectory);
 
   int created = 0;

@@ -89,6 +89,21 @@ TEST(DriverLoadTest, DrivesWhoseCreationFailsAreSkipped) {
   }
   EXPECT_EQ(kernel::PoolLiveCount(driver::kTagGeneral), 0);
   EXPECT_FALSE(NamespaceHasDriverNames());
+  // A second load beside a loaded driver fails with the collision and leaves the first working.
+  {
+    LoadedDriver first;
+    ASSERT_EQ(first.loadStatus(), STATUS_SUCCESS);
+    EXPECT_EQ(first.Control(0, IOCTL_CDEMU_SET_USER_VALUE1, {9, 0, 0, 0}, 0).status, STATUS_SUCCESS);
+    {
+      LoadedDriver second;
+      EXPECT_EQ(second.loadStatus(), STATUS_OBJECT_NAME_COLLISION);
+    }
+    const Completion c = first.Control(22, IOCTL_CDEMU_GET_USER_VALUE1, {}, 4);
+    EXPECT_EQ(c.status, STATUS_SUCCESS);
+    EXPECT_EQ(c.output[0], 9);
+  }
+  EXPECT_EQ(kernel::PoolLiveCount(driver::kTagGeneral), 0);
+  EXPECT_FALSE(NamespaceHasDriverNames());
   // A directory left by someone else makes the load fail with the collision.
   ASSERT_EQ(kernel::ZwCreateDirectoryObject("\\Device\\KVEmu"), STATUS_SUCCESS);
   {
