@@ -1,6 +1,5 @@
 // kvimage on archives: `build` writes the bridge image, `aread` reads sectors and extracts only
 // the items they touch.
-#include <regex>
 #include <sstream>
 
 #include "tests/archive/archive_test_support.h"
@@ -20,10 +19,16 @@ class KvimageArchive : public ArchiveTest {
     const auto listing = kv::test::Run("isoinfo -l -i " + Quote(image.string())).output;
     std::istringstream lines(listing);
     std::string line;
-    const std::regex entry(R"(\[\s*(\d+)\s+\d+\]\s+(\S+)\s*$)");
-    std::smatch m;
-    while (std::getline(lines, line))
-      if (std::regex_search(line, m, entry) && m[2] == isoName) return std::stol(m[1]);
+    while (std::getline(lines, line)) {
+      // "...  [    283 00]  NAME"
+      const size_t open = line.find('[');
+      const size_t close = line.find(']', open == std::string::npos ? 0 : open);
+      if (open == std::string::npos || close == std::string::npos) continue;
+      std::string name = line.substr(close + 1);
+      name.erase(0, name.find_first_not_of(' '));
+      name.erase(name.find_last_not_of(' ') + 1);
+      if (name == isoName) return std::stol(line.substr(open + 1, close - open - 1));
+    }
     return -1;
   }
 };
