@@ -619,6 +619,10 @@ BuildError ImageBuilder::Impl::Emit() {
       if (e->node < 0) dataSectors += CeilDiv(e->size, 2048);
   try {
     map.reserve(sectorCount);
+  } catch (const std::bad_alloc&) {
+    return BuildError::kAppendFailed;
+  }
+  try {
     pool.Reserve((uint64_t{closingAnchor} - dataSectors + 2) * 2048 + refBytes);  // an upper bound
   } catch (const std::bad_alloc&) {
     return BuildError::kOutOfMemory;

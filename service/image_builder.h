@@ -99,7 +99,9 @@ class ImageBuilder {
   void SetCancelFlag(const std::atomic<bool>* cancel);
 
   // Adds an archive item; `path` uses "/" between components. `fileTime` is a Windows FILETIME
-  // (100 ns units since 1601). Returns the entry, or nullptr when the path cannot be entered.
+  // (100 ns units since 1601). Returns the entry (valid until Build(), which frees the tree), or
+  // nullptr when the path names nothing ("", "/", "."), after Build(), or for a file whose index
+  // is 0xFFFFFFFF. Components "" and "." are skipped, ".." becomes "__" and NUL becomes "_".
   TreeEntry* AddItem(std::u16string_view path, bool isDirectory, uint64_t size, std::optional<uint64_t> fileTime,
                      uint32_t itemIndex);
   // Adds a file whose bytes are read from the host file `hostPath` while serving reads.
