@@ -448,7 +448,9 @@ bool MountedArchive::ReadItem(uint32_t itemIndex, uint64_t offset, void* dst, si
     std::memset(dst, 0, length);
     return false;
   }
-  ReadItemBytes(itemIndex, dst, offset, length);
+  const uint64_t delivered = ReadItemBytes(itemIndex, dst, offset, length);
+  // After Close nothing is delivered: the caller still gets defined bytes.
+  if (delivered < length) std::memset(static_cast<uint8_t*>(dst) + delivered, 0, length - delivered);
   return true;
 }
 
