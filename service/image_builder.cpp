@@ -951,7 +951,10 @@ uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buff
       while (j < count && s + (j - i) < total && (m.map[s + (j - i)].word & sector_kind::kMask) == kind &&
              m.map[s + (j - i)].value == rec.value + (j - i))
         ++j;
-      if (m.source == nullptr || !m.source->ReadSourceSectors(rec.value, j - i, dst)) return i;
+      if (m.source == nullptr || !m.source->ReadSourceSectors(rec.value, j - i, dst)) {
+        error_ = BuildError::kSourceRead;
+        return i;
+      }
       i = j;
     } else if (kind == sector_kind::kItemFirst || kind == sector_kind::kItemNext) {
       if (uint64_t{rec.value} + 4 > m.pool.size()) return i;
