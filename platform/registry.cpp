@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "platform/paths.h"
 #include "platform/wide_text.h"
@@ -214,9 +217,11 @@ class Session {
         journal = q.ColumnText(0);
       }
       if (journal != "wal") {
+        // Another connection holding the file leaves the mode unchanged: treated as busy.
         Statement w(db_, "PRAGMA journal_mode=WAL");
         rc = w.Step();
         if (rc != SQLITE_ROW) return Fail(rc);
+        if (w.ColumnText(0) != "wal") return Fail(SQLITE_BUSY);
       }
       Exec(db_, "PRAGMA synchronous=NORMAL");
       rc = Exec(db_, "BEGIN IMMEDIATE");
@@ -244,7 +249,13 @@ class Session {
 
   bool empty() const { return empty_; }
   sqlite3* db() const { return db_; }
-  LSTATUS Fail(int rc) const { return FromSqlite(rc, mode_); }
+  LSTATUS Fail(int rc) const {
+    const int primary = rc & 0xFF;
+    busy_ = busy_ || primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+    return FromSqlite(rc, mode_);
+  }
+  // Whether a failure came from another connection holding the database.
+  bool busy() const { return busy_; }
 
  private:
   // Ours (version 1), or an empty file: created when `create`, else noted as empty.
@@ -285,6 +296,7 @@ class Session {
   Mode mode_ = Mode::Read;
   bool inTransaction_ = false;
   bool empty_ = false;
+  mutable bool busy_ = false;
 };
 
 // Whether the key exists (the hive's root always does).
@@ -327,12 +339,23 @@ HKEY NewHandle(const KeyRef& k, REGSAM access) {
 // Runs `op` on an open session of the key's hive and commits when it succeeded.
 template <class Op>
 LSTATUS WithSession(const KeyRef& k, Mode mode, Op op) {
-  Session s;
-  LSTATUS r = s.Open(k.user, k.uid, mode);
-  if (r != ERROR_SUCCESS) return r;
-  r = op(s);
-  if (r != ERROR_SUCCESS) return r;
-  return s.Commit();
+  // The busy handler does not cover every contended step (creating the file, switching it to
+  // WAL, lock upgrades it refuses to wait for), so a busy session is retried whole until the
+  // busy timeout has passed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_busyTimeoutMs.load());
+  for (int attempt = 0;; ++attempt) {
+    LSTATUS r;
+    bool busy;
+    {
+      Session s;
+      r = s.Open(k.user, k.uid, mode);
+      if (r == ERROR_SUCCESS) r = op(s);
+      if (r == ERROR_SUCCESS) r = s.Commit();
+      busy = s.busy();
+    }
+    if (r == ERROR_SUCCESS || !busy || std::chrono::steady_clock::now() >= deadline) return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1 + attempt, 20)));
+  }
 }
 
 // Checks that the key of an open handle still exists.
