@@ -7,6 +7,7 @@
 #include "common/ioctl.h"
 #include "driver/drive_state.h"
 #include "driver/driver.h"
+#include "platform/registry_write.h"
 
 namespace kv::driver {
 namespace {
@@ -111,11 +112,24 @@ NTSTATUS SetValue(Irp* irp, std::atomic<uint32_t>* value) {
   return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
+// Nothing of the system uses it, and it writes anywhere in the machine's registry: only an
+// elevated caller may.
+NTSTATUS WriteRegistryValue(Irp* irp) {
+  if (!irp->requestor.Elevated()) return CompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+  platform::PackedRegistryValue value;
+  if (!platform::ParsePackedRegistryValue(irp->input.data(), irp->input.size(), &value))
+    return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+  const NTSTATUS status = platform::WriteRegistryValueAbsolute(value);
+  kernel::DbgPrint("%s\n", platform::RegistryWriteDebugLine(status, value).c_str());
+  return CompleteRequest(irp, status, 0);
+}
+
 }  // namespace
 
 NTSTATUS DispatchDriverCode(DriveState& drive, Irp* irp) {
   switch (irp->ioControlCode) {
     case IOCTL_CDEMU_MOUNT_IMAGE:
+    case IOCTL_CDEMU_MOUNT_SHARED_MEDIA:
       return DispatchMount(drive, irp);
     case IOCTL_CDEMU_UNMOUNT:
     case IOCTL_CDEMU_RESERVED_1:
@@ -137,12 +151,12 @@ NTSTATUS DispatchDriverCode(DriveState& drive, Irp* irp) {
       return SetValue(irp, &g_driver.userValue1);
     case IOCTL_CDEMU_SET_USER_VALUE2:
       return SetValue(irp, &g_driver.userValue2);
-    // The served-media mount and its shared memory belong to the media channel, the registry
-    // write to its own handler; until those exist the codes are refused.
-    case IOCTL_CDEMU_MOUNT_SHARED_MEDIA:
     case IOCTL_CDEMU_CREATE_SHARED_MEMORY:
+      return CreateSharedMemory(drive, irp);
     case IOCTL_CDEMU_RELEASE_SHARED_MEMORY:
+      return ReleaseSharedMemory(drive, irp);
     case IOCTL_CDEMU_WRITE_REGISTRY_VALUE:
+      return WriteRegistryValue(irp);
     default:
       return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }

@@ -8,6 +8,7 @@
 #include "common/mount_request.h"
 #include "formats/image_source.h"
 #include "platform/kernel/kernel.h"
+#include "platform/named_objects.h"
 
 namespace kv::driver {
 
@@ -25,15 +26,18 @@ inline constexpr size_t kReservedStateSize = 44;
 inline constexpr size_t kReservedTableSize = 7640;
 inline constexpr uint32_t kReservedRepeatAnswer = 50;
 
-// The user-mode media channel of a served medium: three event handles and the shared buffer.
-// Created and released by the channel code; the worker only forgets the buffer after a failed
-// served read.
+// The user-mode media channel of a served medium: three events and the shared buffer. The
+// events belong to the worker (created at the first shared-media mount, closed when it ends);
+// the buffer is created and released in callers' threads while the worker may be reading
+// through it, so it is reference counted and its pointer guarded.
 struct MediaChannelState {
-  void* events[3] = {};  // AccessSync, ReadRequestNotify, WriteDoneNotify
+  enum { kAccessSync, kReadRequest, kWriteDone };
+  std::unique_ptr<platform::NamedEvent> events[3];
+
+  std::mutex bufferLock;
+  std::shared_ptr<kernel::SharedSection> buffer;  // pool "MapM"
   uint32_t userAddress = 0;
-  void* buffer = nullptr;
-  uint32_t size = 0;
-  void* mdl = nullptr;
+  pid_t userProcess = 0;  // the process the buffer is mapped into
 };
 
 struct DriveState {
@@ -73,20 +77,14 @@ struct DriveState {
   MediaChannelState channel;
 };
 
-// Reads `count` sectors of a served medium through the drive's media channel; returns the
-// number delivered. Installed by the media channel; without it served reads fail.
-using ChannelReadFunction = uint32_t (*)(DriveState& drive, uint64_t first, uint32_t count, uint8_t* destination);
-// Closes the drive's channel event handles; called by the worker when it ends.
-using ChannelCloseFunction = void (*)(DriveState& drive);
-
 struct DriverGlobals {
   std::atomic<uint32_t> userValue1{0};
   std::atomic<uint32_t> userValue2{0};
   // Priority of the last worker before it raised itself (the DAA reader restores it).
   std::atomic<int> previousPriority{0};
   DriveState* drives[kDriveCount] = {};
-  ChannelReadFunction channelRead = nullptr;
-  ChannelCloseFunction channelClose = nullptr;
+  // The media channel's wait unit: one second; tests shorten it.
+  std::atomic<int64_t> channelWaitUnitMs{1000};
 };
 extern DriverGlobals g_driver;
 
@@ -112,5 +110,19 @@ NTSTATUS DispatchStorageRequest(DriveState& drive, Irp* irp);     // standard CD
 
 // The worker thread of one drive, from load to unload.
 void WorkerThread(DriveState* drive);
+
+// The media channel (media_channel.cpp).
+// Creates the drive's three events unless it has them; on a failure none are kept.
+void CreateChannelEvents(DriveState& drive);
+// Closes the events and releases the buffer (the worker, when it ends).
+void CloseChannel(DriveState& drive);
+// Marks the buffer as holding nothing, so that no request is answered from an earlier medium.
+void InvalidateChannelBuffer(DriveState& drive);
+// Drops the buffer after a failed served read; the service sets up a new one.
+void ForgetChannelBuffer(DriveState& drive);
+// Reads `count` sectors from `first` through the channel; returns the number delivered.
+uint32_t ChannelRead(DriveState& drive, uint64_t first, uint32_t count, uint8_t* destination);
+NTSTATUS CreateSharedMemory(DriveState& drive, Irp* irp);
+NTSTATUS ReleaseSharedMemory(DriveState& drive, Irp* irp);
 
 }  // namespace kv::driver

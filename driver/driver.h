@@ -13,4 +13,7 @@ inline constexpr const char* kDriveLetterLinkFormat = "\\DosDevices\\Global\\%c:
 // read, write, device control, unload). Fails only when not a single drive could be created.
 NTSTATUS DriverEntry(kernel::DriverObject* driver);
 
+// Tests: the media channel waits in units of `milliseconds` instead of one second.
+void SetChannelWaitUnit(int64_t milliseconds);
+
 }  // namespace kv::driver

@@ -103,6 +103,36 @@ void ExecuteImageMount(DriveState& drive, Irp* irp) {
   CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
+void ExecuteSharedMount(DriveState& drive, Irp* irp) {
+  if (drive.mounted.load()) {
+    CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return;
+  }
+  CreateChannelEvents(drive);
+  MountRequest request;
+  std::memcpy(&request, irp->input.data(), sizeof request);
+  const uint16_t nameLength = request.NameLength;
+  auto* name = static_cast<uint8_t*>(kernel::ExAllocatePoolWithTag(nameLength > 0 ? nameLength : 1, kTagNames));
+  if (name == nullptr) {
+    CompleteMountError(irp, kMountOpenFailed);
+    return;
+  }
+  std::memcpy(name, irp->input.data() + kMountRequestFixedSize, nameLength);
+  // The buffer outlives unmounts: what it holds belongs to the previous medium.
+  InvalidateChannelBuffer(drive);
+  {
+    std::lock_guard<std::mutex> g(drive.stateLock);
+    drive.name = name;
+    drive.nameLength = nameLength;
+    drive.nameCapacity = nameLength;
+    drive.capacity.store(request.SizeBytes);
+    drive.rawReadable.store(false);
+    drive.served.store(true);
+    drive.mounted.store(true);
+  }
+  CompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
 void ExecuteRead(DriveState& drive, Irp* irp) {
   if (!drive.mounted.load()) {
     CompleteRequest(irp, STATUS_NO_MEDIA_IN_DEVICE, 0);
@@ -114,7 +144,7 @@ void ExecuteRead(DriveState& drive, Irp* irp) {
   const bool served = drive.served.load();
   uint32_t delivered = 0;
   if (served) {
-    if (g_driver.channelRead != nullptr) delivered = g_driver.channelRead(drive, first, count, destination);
+    delivered = ChannelRead(drive, first, count, destination);
   } else if (drive.imageSource) {
     delivered = drive.imageSource->ReadSectors(first, count, destination);
   }
@@ -125,9 +155,7 @@ void ExecuteRead(DriveState& drive, Irp* irp) {
   if (served) {
     // The service must set up a new channel buffer for the next mount.
     Unmount(drive);
-    drive.channel.userAddress = 0;
-    drive.channel.buffer = nullptr;
-    drive.channel.mdl = nullptr;
+    ForgetChannelBuffer(drive);
   }
   CompleteRequest(irp, STATUS_DATA_ERROR, 0);
 }
@@ -174,6 +202,9 @@ void Execute(DriveState& drive, Irp* irp) {
         case IOCTL_CDEMU_MOUNT_IMAGE:
           ExecuteImageMount(drive, irp);
           return;
+        case IOCTL_CDEMU_MOUNT_SHARED_MEDIA:
+          ExecuteSharedMount(drive, irp);
+          return;
         case IOCTL_CDEMU_UNMOUNT:
           Unmount(drive);
           CompleteRequest(irp, STATUS_SUCCESS, 0);
@@ -205,7 +236,7 @@ void WorkerThread(DriveState* drive) {
       // Nothing is queued after stop is set, so no request is left without completion.
       while (drive->queue.RemoveHead(&irp)) CompleteRequest(irp, STATUS_CANCELLED, 0);
       Unmount(*drive);
-      if (g_driver.channelClose != nullptr) g_driver.channelClose(*drive);
+      CloseChannel(*drive);
       return;
     }
     while (drive->queue.RemoveHead(&irp)) Execute(*drive, irp);

@@ -1,7 +1,9 @@
 #include "platform/devio.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 
 #include "common/ioctl.h"
 #include "platform/devio_protocol.h"
+#include "platform/kernel/kernel.h"
 #include "platform/paths.h"
 #include "platform/wide_text.h"
 
@@ -61,6 +64,104 @@ bool ReadAll(int fd, void* data, size_t size) {
   return true;
 }
 
+// Reads a reply header; a descriptor passed with its first byte lands in *passed (else -1).
+bool ReadHeader(int fd, ReplyHeader* header, int* passed) {
+  *passed = -1;
+  auto* p = reinterpret_cast<uint8_t*>(header);
+  size_t size = sizeof *header;
+  while (size) {
+    iovec iov{p, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd, &m, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (cmsghdr* cm = CMSG_FIRSTHDR(&m); cm != nullptr; cm = CMSG_NXTHDR(&m, cm)) {
+      if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) continue;
+      const size_t count = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+      for (size_t i = 0; i < count; ++i) {
+        int received;
+        std::memcpy(&received, CMSG_DATA(cm) + i * sizeof(int), sizeof received);
+        if (*passed < 0) {
+          *passed = received;
+        } else {
+          close(received);
+        }
+      }
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  if (size != 0 && *passed >= 0) {
+    close(*passed);
+    *passed = -1;
+  }
+  return size == 0;
+}
+
+// Views of shared memory mapped into this process by replies of the host: address and length.
+std::mutex g_viewsMu;
+std::map<uint32_t, size_t> g_views;
+
+size_t PageSize() {
+  return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+#ifndef MAP_32BIT
+#define MAP_32BIT 0  // then only the address check below keeps the room under 4 GiB
+#endif
+
+// Room below 4 GiB for a view the host may hand over; 0 when none can be reserved.
+uint32_t ReserveViewRoom() {
+  void* p = mmap(nullptr, kernel::kRequestorViewRoom, PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_32BIT, -1, 0);
+  if (p == MAP_FAILED) return 0;
+  const auto address = reinterpret_cast<uintptr_t>(p);
+  if (address + kernel::kRequestorViewRoom > (uint64_t(1) << 32)) {
+    munmap(p, kernel::kRequestorViewRoom);
+    return 0;
+  }
+  return static_cast<uint32_t>(address);
+}
+
+void* AddressOf(uint32_t address) {
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+}
+
+// Carries out what a reply asks of this address space: map the passed memory file into the
+// room, or unmap a view the host had mapped here before. Unused room is given back.
+void ApplyViewInstruction(uint32_t room, uint32_t address, int passed) {
+  bool roomUsed = false;
+  if (passed >= 0) {
+    struct stat st {};
+    if (room != 0 && address == room && fstat(passed, &st) == 0 && st.st_size > 0 &&
+        static_cast<uint64_t>(st.st_size) <= kernel::kRequestorViewRoom) {
+      const size_t size = static_cast<size_t>(st.st_size);
+      if (mmap(AddressOf(room), size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, passed, 0) != MAP_FAILED) {
+        roomUsed = true;
+        const size_t mapped = (size + PageSize() - 1) / PageSize() * PageSize();
+        if (mapped < kernel::kRequestorViewRoom)
+          munmap(static_cast<uint8_t*>(AddressOf(room)) + mapped, kernel::kRequestorViewRoom - mapped);
+        std::lock_guard<std::mutex> g(g_viewsMu);
+        g_views[room] = size;
+      }
+    }
+    close(passed);
+  } else if (address != 0 && address != room) {
+    std::lock_guard<std::mutex> g(g_viewsMu);
+    auto it = g_views.find(address);
+    if (it != g_views.end()) {
+      munmap(AddressOf(address), (it->second + PageSize() - 1) / PageSize() * PageSize());
+      g_views.erase(it);
+    }
+  }
+  if (room != 0 && !roomUsed) munmap(AddressOf(room), kernel::kRequestorViewRoom);
+}
+
 bool Discard(int fd, size_t size) {
   uint8_t sink[4096];
   while (size) {
@@ -100,6 +201,7 @@ class DeviceConnection {
     uint32_t value = 0;
     uint64_t information = 0;
     uint32_t payloadLength = 0;  // bytes delivered into the destination
+    int passedFd = -1;           // a descriptor that came with the reply (the caller closes it)
   };
 
   // Sends one request and waits for its reply; the reply payload lands in `out` (at most
@@ -160,18 +262,23 @@ class DeviceConnection {
 
   bool ReadOneFrame() {
     ReplyHeader h;
-    if (!ReadAll(fd_, &h, sizeof h)) return false;
+    int passed = -1;
+    if (!ReadHeader(fd_, &h, &passed)) return false;
     size_t frameSize = 0;
     // Only the header is validated here; the payload is read into place below.
-    if (DecodeReply(reinterpret_cast<const uint8_t*>(&h), sizeof h, &h, &frameSize) == DecodeResult::Malformed)
+    if (DecodeReply(reinterpret_cast<const uint8_t*>(&h), sizeof h, &h, &frameSize) == DecodeResult::Malformed) {
+      if (passed >= 0) close(passed);
       return false;
+    }
     Waiter* w = nullptr;
     if (h.Kind == static_cast<uint32_t>(ReplyKind::Reply)) {
       std::lock_guard<std::mutex> g(mu_);
       auto it = waiters_.find(h.RequestId);
       if (it != waiters_.end()) w = it->second;
     }
+    if (!w && passed >= 0) close(passed);
     if (!w) return Discard(fd_, h.PayloadLength);
+    w->result.passedFd = passed;
     const uint32_t take = h.PayloadLength < w->capacity ? h.PayloadLength : w->capacity;
     if (take && !ReadAll(fd_, w->destination, take)) return false;
     if (!Discard(fd_, h.PayloadLength - take)) return false;
@@ -362,7 +469,11 @@ bool DeviceIoControl(const Handle& handle, uint32_t code, const void* input, uin
   h.Handle = handle.id_;
   h.Code = code;
   h.OutputLength = outputLength;
+  // The driver maps the channel buffer into its caller, as a kernel would.
+  const uint32_t room = code == IOCTL_CDEMU_CREATE_SHARED_MEMORY ? ReserveViewRoom() : 0;
+  h.Offset = room;
   const auto r = handle.connection_->Call(h, input, inputLength, output, outputLength);
+  ApplyViewInstruction(room, r.value, r.passedFd);
   if (returned) *returned = r.payloadLength;
   return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
 }
@@ -379,6 +490,12 @@ bool ReadFile(const Handle& handle, uint64_t offset, void* buffer, uint32_t leng
   const auto r = handle.connection_->Call(h, nullptr, 0, buffer, length);
   if (read) *read = r.payloadLength;
   return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+size_t MappedViewSize(uint32_t address) {
+  std::lock_guard<std::mutex> g(g_viewsMu);
+  auto it = g_views.find(address);
+  return it == g_views.end() ? 0 : it->second;
 }
 
 bool CloseHandle(Handle& handle) {

@@ -3,6 +3,7 @@
 // broadcast, all served by the kvemu host over its socket. Calls return a Boolean (or a value)
 // and leave a Win32-style error for GetLastError().
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -86,6 +87,10 @@ bool DeviceIoControl(const Handle& handle, uint32_t code, const void* input, uin
 // Reads `length` bytes at byte `offset` (at most 8 MiB per call).
 bool ReadFile(const Handle& handle, uint64_t offset, void* buffer, uint32_t length, uint32_t* read);
 bool CloseHandle(Handle& handle);
+
+// Length of the view of shared memory that a reply of the host mapped at `address` in this
+// process (the channel buffer of IOCTL_CDEMU_CREATE_SHARED_MEMORY); 0 when there is none.
+size_t MappedViewSize(uint32_t address);
 
 // Volume requests on a drive-letter handle: lock (exclusive among handles of the device: other
 // handles' requests are refused while it is held), dismount, unlock.

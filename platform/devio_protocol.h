@@ -23,7 +23,7 @@ inline constexpr uint32_t kMaxNameLength = 1024;
 enum class RequestKind : uint32_t {
   Open = 1,             // payload: device path ("\\.\KVEmuDev0", "\\.\E:"); Code: access bits
   Close = 2,            // Handle
-  DeviceControl = 3,    // Handle, Code, OutputLength; payload: input buffer
+  DeviceControl = 3,    // Handle, Code, OutputLength, Offset: room for a view; payload: input buffer
   Read = 4,             // Handle, Offset, OutputLength
   LogicalDrives = 5,    // reply Value: letter mask
   DefineDosDevice = 6,  // Code: DDD_ flags; payload: "X:" NUL target
@@ -60,6 +60,10 @@ static_assert(offsetof(RequestHeader, Offset) == 32);
 
 // Reply: Status is an NTSTATUS; Information the returned length; Value the new handle (Open),
 // the letter mask (LogicalDrives) or the event type (Event, with the unit mask in Information).
+// A DeviceControl request may offer, in Offset, the address of room it reserved below 4 GiB
+// (kernel::kRequestorViewRoom bytes) for a view of shared memory. Its reply then may carry a
+// memory file descriptor (SCM_RIGHTS, with the frame's first byte) to be mapped at Value; a
+// reply with Value set and no descriptor asks the client to unmap its view at Value.
 struct ReplyHeader {
   uint32_t Magic;
   uint32_t PayloadLength;

@@ -69,6 +69,7 @@ bool IsLetterName(const std::string& name, char* letter) {
 struct OutFrame {
   ReplyHeader header{};
   std::vector<uint8_t> payload;
+  UniqueFd fd;  // passed with the frame's first byte (a view of shared memory)
   size_t sent = 0;
   size_t accounted = 0;  // in-flight bytes released when written
 };
@@ -408,8 +409,21 @@ class Host {
       msghdr m{};
       m.msg_iov = iov;
       m.msg_iovlen = static_cast<size_t>(count);
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+      if (f.sent == 0 && f.fd.get() >= 0) {
+        std::memset(control, 0, sizeof control);
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr* cm = CMSG_FIRSTHDR(&m);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        const int fd = f.fd.get();
+        std::memcpy(CMSG_DATA(cm), &fd, sizeof fd);
+      }
       const ssize_t n = sendmsg(c.fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+      if (n > 0) f.fd.reset();  // it went with the first byte
       f.sent += static_cast<size_t>(n);
     }
     return true;
@@ -518,7 +532,7 @@ class Host {
         if (s->closed || s->queuedEvents >= kMaxQueuedEvents) continue;
         ++s->queuedEvents;
       }
-      Deliver(s, f, false);
+      Deliver(s, std::move(f), false);
     }
   }
 
@@ -703,6 +717,7 @@ class Host {
       irp->major = MajorFunction::DeviceControl;
       irp->ioControlCode = h.Code;
       irp->input.assign(payload, payload + size);
+      irp->requestorViewRoom = h.Offset;
     }
     irp->output.resize(h.OutputLength);
     {
@@ -726,8 +741,10 @@ class Host {
       f.header.RequestId = requestId;
       f.header.Status = done.status;
       f.header.Information = done.information;
+      f.header.Value = done.viewAddress;
       f.header.PayloadLength = static_cast<uint32_t>(data.size());
       f.payload = std::move(data);
+      f.fd = std::move(done.viewFd);
       f.accounted = accounted;
       Deliver(c, std::move(f), true);
     };

@@ -35,6 +35,34 @@ struct ClientIdentity {
   bool Elevated() const { return uid == 0; }
 };
 
+// A file descriptor with one owner.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Largest view of shared memory a requesting process can take (the room it reserves).
+inline constexpr uint32_t kRequestorViewRoom = 64u << 10;
+
 struct Irp;
 using IrpCompletion = std::function<void(Irp&)>;
 
@@ -54,6 +82,14 @@ struct Irp {
   uint64_t information = 0;
   int priorityBoost = 0;
 
+  // Room the requesting process reserved for a view of shared memory: a user address below
+  // 4 GiB with kRequestorViewRoom bytes free behind it (0: none).
+  uint64_t requestorViewRoom = 0;
+  // What the requestor must do with its address space when the reply arrives: map `viewFd` at
+  // `viewAddress`, or, without a descriptor, unmap the view at `viewAddress` (0: nothing).
+  UniqueFd viewFd;
+  uint32_t viewAddress = 0;
+
   // Called once, in the completing thread, after status and information are set.
   IrpCompletion onComplete;
   bool pending = false;  // IoMarkIrpPending
@@ -66,7 +102,9 @@ struct Irp {
   std::atomic<bool> completed_{false};
 };
 
-inline void IoMarkIrpPending(Irp* irp) { irp->pending = true; }
+inline void IoMarkIrpPending(Irp* irp) {
+  irp->pending = true;
+}
 // Completes exactly once; a second completion aborts the process (it is a driver bug).
 void IoCompleteRequest(Irp* irp, NTSTATUS status, uint64_t information, int boost);
 
@@ -191,6 +229,36 @@ void ExFreePoolWithTag(void* p, uint32_t tag);
 int64_t PoolLiveCount(uint32_t tag);
 // Tests: fail every allocation after `n` more (negative: never).
 void PoolFailAfter(int64_t n);
+
+// ---- Shared memory --------------------------------------------------------------------------
+
+// Non-paged memory of the kernel that can also be mapped into a requesting process (a memory
+// file). Counted in the pool counters under its tag while it exists.
+class SharedSection {
+ public:
+  // Zero-filled; null when the memory cannot be had (or a test limit is reached).
+  static std::unique_ptr<SharedSection> Create(size_t size, uint32_t tag);
+  ~SharedSection();
+  SharedSection(const SharedSection&) = delete;
+  SharedSection& operator=(const SharedSection&) = delete;
+  uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  friend NTSTATUS MmMapSectionIntoRequestor(Irp* irp, const SharedSection& section, uint32_t* userAddress);
+  SharedSection() = default;
+  UniqueFd fd_;
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  uint32_t tag_ = 0;
+};
+
+// Maps `section` into the address space of the process that sent `irp`, at the room it reserved;
+// the mapping takes effect when the reply reaches it. STATUS_INVALID_PARAMETER when the requestor
+// offered no room large enough.
+NTSTATUS MmMapSectionIntoRequestor(Irp* irp, const SharedSection& section, uint32_t* userAddress);
+// Removes the view at `userAddress` from the address space of the process that sent `irp`.
+void MmUnmapFromRequestor(Irp* irp, uint32_t userAddress);
 
 // ---- Client security ------------------------------------------------------------------------
 

@@ -72,6 +72,13 @@ void ExFreePoolWithTag(void* p, uint32_t tag) {
   std::free(h);
 }
 
+bool PoolAccount(uint32_t tag, int delta) {
+  if (delta > 0 && InjectFailure()) return false;
+  std::lock_guard<std::mutex> g(g_poolLock);
+  LiveCounts()[tag] += delta;
+  return true;
+}
+
 int64_t PoolLiveCount(uint32_t tag) {
   std::lock_guard<std::mutex> g(g_poolLock);
   auto it = LiveCounts().find(tag);

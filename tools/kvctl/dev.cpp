@@ -12,6 +12,7 @@
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
 #include "tools/cli/cli.h"
+#include "tools/kvctl/dev_serve.h"
 
 namespace kv::tools {
 namespace {
@@ -393,6 +394,7 @@ int Dev(int argc, char** argv) {
       {"letter", "give a drive a letter", "kvctl dev letter DRIVE X", Letter},
       {"noletter", "take a drive's letter away", "kvctl dev noletter DRIVE", NoLetter},
       {"drives", "every present letter and its target", "kvctl dev drives [--json]", Drives},
+      {"serve", "mount an archive and serve its reads until interrupted", kDevServeUsage, DevServe},
   };
   // Dispatch expects the program name in front.
   std::vector<char*> v;
@@ -414,7 +416,8 @@ const cli::RegisterVerb kRegister(
      "  read DRIVE [--first S] [--count N] [--raw]   (to stdout; to the end without --count)\n"
      "  letter DRIVE X\n"
      "  noletter DRIVE\n"
-     "  drives [--json]",
+     "  drives [--json]\n"
+     "  serve DRIVE ARCHIVE [--password P] [--install-dir DIR]",
      Dev});
 
 }  // namespace

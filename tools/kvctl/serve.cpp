@@ -1,0 +1,128 @@
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "archive/archive_messages.h"
+#include "common/config_names.h"
+#include "manager/config_store.h"
+#include "platform/ntpath.h"
+#include "platform/wide_text.h"
+#include "service/commands/archive_mount.h"
+#include "service/temp_folder.h"
+#include "tools/cli/cli.h"
+#include "tools/kvctl/dev_serve.h"
+
+namespace kv::tools {
+namespace {
+
+namespace fs = std::filesystem;
+
+class StderrMessages : public archive::MessageSink {
+ public:
+  void Post(const archive::ArchiveMessage& m) override {
+    std::fprintf(stderr, "kvctl dev serve: %s\n", platform::Utf16ToUtf8(m.text).c_str());
+  }
+};
+
+int Fail(const std::string& what) {
+  std::fprintf(stderr, "kvctl dev serve: %s\n", what.c_str());
+  return cli::kExitFailure;
+}
+
+int Usage(const std::string& what) {
+  std::fprintf(stderr, "kvctl dev serve: %s\n%s\n", what.c_str(), kDevServeUsage);
+  return cli::kExitUsage;
+}
+
+// The store of this server: its own folder inside the service's temporary folder, so that two
+// servers never delete each other's files.
+std::string StoreFolder(int drive) {
+  const manager::ConfigStore store(manager::ConfigProgram::Service);
+  const std::string configured = platform::Utf16ToUtf8(store.ReadString(config::kTempFolder).value_or(u""));
+  service::TempFolders folders;
+  const std::string base = folders.Prepare(configured);
+  if (base.empty()) return {};
+  const std::string folder = base + "serve-" + std::to_string(drive) + "-" + std::to_string(getpid());
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  return ec ? std::string() : folder;
+}
+
+}  // namespace
+
+int DevServe(int argc, char** argv) {
+  cli::Args args(argc, argv, {});
+  if (!args.ok()) return Usage(args.error());
+  if (auto unknown = args.Unknown({"password", "install-dir"}); !unknown.empty())
+    return Usage("unknown option --" + unknown[0]);
+  if (args.positional().size() != 2) return Usage("wrong number of arguments");
+  const std::string& driveText = args.positional()[0];
+  if (driveText.empty() || driveText.size() > 2 || driveText.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(driveText) >= kDriveCount)
+    return Usage("'" + driveText + "' is not a drive number (0-22)");
+  const int drive = std::stoi(driveText);
+  std::error_code ec;
+  const std::string path = fs::absolute(args.positional()[1], ec).lexically_normal().string();
+  if (ec || !fs::is_regular_file(path, ec)) return Fail(args.positional()[1] + ": no such file");
+
+  service::ArchiveMount request;
+  request.path = path;
+  if (auto p = args.Get("password")) request.password = platform::Utf8ToUtf16(*p);
+  request.installDir =
+      args.Get("install-dir")
+          .value_or(platform::Utf16ToUtf8(manager::ConfigStore(manager::ConfigProgram::Service).InstallFolder()));
+  if (request.installDir.empty())
+    return Fail("Install_Dir is not set in the registry (scripts/write-install-dir); or give --install-dir");
+  request.storeFolder = StoreFolder(drive);
+  if (request.storeFolder.empty()) return Fail("the temporary folder cannot be created");
+  StderrMessages messages;
+  request.messages = &messages;
+
+  // Signals are taken synchronously by the heartbeat loop.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  int exitCode = cli::kExitOk;
+  {
+    service::DriveSlotTable table;
+    std::string error;
+    const service::MountOutcome outcome = service::MountArchive(table, drive, request, &error);
+    if (outcome == service::MountOutcome::kDriveHoldsMedium) {
+      exitCode = Fail("drive " + std::to_string(drive) + " already holds a medium");
+    } else if (outcome == service::MountOutcome::kFailed) {
+      exitCode = Fail(error);
+    } else {
+      std::u16string name;
+      service::QueryDriveMedium(drive, &name);
+      std::fprintf(stderr, "kvctl dev serve: drive %d serves %s (%u sectors)\n", drive, path.c_str(),
+                   table.slot(drive).builder ? table.slot(drive).builder->SectorCount() : 0u);
+      const timespec second{1, 0};
+      for (;;) {
+        if (sigtimedwait(&stop, nullptr, &second) > 0) {
+          if (!service::UnmountDrive(table, drive)) exitCode = Fail("the driver refused the unmount");
+          break;
+        }
+        table.Heartbeat(true);
+        // Somebody else took the medium out: the server has nothing left to do.
+        std::u16string now;
+        if (!service::QueryDriveMedium(drive, &now) || now != name) {
+          std::fprintf(stderr, "kvctl dev serve: drive %d was unmounted\n", drive);
+          break;
+        }
+      }
+      table.ClearSlot(drive);
+      service::ReleaseChannel(drive);
+    }
+  }
+  fs::remove_all(request.storeFolder, ec);
+  return exitCode;
+}
+
+}  // namespace kv::tools
