@@ -1,12 +1,13 @@
 // Served media: the driver asks a service in this process for sectors through the channel
 // buffer and the three named events, with the wait unit shortened.
+#include "common/media_channel.h"
+
 #include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
 
-#include "common/media_channel.h"
 #include "platform/named_objects.h"
 #include "platform/registry.h"
 #include "platform/registry_write.h"
@@ -378,8 +379,8 @@ TEST_F(DriverTest, RegistryWriteNeedsAnElevatedCallerAndAWholeValue) {
     EXPECT_EQ(drv().Control(0, IOCTL_CDEMU_WRITE_REGISTRY_VALUE, cut).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(drv().Control(0, IOCTL_CDEMU_WRITE_REGISTRY_VALUE, packed).status, STATUS_SUCCESS);
     platform::RegKey key;
-    ASSERT_EQ(platform::RegOpenKeyEx(platform::HKEY_LOCAL_MACHINE, u"Software\\Korvendrake Test", 0,
-                                     platform::KEY_READ, key.put()),
+    ASSERT_EQ(platform::RegOpenKeyEx(platform::HKEY_LOCAL_MACHINE, u"Software\\Korvendrake Test", 0, platform::KEY_READ,
+                                     key.put()),
               platform::ERROR_SUCCESS);
     platform::DWORD type = 0, size = 4;
     std::vector<uint8_t> data(4);
