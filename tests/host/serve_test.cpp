@@ -361,6 +361,7 @@ TEST_F(ServedDrives, BadArgumentsAndBusyDrivesAreRefused) {
   EXPECT_EQ(r.exitCode, 1) << r.output;
   r = kv::test::Run(kvctl + "--help");
   EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("kvctl dev serve DRIVE ARCHIVE"), std::string::npos) << "the verb's own usage";
 
   const fs::path zip = MakeArchive("busy.zip", "-tzip", 51);
   auto server = Serve(5, zip);

@@ -42,8 +42,7 @@ std::optional<std::string> Args::Get(const std::string& name) const {
   return it->second;
 }
 
-bool Args::GetInt(const std::string& name, int64_t minimum, int64_t maximum, int64_t* value,
-                  std::string* error) const {
+bool Args::GetInt(const std::string& name, int64_t minimum, int64_t maximum, int64_t* value, std::string* error) const {
   auto v = Get(name);
   if (!v) return true;
   char* end = nullptr;
@@ -90,7 +89,7 @@ int Dispatch(const std::string& program, const std::string& description, const s
   }
   for (const auto& v : verbs) {
     if (v.name != verb) continue;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = 2; i < argc && !(v.group && i > 2); ++i) {
       const std::string a = argv[i];
       if (a == "--help" || a == "-h") {
         std::printf("%s\n", v.usage.c_str());
@@ -108,11 +107,21 @@ std::string JsonString(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char b[8];

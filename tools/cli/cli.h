@@ -39,6 +39,7 @@ struct Verb {
   std::string summary;
   std::string usage;  // printed by --help
   std::function<int(int argc, char** argv)> run;
+  bool group = false;  // has verbs of its own, which answer --help themselves
 };
 
 // Runs argv[1] from `verbs`; handles --help and unknown verbs.

@@ -418,7 +418,7 @@ const cli::RegisterVerb kRegister(
      "  noletter DRIVE\n"
      "  drives [--json]\n"
      "  serve DRIVE ARCHIVE [--password P] [--install-dir DIR]",
-     Dev});
+     Dev, /*group=*/true});
 
 }  // namespace
 }  // namespace kv::tools
