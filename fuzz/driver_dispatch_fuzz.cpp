@@ -1,9 +1,12 @@
 // Control-code dispatch of a loaded driver: arbitrary codes (mostly known ones), input bytes and
 // output lengths on a drive holding a small ISO, one holding a raw 2352-byte image and an empty one.
-// Mount requests are built over a valid one with fuzzed geometry and track layout.
+// Mount requests are built over a valid one with fuzzed geometry and track layout; served media
+// get a channel buffer whose service has given up.
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "common/ioctl.h"
+#include "common/media_channel.h"
 #include "common/mount_request.h"
 #include "driver/driver.h"
 #include "platform/kernel/kernel.h"
@@ -121,6 +125,13 @@ std::vector<uint8_t> MountInput(const std::u16string& name, int32_t format, uint
   return bytes;
 }
 
+void AbandonChannel(int fd) {
+  void* view = mmap(nullptr, sizeof(ReadRequest), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) Fail("channel buffer cannot be mapped");
+  std::atomic_ref<int32_t>(static_cast<ReadRequest*>(view)->Progress).store(kProgressAbandon);
+  munmap(view, sizeof(ReadRequest));
+}
+
 struct Result {
   NTSTATUS status = STATUS_PENDING;
   uint64_t information = 0;
@@ -137,6 +148,8 @@ Result Send(kernel::DeviceObject* device, std::unique_ptr<Irp> irp) {
   };
   auto shared = std::make_shared<Shared>();
   irp->onComplete = [shared](Irp& done) {
+    // A channel buffer handed out: no service answers here, so every served read is given up.
+    if (done.viewFd.get() >= 0) AbandonChannel(done.viewFd.get());
     std::lock_guard<std::mutex> g(shared->m);
     shared->r.status = done.status;
     shared->r.information = done.information;
@@ -163,8 +176,11 @@ std::unique_ptr<Irp> Control(uint32_t code, std::vector<uint8_t> input, size_t o
   irp->ioControlCode = code;
   irp->input = std::move(input);
   irp->output.assign(outputLength, 0xCC);
+  irp->requestor.pid = getpid();
   irp->requestor.uid = geteuid();
   irp->requestor.gid = getegid();
+  // Room for the channel buffer's view, as a process offers it.
+  if (code == IOCTL_CDEMU_CREATE_SHARED_MEMORY) irp->requestorViewRoom = 0x10000000;
   return irp;
 }
 
@@ -174,6 +190,10 @@ class Environment {
     char tmpl[] = "/tmp/kv_driver_fuzz.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) Fail("mkdtemp");
     dir_ = tmpl;
+    // Channel events and registry writes stay in the fuzzer's own root; served reads that nobody
+    // answers end after one short unit.
+    setenv("KV_PLATFORM_ROOT", dir_.c_str(), 1);
+    driver::SetChannelWaitUnit(1);
     const std::vector<uint8_t> iso = SmallIso();
     Write(dir_ + "/small.iso", iso);
     Write(dir_ + "/small.bin", RawOf(iso));
@@ -258,7 +278,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       input = std::move(mount);
     }
-    Send(device, Control(code, std::move(input), outputLength));
+    if (code == IOCTL_CDEMU_MOUNT_SHARED_MEDIA) {
+      // A served medium, with or without a channel buffer, then a read of it.
+      if ((selector / kCodeCount) & 1) Send(device, Control(IOCTL_CDEMU_CREATE_SHARED_MEMORY, {}, 4));
+      const uint64_t offset = Take<uint32_t>(p, end) % (64 * 2048);
+      const uint32_t length = Take<uint16_t>(p, end) % (40 * 2048);
+      input.assign(p, end);
+      Send(device, Control(code, std::move(input), outputLength));
+      auto read = std::make_unique<Irp>();
+      read->major = kernel::MajorFunction::Read;
+      read->byteOffset = offset;
+      read->length = length;
+      read->output.assign(length, 0);
+      Send(device, std::move(read));
+      if ((selector / kCodeCount) & 2) Send(device, Control(IOCTL_CDEMU_RELEASE_SHARED_MEMORY, {}, 0));
+    } else {
+      Send(device, Control(code, std::move(input), outputLength));
+    }
   } else if (selector < 230) {
     // Reads and writes of arbitrary ranges.
     auto irp = std::make_unique<Irp>();
