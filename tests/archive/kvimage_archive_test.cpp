@@ -90,6 +90,13 @@ TEST_F(KvimageArchive, PasswordsAndFailures) {
   ASSERT_TRUE(SevenZipExtract(path("e.iso"), path("out"), "-tudf"));
   EXPECT_EQ(CompareTrees(src, path("out")), "");
 
+  // build takes the password as well.
+  out =
+      Kvimage("build " + Quote(path("e.7z").string()) + " --password secret -o " + Quote(path("b.iso").string()), &rc);
+  ASSERT_EQ(rc, 0) << out;
+  ASSERT_TRUE(SevenZipExtract(path("b.iso"), path("bout"), "-tudf"));
+  EXPECT_EQ(CompareTrees(src, path("bout")), "");
+
   out = Kvimage("aread " + Quote(path("e.7z").string()) + " --password wrong -o " + Quote(path("w.iso").string()), &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_NE(out.find("Failed reading '?:readme.txt'.:::Data error or wrong password!"), std::string::npos) << out;

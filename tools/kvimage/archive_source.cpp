@@ -117,9 +117,9 @@ std::unique_ptr<ArchiveData> OpenArchive(const std::string& path, const std::opt
   return data;
 }
 
-RegisterArchiveOpener opener([](const std::string& path, service::ImageBuilder& builder,
+RegisterArchiveOpener opener([](const std::string& path, const ArchiveOptions& options, service::ImageBuilder& builder,
                                 std::unique_ptr<service::ItemDataSource>* data, std::string* error) {
-  auto opened = OpenArchive(path, std::nullopt, std::nullopt, error);
+  auto opened = OpenArchive(path, options.installDir, options.password, error);
   if (!opened) return false;
   builder.SetVolumeIdentifier(archive::VolumeIdentifierFor(path));
   builder.SetItemDataSource(opened.get());

@@ -107,10 +107,10 @@ int RunBuild(int argc, char** argv) {
     std::fprintf(stderr, "kvimage build: %s\n", args.error().c_str());
     return cli::kExitUsage;
   }
-  const auto unknown = args.Unknown({"output"});
+  const auto unknown = args.Unknown({"output", "password", "install-dir"});
   const auto out = args.Get("output");
   if (!unknown.empty() || args.positional().size() != 1 || !out || out->empty()) {
-    std::fprintf(stderr, "usage: kvimage build SOURCE -o OUT\n");
+    std::fprintf(stderr, "usage: kvimage build SOURCE -o OUT [--password P] [--install-dir DIR]\n");
     return cli::kExitUsage;
   }
   const std::string source = args.positional()[0];
@@ -131,7 +131,8 @@ int RunBuild(int argc, char** argv) {
     return cli::kExitFailure;
   } else if (ArchiveOpener()) {
     builder.SetVolumeIdentifier(cli::Utf8ToUtf16(fs::path(source).stem().string()));
-    if (!ArchiveOpener()(source, builder, &data, &error)) {
+    const ArchiveOptions options{args.Get("password"), args.Get("install-dir")};
+    if (!ArchiveOpener()(source, options, builder, &data, &error)) {
       std::fprintf(stderr, "kvimage build: %s: %s\n", source.c_str(), error.c_str());
       return cli::kExitFailure;
     }
@@ -163,8 +164,8 @@ int RunBuild(int argc, char** argv) {
     }
     // Runs of zeros become holes, so that images of sparse or empty files stay small and fast.
     const bool zero = buffer[0] == 0 && std::memcmp(buffer.data(), buffer.data() + 1, size_t{n} * 2048 - 1) == 0;
-    const bool ok = zero ? lseek(fd, static_cast<off_t>(n) * 2048, SEEK_CUR) >= 0
-                         : WriteAll(fd, buffer.data(), size_t{n} * 2048);
+    const bool ok =
+        zero ? lseek(fd, static_cast<off_t>(n) * 2048, SEEK_CUR) >= 0 : WriteAll(fd, buffer.data(), size_t{n} * 2048);
     if (!ok) {
       std::fprintf(stderr, "kvimage build: %s: %s\n", out->c_str(), std::strerror(errno));
       status = cli::kExitFailure;
@@ -186,9 +187,10 @@ int RunBuild(int argc, char** argv) {
 }
 
 cli::RegisterVerb reg({"build", "write the bridge image of a folder or an archive",
-                       "usage: kvimage build SOURCE -o OUT\n\n"
+                       "usage: kvimage build SOURCE -o OUT [--password P] [--install-dir DIR]\n\n"
                        "Writes the ISO 9660 + Joliet + UDF 1.02 bridge image of SOURCE to OUT.\n"
-                       "SOURCE is a folder (its files and folders, sorted by path) or an archive.\n"
+                       "SOURCE is a folder (its files and folders, sorted by path) or an archive;\n"
+                       "P opens an encrypted archive, DIR holds the codec library (7z.so).\n"
                        "Exit status: 0 written, 1 failure, 2 usage error.",
                        RunBuild});
 
