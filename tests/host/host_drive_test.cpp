@@ -17,6 +17,8 @@
 #include "common/mount_request.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
+#include "platform/registry.h"
+#include "platform/registry_write.h"
 #include "tests/fixtures/test_support.h"
 #include "tests/host/host_process.h"
 
@@ -199,6 +201,53 @@ TEST_F(HostDrives, MountUsesTheCallersIdentity) {
   // The owner may, and the drives the other user tried stayed empty.
   EXPECT_EQ(Mount(1, iso), 0);
   EXPECT_EQ(Mount(2, missing), kMountFileNotFound);
+}
+
+// The registry write code reaches the registry of the host's root, for elevated callers only.
+TEST_F(HostDrives, RegistryWriteCodeOnlyForElevatedCallers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to write the machine's settings and to switch users";
+  PackedRegistryValue value;
+  value.keyPath = u"\\Registry\\Machine\\Software\\Korvendrake Virtual Drive";
+  value.valueName = u"Written";
+  value.type = REG_SZ;
+  const std::u16string text = u"by the driver";
+  value.data.resize((text.size() + 1) * 2);
+  std::memcpy(value.data.data(), text.c_str(), value.data.size());
+  const std::vector<uint8_t> packed = PackRegistryValue(value);
+  {
+    RegKey key;
+    ASSERT_EQ(RegCreateKeyEx(HKEY_LOCAL_MACHINE, u"Software\\Korvendrake Virtual Drive", 0, KEY_ALL_ACCESS, key.put(),
+                             nullptr),
+              ERROR_SUCCESS);
+  }
+  auto send = [&](const std::vector<uint8_t>& input) {
+    return Control("\\\\.\\KVEmuDev0", IOCTL_CDEMU_WRITE_REGISTRY_VALUE, input.data(),
+                   static_cast<uint32_t>(input.size()), nullptr, 0);
+  };
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    _exit(!send(packed) && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 20);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0) << "10: could not switch user; 20: not refused";
+  EXPECT_FALSE(send(std::vector<uint8_t>(packed.begin(), packed.end() - 1)));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(send(packed)) << GetLastError();
+  RegKey key;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, u"Software\\Korvendrake Virtual Drive", 0, KEY_READ, key.put()),
+            ERROR_SUCCESS);
+  std::vector<uint8_t> data(64);
+  DWORD type = 0, size = static_cast<DWORD>(data.size());
+  ASSERT_EQ(RegQueryValueEx(key, u"Written", &type, data.data(), &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_SZ);
+  data.resize(size);
+  EXPECT_EQ(data, value.data);
+  key = RegKey();
+  // The registry is what persists in a root; this test's root is to end empty like the others.
+  fs::remove_all(fs::path(root_) / "registry");
 }
 
 TEST_F(HostDrives, ShutdownWithMountedDrivesStopsEveryDrive) {
