@@ -26,6 +26,12 @@ void Store(uint8_t* base, size_t offset, int32_t value) {
   std::atomic_ref<int32_t>(*reinterpret_cast<int32_t*>(base + offset)).store(value, std::memory_order_release);
 }
 
+// An unload must not wait for a service that may never answer.
+bool StopRequested(DriveState& drive) {
+  std::lock_guard<std::mutex> g(drive.queueGate);
+  return drive.stop;
+}
+
 std::shared_ptr<kernel::SharedSection> CurrentBuffer(DriveState& drive) {
   std::lock_guard<std::mutex> g(drive.channel.bufferLock);
   return drive.channel.buffer;
@@ -97,6 +103,7 @@ uint32_t ChannelRead(DriveState& drive, uint64_t first, uint32_t count, uint8_t*
       readRequest->Set();
       uint32_t idle = 0;
       while (!writeDone->Wait(unit)) {
+        if (StopRequested(drive)) return done;
         const int32_t progress = Load(base, offsetof(ReadRequest, Progress));
         if (progress == kProgressAbandon) return done;
         if (progress == lastProgress) {

@@ -345,6 +345,28 @@ TEST_F(MediaChannelTest, ServedMediumWithoutBufferOrAfterReleaseFailsReadsCleanl
   EXPECT_NE(drv().Control(9, IOCTL_CDROM_RAW_READ, std::vector<uint8_t>(16), 2352).status, STATUS_SUCCESS);
 }
 
+TEST_F(MediaChannelTest, UnloadEndsAReadThatWaitsForAService) {
+  ChannelView view;
+  ASSERT_NO_FATAL_FAILURE(MountServed(7, view, 16));
+  TestService service(7, view, /*answer=*/false);
+  // The service keeps showing progress, so only the unload can end the read.
+  std::atomic<bool> beating{true};
+  std::thread heartbeat([&] {
+    while (beating) {
+      view.Store(offsetof(ReadRequest, Progress), view.Load(offsetof(ReadRequest, Progress)) + 1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  PendingRequest read(LoadedDriver::Device(7), ReadIrp(0, kSectorSize, kernel::MajorFunction::Read));
+  while (service.Runs().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  drv().Unload();
+  Completion c;
+  EXPECT_TRUE(read.Wait(&c, std::chrono::seconds(5)));
+  EXPECT_EQ(c.status, STATUS_DATA_ERROR);
+  beating = false;
+  heartbeat.join();
+}
+
 TEST_F(MediaChannelTest, UnloadWithMountedServedMediaAndBuffersLeavesNothing) {
   ChannelView a, b;
   ASSERT_NO_FATAL_FAILURE(MountServed(0, a, 16));
