@@ -37,8 +37,9 @@ platform::Handle OpenDrive(int drive, bool forUnmount) {
 }  // namespace
 
 char16_t DriveLetterOf(int drive) {
+  const uint32_t present = platform::GetLogicalDrives();
   for (char l = 'D'; l <= 'Z'; ++l) {
-    if (!(platform::GetLogicalDrives() & (1u << (l - 'A')))) continue;
+    if (!(present & (1u << (l - 'A')))) continue;
     std::string target;
     if (!platform::QueryDosDevice(std::string(1, l) + ":", &target)) continue;
     if (target.rfind(kDriveTargetPrefix, 0) != 0) continue;
