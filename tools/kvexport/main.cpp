@@ -1,7 +1,7 @@
 // kvexport MOUNTPOINT: a read-only FUSE file system in which every drive letter that points to
 // one of our drives is a file named by the letter, read through "\\.\X:" as a file system
 // driver would read the drive. Follows the device-change broadcast.
-#define FUSE_USE_VERSION 35
+#define FUSE_USE_VERSION 312
 #include <errno.h>
 #include <fuse.h>
 #include <poll.h>
