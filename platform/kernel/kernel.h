@@ -173,9 +173,10 @@ class KEvent {
 
  private:
   EventType type_;
-  mutable std::mutex m_;
-  std::condition_variable cv_;
-  bool signalled_;
+  // A futex word (1: signalled) and the number of threads that may sleep on it: a set with
+  // nobody waiting makes no system call, and a woken waiter takes no lock.
+  std::atomic<uint32_t> signalled_;
+  std::atomic<uint32_t> sleepers_{0};
 };
 
 class SystemThread {

@@ -1,9 +1,12 @@
 // Events, system threads and their priority values.
+#include <linux/futex.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <ctime>
 
 #include "platform/kernel/kernel.h"
 
@@ -16,40 +19,52 @@ thread_local int t_priority = kDefaultPriority;
 
 }  // namespace
 
-KEvent::KEvent(EventType type, bool signalled) : type_(type), signalled_(signalled) {}
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+
+KEvent::KEvent(EventType type, bool signalled) : type_(type), signalled_(signalled ? 1 : 0) {}
 
 void KEvent::Set() {
-  {
-    std::lock_guard<std::mutex> g(m_);
-    signalled_ = true;
-  }
-  if (type_ == EventType::Synchronization) {
-    cv_.notify_one();
-  } else {
-    cv_.notify_all();
-  }
+  signalled_.store(1);
+  // Pairs with the waiter's increment before its last look at the word: either it sees the
+  // word set, or this sees it counted.
+  if (sleepers_.load() == 0) return;
+  const int count = type_ == EventType::Synchronization ? 1 : INT_MAX;
+  syscall(SYS_futex, &signalled_, FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
 void KEvent::Clear() {
-  std::lock_guard<std::mutex> g(m_);
-  signalled_ = false;
+  signalled_.store(0);
 }
 
 NTSTATUS KEvent::Wait(int64_t timeoutMs) {
-  std::unique_lock<std::mutex> g(m_);
-  if (timeoutMs < 0) {
-    cv_.wait(g, [this] { return signalled_; });
-  } else if (!cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; })) {
-    return STATUS_TIMEOUT;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    // A synchronization event releases one waiter and resets itself.
+    if (type_ == EventType::Synchronization) {
+      uint32_t set = 1;
+      if (signalled_.compare_exchange_strong(set, 0)) return STATUS_SUCCESS;
+    } else if (signalled_.load() != 0) {
+      return STATUS_SUCCESS;
+    }
+    timespec remaining{};
+    if (timeoutMs >= 0) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::nanoseconds::zero()) return STATUS_TIMEOUT;
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+      remaining.tv_sec = static_cast<time_t>(ns / 1000000000);
+      remaining.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    sleepers_.fetch_add(1);
+    if (signalled_.load() == 0) {
+      // Returns at once when the word is no longer 0; wake-ups may be spurious.
+      syscall(SYS_futex, &signalled_, FUTEX_WAIT_PRIVATE, 0, timeoutMs >= 0 ? &remaining : nullptr, nullptr, 0);
+    }
+    sleepers_.fetch_sub(1);
   }
-  // A synchronization event releases one waiter and resets itself.
-  if (type_ == EventType::Synchronization) signalled_ = false;
-  return STATUS_SUCCESS;
 }
 
 bool KEvent::IsSignalled() const {
-  std::lock_guard<std::mutex> g(m_);
-  return signalled_;
+  return signalled_.load() != 0;
 }
 
 SystemThread::SystemThread(std::function<void()> body)
