@@ -49,6 +49,10 @@ constexpr size_t kMaxInflight = 64;
 constexpr size_t kMaxInflightBytes = 64u << 20;
 constexpr size_t kMaxQueuedEvents = 1024;
 constexpr size_t kReadChunk = 256u << 10;
+// Output buffers of reads sent to a connection are kept for its next reads: no allocation and
+// no clearing per read. They only ever held what this client was sent.
+constexpr size_t kSpareOutputs = 4;
+constexpr size_t kMaxSpareOutput = 1u << 20;
 constexpr int kDrainSeconds = 2;
 
 constexpr const char* kSystemVolume = "\\Device\\HarddiskVolume1";
@@ -71,7 +75,8 @@ struct OutFrame {
   std::vector<uint8_t> payload;
   UniqueFd fd;  // passed with the frame's first byte (a view of shared memory)
   size_t sent = 0;
-  size_t accounted = 0;  // in-flight bytes released when written
+  size_t accounted = 0;   // in-flight bytes released when written
+  bool reusable = false;  // the output buffer of a read
 };
 
 struct OpenFile {
@@ -94,6 +99,7 @@ struct Connection {
   std::unordered_map<uint32_t, OpenFile> handles;
   uint32_t nextHandle = 1;
   std::deque<OutFrame> out;
+  std::vector<std::vector<uint8_t>> spareOutputs;
   size_t inflight = 0;
   size_t inflightBytes = 0;
   size_t queuedEvents = 0;
@@ -316,6 +322,7 @@ class Host {
       c->closed = true;
       handles.swap(c->handles);
       c->out.clear();
+      c->spareOutputs.clear();
     }
     for (auto& [id, f] : handles) CloseFile(c.get(), id, f);
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd, nullptr);
@@ -431,6 +438,26 @@ class Host {
 
   static bool FullySent(const OutFrame& f) { return f.sent == sizeof f.header + f.payload.size(); }
 
+  // Caller holds c.mu.
+  static void KeepOutput(Connection& c, OutFrame& f) {
+    if (f.reusable && c.spareOutputs.size() < kSpareOutputs && f.payload.capacity() <= kMaxSpareOutput)
+      c.spareOutputs.push_back(std::move(f.payload));
+  }
+
+  // A kept output buffer of at least `size` bytes (else an empty one): cutting it to size
+  // clears nothing. Caller holds c.mu.
+  static std::vector<uint8_t> SpareOutput(Connection& c, size_t size) {
+    std::vector<uint8_t> output;
+    for (size_t i = c.spareOutputs.size(); i-- > 0;) {
+      if (c.spareOutputs[i].size() >= size) {
+        output = std::move(c.spareOutputs[i]);
+        c.spareOutputs.erase(c.spareOutputs.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+    return output;
+  }
+
   // Hands a reply or event to its connection (any thread). When nothing waits before it, the
   // completing thread writes it at once, which spares the loop a wake-up per request; the rest
   // goes through the queue. Dropped when the client is gone.
@@ -447,6 +474,7 @@ class Host {
       if (c->out.empty() && SendSome(*c, f) && FullySent(f)) {
         c->inflightBytes -= f.accounted;
         if (isEvent) --c->queuedEvents;
+        KeepOutput(*c, f);
         wake = c->readPaused;  // the loop decides whether to read again
       } else {
         c->out.push_back(std::move(f));
@@ -489,6 +517,7 @@ class Host {
         if (!FullySent(f)) break;
         c->inflightBytes -= f.accounted;
         if (f.header.Kind == static_cast<uint32_t>(ReplyKind::Event)) --c->queuedEvents;
+        KeepOutput(*c, f);
         c->out.pop_front();
       }
       const bool wantWrite = !c->out.empty() && !failed;
@@ -719,16 +748,17 @@ class Host {
       irp->input.assign(payload, payload + size);
       irp->requestorViewRoom = h.Offset;
     }
-    irp->output.resize(h.OutputLength);
     {
       std::lock_guard<std::mutex> g(c->mu);
+      if (read) irp->output = SpareOutput(*c, h.OutputLength);
       ++c->inflight;
       c->inflightBytes += h.OutputLength;
     }
+    irp->output.resize(h.OutputLength);
     const uint32_t requestId = h.RequestId;
     const uint32_t accounted = h.OutputLength;
     DeviceObject* device = f.device;
-    irp->onComplete = [this, c, requestId, accounted, device](Irp& done) {
+    irp->onComplete = [this, c, requestId, accounted, device, read](Irp& done) {
       if (done.major == MajorFunction::DeviceControl) Notify(done, device);
       std::vector<uint8_t> data;
       if (NT_SUCCESS(done.status)) {
@@ -746,6 +776,7 @@ class Host {
       f.payload = std::move(data);
       f.fd = std::move(done.viewFd);
       f.accounted = accounted;
+      f.reusable = read;
       Deliver(c, std::move(f), true);
     };
     IoCallDriver(device, std::move(irp));

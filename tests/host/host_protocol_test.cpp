@@ -124,6 +124,24 @@ TEST_F(HostProtocol, OpenReadControlAndNames) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// The host keeps the buffers of a handle's replies for its next reads: every size, larger or
+// smaller than the one before, must come back whole and with its own bytes.
+TEST_F(HostProtocol, ReadsOfChangingSizesOnOneHandle) {
+  Handle h = CreateFile("\\\\.\\TestDev0");
+  ASSERT_TRUE(h) << GetLastError();
+  std::vector<uint8_t> buf((1 << 20) + 1);
+  uint64_t at = 0;
+  for (uint32_t size : {65536u, 2048u, 131072u, 4096u, 65536u, 1u << 20, 2048u, 0u, 65536u, 32768u}) {
+    std::fill(buf.begin(), buf.end(), uint8_t{0xA5});
+    uint32_t n = 99;
+    ASSERT_TRUE(ReadFile(h, at, buf.data(), size, &n)) << size;
+    ASSERT_EQ(n, size);
+    for (uint32_t i = 0; i < size; ++i) ASSERT_EQ(buf[i], PatternByte(at + i)) << size << " at " << i;
+    EXPECT_EQ(buf[size], 0xA5) << "written past the reply";
+    at += 7 * 2048;
+  }
+}
+
 TEST_F(HostProtocol, PendingReadDoesNotBlockOtherRequests) {
   Handle h = CreateFile("\\\\.\\TestDev0");
   ASSERT_TRUE(h);
