@@ -10,10 +10,6 @@ namespace kv {
 namespace {
 
 constexpr uint64_t kAlign = 2048;
-// The reads land on a page boundary: unbuffered reads into memory that is only sector-aligned
-// were measured a third slower, and the buffer has room to spare.
-constexpr uintptr_t kBufferAlign = 4096;
-static_assert(kTransferBufferSize - (kBufferAlign - 1) >= kMaxReadChunk);
 
 uint32_t RoundUpToSector(uint64_t n) {
   return static_cast<uint32_t>((n + kAlign - 1) / kAlign * kAlign);
@@ -25,7 +21,7 @@ ImageFile::ImageFile(std::unique_ptr<RawFile> file) : file_(std::move(file)) {
   buffer_.reset(new (std::nothrow) uint8_t[kTransferBufferSize]);
   if (buffer_) {
     const uintptr_t p = reinterpret_cast<uintptr_t>(buffer_.get());
-    aligned_ = buffer_.get() + ((kBufferAlign - p % kBufferAlign) % kBufferAlign);
+    aligned_ = buffer_.get() + ((kAlign - p % kAlign) % kAlign);
   }
 }
 
