@@ -113,9 +113,12 @@ int LetterOfPath(const char* path) {
 }
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
+  // Asked before every read of an open file (attributes are never cached): no system calls here.
+  static const uid_t uid = getuid();
+  static const gid_t gid = getgid();
   std::memset(st, 0, sizeof *st);
-  st->st_uid = getuid();
-  st->st_gid = getgid();
+  st->st_uid = uid;
+  st->st_gid = gid;
   if (std::strcmp(path, "/") == 0) {
     st->st_mode = S_IFDIR | 0555;
     st->st_nlink = 2;
