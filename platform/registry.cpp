@@ -206,8 +206,12 @@ class Session {
       int persist = 1;
       sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
       sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-      // Somebody else's file is refused before anything (even the journal mode) is changed.
+      // Somebody else's file is refused before anything (even the journal mode) is changed. The
+      // two reads of the check share one snapshot: another process may be creating the schema.
+      rc = Exec(db_, "BEGIN");
+      if (rc != SQLITE_OK) return Fail(rc);
       LSTATUS r = CheckSchema(false);
+      Exec(db_, "ROLLBACK");
       if (r != ERROR_SUCCESS) return r;
       std::string journal;
       {
@@ -260,6 +264,7 @@ class Session {
  private:
   // Ours (version 1), or an empty file: created when `create`, else noted as empty.
   LSTATUS CheckSchema(bool create) {
+    empty_ = false;
     int64_t version = 0;
     {
       Statement v(db_, "PRAGMA user_version");
