@@ -370,6 +370,14 @@ TEST_F(ServedDrives, BadArgumentsAndBusyDrivesAreRefused) {
   EXPECT_EQ(r.exitCode, 1) << r.output;
   EXPECT_NE(r.output.find("already holds a medium"), std::string::npos) << r.output;
   EXPECT_EQ(server->Stop(SIGINT), 0) << server->Log();
+
+  // Channel events deleted under the driver: the next server cannot reach the drive and leaves
+  // it empty instead of half mounted.
+  for (const std::string& name : FolderEntries(root_ + "/objects")) fs::remove(fs::path(root_) / "objects" / name);
+  r = kv::test::Run("TMPDIR=" + Quote((dir_ / "tmp").string()) + " " + kvctl + "5 " + Quote(zip.string()) + dirOpt);
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("channel events"), std::string::npos) << r.output;
+  EXPECT_EQ(MediumSize(5), 0u);
 }
 
 }  // namespace
