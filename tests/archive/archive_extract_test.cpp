@@ -185,6 +185,9 @@ TEST_F(ArchiveExtract, EncryptedItemsWithRightWrongAndNoPassword) {
 
 TEST_F(ArchiveExtract, RarItemsTheLibraryCannotDecodeReadAsZerosWithAMessage) {
   const fs::path rar = fs::path(KV_SOURCE_DIR) / ".." / "shared" / "testdata" / "rar";
+  if (!fs::exists(rar / "test_read_format_rar5_compressed.rar")) {
+    GTEST_SKIP() << "the RAR test files beside the checkout are missing: " << rar;
+  }
   auto a = OpenArchive(rar / "test_read_format_rar5_compressed.rar");
   ASSERT_TRUE(a);
   ASSERT_EQ(a->itemCount(), 1u);
