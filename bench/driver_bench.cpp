@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_iso.h"
 #include "common/ioctl.h"
 #include "common/mount_request.h"
 #include "driver/driver.h"
@@ -34,25 +35,7 @@ uint64_t g_sectors = 0;
 kernel::DeviceObject* g_drive = nullptr;          // image opened with O_DIRECT (the default)
 kernel::DeviceObject* g_bufferedDrive = nullptr;  // the same image through the page cache
 
-bool MakeIsoOnce(const std::string& iso, uint64_t mib) {
-  if (std::filesystem::exists(iso)) return true;
-  const std::string src = iso + ".src";
-  std::filesystem::create_directories(src);
-  {
-    std::ofstream f(src + "/data.bin", std::ios::binary);
-    std::mt19937_64 rng(1);
-    std::vector<uint64_t> block(1 << 17);
-    for (uint64_t written = 0; written + (1 << 20) <= (mib - 1) * (1 << 20); written += 1 << 20) {
-      for (auto& v : block) v = rng();
-      f.write(reinterpret_cast<const char*>(block.data()), 1 << 20);
-    }
-  }
-  const std::string tmp = iso + ".part";
-  const std::string cmd = "genisoimage -quiet -J -R -o '" + tmp + "' '" + src + "'";
-  const bool ok = std::system(cmd.c_str()) == 0 && std::rename(tmp.c_str(), iso.c_str()) == 0;
-  std::filesystem::remove_all(src);
-  return ok;
-}
+using kv::bench::MakeIsoOnce;
 
 void WarmPageCache(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_iso.h"
 #include "common/mount_request.h"
 #include "formats/image_source.h"
 
@@ -32,25 +33,7 @@ uint64_t g_sectors = 0;
 int g_fd = -1;
 std::unique_ptr<ImageSource> g_source;
 
-bool MakeIsoOnce(const std::string& iso, uint64_t mib) {
-  if (std::filesystem::exists(iso)) return true;
-  const std::string src = iso + ".src";
-  std::filesystem::create_directories(src);
-  {
-    std::ofstream f(src + "/data.bin", std::ios::binary);
-    std::mt19937_64 rng(1);
-    std::vector<uint64_t> block(1 << 17);
-    for (uint64_t written = 0; written + (1 << 20) <= (mib - 1) * (1 << 20); written += 1 << 20) {
-      for (auto& v : block) v = rng();
-      f.write(reinterpret_cast<const char*>(block.data()), 1 << 20);
-    }
-  }
-  const std::string tmp = iso + ".part";
-  const std::string cmd = "genisoimage -quiet -J -o '" + tmp + "' '" + src + "'";
-  const bool ok = std::system(cmd.c_str()) == 0 && std::rename(tmp.c_str(), iso.c_str()) == 0;
-  std::filesystem::remove_all(src);
-  return ok;
-}
+using kv::bench::MakeIsoOnce;
 
 void WarmPageCache(int fd) {
   std::vector<uint8_t> buf(1 << 20);
