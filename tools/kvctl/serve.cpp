@@ -118,7 +118,8 @@ int DevServe(int argc, char** argv) {
         }
       }
       table.ClearSlot(drive);
-      service::ReleaseChannel(drive);
+      // A server that another one followed on this drive already shares the buffer with it.
+      if (!service::QueryDriveMedium(drive, nullptr)) service::ReleaseChannel(drive);
     }
   }
   fs::remove_all(request.storeFolder, ec);
