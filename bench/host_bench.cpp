@@ -201,21 +201,19 @@ void BM_PreadDirect32K(benchmark::State& state) {
   close(fd);
 }
 
-// The same 64 KiB requests to a device whose reads cost nothing: the host's own share.
-void BM_HostTransportOnly(benchmark::State& state) {
-  if (g.testHost <= 0) {
-    state.SkipWithError("kvemu_test_host is not built");
-    return;
-  }
-  setenv("KV_PLATFORM_ROOT", g.testRoot.c_str(), 1);
-  Handle h = CreateFile("\\\\.\\TestDev0");
+// Whole passes of 64 KiB ReadFile requests to `device` of the host in `root` (empty: the
+// benchmark's main host).
+void ReadThroughHost(benchmark::State& state, const std::string& root, const std::string& device) {
+  if (!root.empty()) setenv("KV_PLATFORM_ROOT", root.c_str(), 1);
+  Handle h = CreateFile(device);
   setenv("KV_PLATFORM_ROOT", (g.dir / "root").c_str(), 1);
   std::vector<uint8_t> buf(kBlock);
   for (auto _ : state) {
     for (uint64_t at = 0; at < g.size; at += kBlock) {
       uint32_t n = 0;
-      if (!ReadFile(h, at, buf.data(), kBlock, &n)) {
-        state.SkipWithError("read through the test host failed");
+      const uint32_t now = static_cast<uint32_t>(std::min<uint64_t>(kBlock, g.size - at));
+      if (!ReadFile(h, at, buf.data(), now, &n)) {
+        state.SkipWithError(("read through " + device + " failed").c_str());
         return;
       }
     }
@@ -223,20 +221,17 @@ void BM_HostTransportOnly(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g.size));
 }
 
-void BM_HostSocket(benchmark::State& state) {
-  Handle h = CreateFile("\\\\.\\E:");
-  std::vector<uint8_t> buf(kBlock);
-  for (auto _ : state) {
-    for (uint64_t at = 0; at < g.size; at += kBlock) {
-      uint32_t n = 0;
-      const uint32_t now = static_cast<uint32_t>(std::min<uint64_t>(kBlock, g.size - at));
-      if (!ReadFile(h, at, buf.data(), now, &n)) {
-        state.SkipWithError("read through the host failed");
-        return;
-      }
-    }
+// The same 64 KiB requests to a device whose reads cost nothing: the host's own share.
+void BM_HostTransportOnly(benchmark::State& state) {
+  if (g.testHost <= 0) {
+    state.SkipWithError("kvemu_test_host is not built");
+    return;
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g.size));
+  ReadThroughHost(state, g.testRoot, "\\\\.\\TestDev0");
+}
+
+void BM_HostSocket(benchmark::State& state) {
+  ReadThroughHost(state, "", "\\\\.\\E:");
 }
 
 // The same through a host whose driver reads the image via the page cache, like pread does.
@@ -245,21 +240,7 @@ void BM_HostSocketPageCache(benchmark::State& state) {
     state.SkipWithError("the page-cache host did not start");
     return;
   }
-  setenv("KV_PLATFORM_ROOT", g.cachedRoot.c_str(), 1);
-  Handle h = CreateFile("\\\\.\\E:");
-  setenv("KV_PLATFORM_ROOT", (g.dir / "root").c_str(), 1);
-  std::vector<uint8_t> buf(kBlock);
-  for (auto _ : state) {
-    for (uint64_t at = 0; at < g.size; at += kBlock) {
-      uint32_t n = 0;
-      const uint32_t now = static_cast<uint32_t>(std::min<uint64_t>(kBlock, g.size - at));
-      if (!ReadFile(h, at, buf.data(), now, &n)) {
-        state.SkipWithError("read through the page-cache host failed");
-        return;
-      }
-    }
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * g.size));
+  ReadThroughHost(state, g.cachedRoot, "\\\\.\\E:");
 }
 
 // Each pass opens the file again: kvexport lets the kernel drop the pages cached by an earlier

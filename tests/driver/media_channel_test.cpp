@@ -137,6 +137,27 @@ class TestService {
   std::thread thread_;
 };
 
+// A service's heartbeat: changes Progress every `period` until it is destroyed.
+class ProgressBeat {
+ public:
+  ProgressBeat(ChannelView& view, std::chrono::microseconds period)
+      : thread_([this, &view, period] {
+          while (beating_) {
+            view.Store(offsetof(ReadRequest, Progress), view.Load(offsetof(ReadRequest, Progress)) + 1);
+            std::this_thread::sleep_for(period);
+          }
+        }) {}
+  ~ProgressBeat() { Stop(); }
+  void Stop() {
+    beating_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> beating_{true};
+  std::thread thread_;
+};
+
 bool IsPattern(const std::vector<uint8_t>& data, uint64_t firstSector) {
   for (size_t i = 0; i < data.size(); ++i)
     if (data[i] != PatternByte(firstSector + i / kSectorSize, i % kSectorSize)) return false;
@@ -282,18 +303,11 @@ TEST_F(MediaChannelTest, ProgressKeepsAReadWaitingAndSilenceEndsIt) {
   ASSERT_NO_FATAL_FAILURE(MountServed(3, view, 64));
   TestService service(3, view, /*answer=*/false);
   // A heartbeat that keeps Progress moving for longer than the idle limit (6000 units).
-  std::atomic<bool> beating{true};
-  std::thread heartbeat([&] {
-    while (beating) {
-      view.Store(offsetof(ReadRequest, Progress), view.Load(offsetof(ReadRequest, Progress)) + 1);
-      std::this_thread::sleep_for(std::chrono::microseconds(unitMs * 1000 / 2));
-    }
-  });
+  ProgressBeat heartbeat(view, std::chrono::microseconds(unitMs * 1000 / 2));
   PendingRequest read(LoadedDriver::Device(3), ReadIrp(0, 2 * kSectorSize, kernel::MajorFunction::Read));
   Completion c;
   EXPECT_FALSE(read.Wait(&c, std::chrono::milliseconds(unitMs * 6500))) << "progress keeps the read waiting";
-  beating = false;
-  heartbeat.join();
+  heartbeat.Stop();
   // Now silent: the read fails after the idle limit.
   const auto silentSince = std::chrono::steady_clock::now();
   ASSERT_TRUE(read.Wait(&c, std::chrono::milliseconds(unitMs * 6000 * 4)));
@@ -350,21 +364,14 @@ TEST_F(MediaChannelTest, UnloadEndsAReadThatWaitsForAService) {
   ASSERT_NO_FATAL_FAILURE(MountServed(7, view, 16));
   TestService service(7, view, /*answer=*/false);
   // The service keeps showing progress, so only the unload can end the read.
-  std::atomic<bool> beating{true};
-  std::thread heartbeat([&] {
-    while (beating) {
-      view.Store(offsetof(ReadRequest, Progress), view.Load(offsetof(ReadRequest, Progress)) + 1);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  });
+  ProgressBeat heartbeat(view, std::chrono::milliseconds(1));
   PendingRequest read(LoadedDriver::Device(7), ReadIrp(0, kSectorSize, kernel::MajorFunction::Read));
   while (service.Runs().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   drv().Unload();
   Completion c;
   EXPECT_TRUE(read.Wait(&c, std::chrono::seconds(5)));
   EXPECT_EQ(c.status, STATUS_DATA_ERROR);
-  beating = false;
-  heartbeat.join();
+  heartbeat.Stop();
 }
 
 TEST_F(MediaChannelTest, UnloadWithMountedServedMediaAndBuffersLeavesNothing) {

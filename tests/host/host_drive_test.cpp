@@ -316,12 +316,7 @@ TEST_F(HostDrives, KvexportShowsLettersToRealTools) {
   const std::string iso = MakeIso("x.iso", 7);
   const fs::path mnt = dir_ / "mnt";
   fs::create_directories(mnt);
-  const pid_t exporter = fork();
-  if (exporter == 0) {
-    const std::string program = ProgramPath("kvexport");
-    execl(program.c_str(), program.c_str(), mnt.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t exporter = StartKvexport(mnt.string());
   struct Stopper {
     pid_t pid;
     std::string mnt;

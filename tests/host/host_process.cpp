@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/devio.h"
+#include "tests/fixtures/test_support.h"
 
 namespace kv::test {
 
@@ -74,6 +75,16 @@ std::string HostProcess::Log() const {
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+pid_t StartKvexport(const std::string& mountpoint) {
+  const std::string program = ProgramPath("kvexport");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl(program.c_str(), program.c_str(), mountpoint.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {

@@ -29,6 +29,9 @@ class HostProcess {
   int status_ = -1;
 };
 
+// Starts kvexport on `mountpoint` in the foreground of a child process; returns its pid.
+pid_t StartKvexport(const std::string& mountpoint);
+
 // Every entry left in a folder (names relative to it).
 std::vector<std::string> FolderEntries(const std::string& folder);
 

@@ -247,12 +247,7 @@ TEST_F(ServedDrives, ZipReadThroughItsLetterAndThroughKvexport) {
   if (access("/dev/fuse", R_OK | W_OK) == 0 && HaveTool("fusermount3")) {
     const fs::path mnt = dir_ / "mnt";
     fs::create_directories(mnt);
-    const pid_t exporter = fork();
-    if (exporter == 0) {
-      const std::string program = ProgramPath("kvexport");
-      execl(program.c_str(), program.c_str(), mnt.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    const pid_t exporter = StartKvexport(mnt.string());
     std::error_code ec;
     EXPECT_TRUE(WaitFor([&] { return fs::file_size(mnt / "E", ec) == size; }, seconds(10)));
     const fs::path out = dir_ / "fuse.out";
