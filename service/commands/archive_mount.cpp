@@ -36,16 +36,21 @@ platform::Handle OpenDrive(int drive, bool forUnmount) {
 
 }  // namespace
 
+int DriveIndexOfTarget(const std::string& target) {
+  if (target.rfind(kDriveTargetPrefix, 0) != 0) return -1;
+  const std::string number = target.substr(std::strlen(kDriveTargetPrefix));
+  if (number.empty() || number.size() > 2 || number.find_first_not_of("0123456789") != std::string::npos) return -1;
+  const int n = std::stoi(number);
+  return n < kDriveCount ? n : -1;
+}
+
 char16_t DriveLetterOf(int drive) {
   const uint32_t present = platform::GetLogicalDrives();
   for (char l = 'D'; l <= 'Z'; ++l) {
     if (!(present & (1u << (l - 'A')))) continue;
     std::string target;
-    if (!platform::QueryDosDevice(std::string(1, l) + ":", &target)) continue;
-    if (target.rfind(kDriveTargetPrefix, 0) != 0) continue;
-    const std::string number = target.substr(std::strlen(kDriveTargetPrefix));
-    if (number.empty() || number.size() > 2 || number.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (std::stoi(number) == drive) return static_cast<char16_t>(l);
+    if (platform::QueryDosDevice(std::string(1, l) + ":", &target) && DriveIndexOfTarget(target) == drive)
+      return static_cast<char16_t>(l);
   }
   return 0;
 }

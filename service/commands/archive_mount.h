@@ -41,6 +41,9 @@ bool ReleaseChannel(int drive);
 // a leading "\??\"), false when it is empty or cannot be asked.
 bool QueryDriveMedium(int drive, std::u16string* name);
 
+// Drive index of a DOS device target ("\Device\KVEmu\KVEmuCd<n>", n 0..22); -1 for any other.
+int DriveIndexOfTarget(const std::string& target);
+
 // The first letter from D to Z whose DOS device is drive `drive`; 0 when it has none.
 char16_t DriveLetterOf(int drive);
 

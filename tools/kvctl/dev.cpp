@@ -11,6 +11,7 @@
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
+#include "service/commands/archive_mount.h"
 #include "tools/cli/cli.h"
 #include "tools/kvctl/dev_serve.h"
 
@@ -21,8 +22,6 @@ using namespace kv::platform;
 using cli::kExitFailure;
 using cli::kExitOk;
 using cli::kExitUsage;
-
-constexpr const char* kDevicePrefix = "\\Device\\KVEmu\\KVEmuCd";
 
 std::string ErrorText(LSTATUS e) {
   switch (e) {
@@ -98,16 +97,6 @@ bool ParseDrive(const std::string& s, DriveName* d) {
   return d->number < kDriveCount;
 }
 
-// Drive index of a letter's target, or -1.
-int DriveOfTarget(const std::string& target) {
-  const std::string prefix = kDevicePrefix;
-  if (target.compare(0, prefix.size(), prefix) != 0) return -1;
-  const std::string rest = target.substr(prefix.size());
-  if (rest.empty() || rest.size() > 2 || rest.find_first_not_of("0123456789") != std::string::npos) return -1;
-  const int n = std::stoi(rest);
-  return n < kDriveCount ? n : -1;
-}
-
 // The letter's device first, else the drive's control device.
 Handle OpenDrive(const DriveName& d, std::string* error) {
   Handle h;
@@ -115,7 +104,7 @@ Handle OpenDrive(const DriveName& d, std::string* error) {
     h = CreateFile(std::string("\\\\.\\") + d.letter + ":", 0, FILE_SHARE_READ, FILE_FLAG_NO_BUFFERING);
     if (!h) {
       std::string target;
-      const int n = QueryDosDevice(std::string(1, d.letter) + ":", &target) ? DriveOfTarget(target) : -1;
+      const int n = QueryDosDevice(std::string(1, d.letter) + ":", &target) ? service::DriveIndexOfTarget(target) : -1;
       if (n >= 0)
         h = CreateFile("\\\\.\\KVEmuDev" + std::to_string(n), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
     }
@@ -365,7 +354,7 @@ int Drives(int argc, char** argv) {
     if (!(mask & (1u << (l - 'A')))) continue;
     std::string target;
     QueryDosDevice(std::string(1, l) + ":", &target);
-    const int drive = DriveOfTarget(target);
+    const int drive = service::DriveIndexOfTarget(target);
     if (args.Has("json")) {
       std::printf("{\"letter\":\"%c:\",\"target\":%s,\"drive\":%d}\n", l, cli::JsonString(target).c_str(), drive);
     } else if (drive >= 0) {
