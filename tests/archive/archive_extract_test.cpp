@@ -168,12 +168,19 @@ TEST_F(ArchiveExtract, EncryptedItemsWithRightWrongAndNoPassword) {
         EXPECT_EQ(sink.All().size(), before);
         continue;
       }
-      EXPECT_EQ(bytes, std::vector<uint8_t>(5000, 0));
       const auto all = sink.All();
       ASSERT_EQ(all.size(), before + 1);
       EXPECT_EQ(all.back().textId, 390u);
-      EXPECT_EQ(all.back().reasonTextId, 710u);
-      EXPECT_EQ(Utf8(all.back().text), "Failed reading 'E:docs\\one.bin'.:::Data error or wrong password!");
+      // ZipCrypto checks a password against a single byte, so one salt in 256 lets a wrong
+      // password through to the data; the library then reports the CRC instead.
+      if (name == "e.zip" && all.back().reasonTextId == 680u) {
+        EXPECT_NE(bytes, PatternBytes(5000, 1));
+        EXPECT_EQ(Utf8(all.back().text), "Failed reading 'E:docs\\one.bin'.:::CRC failed!");
+      } else {
+        EXPECT_EQ(bytes, std::vector<uint8_t>(5000, 0));
+        EXPECT_EQ(all.back().reasonTextId, 710u);
+        EXPECT_EQ(Utf8(all.back().text), "Failed reading 'E:docs\\one.bin'.:::Data error or wrong password!");
+      }
       EXPECT_TRUE(a->ItemFailed(static_cast<uint32_t>(one)));
       // A failed item is never extracted again.
       Read(*a, one, 0, 10);
