@@ -99,7 +99,10 @@ TEST_F(KvimageArchive, PasswordsAndFailures) {
 
   out = Kvimage("aread " + Quote(path("e.7z").string()) + " --password wrong -o " + Quote(path("w.iso").string()), &rc);
   EXPECT_EQ(rc, 0);
-  EXPECT_NE(out.find("Failed reading '?:readme.txt'.:::Data error or wrong password!"), std::string::npos) << out;
+  // About one salt in 300 lets the wrong password decode to data that only fails its CRC.
+  EXPECT_TRUE(out.find("Failed reading '?:readme.txt'.:::Data error or wrong password!") != std::string::npos ||
+              out.find("Failed reading '?:readme.txt'.:::CRC failed!") != std::string::npos)
+      << out;
 
   // (Text of base64 letters only would open: the library's Base64 handler takes it.)
   WriteFileText(path("plain.txt"), "plain text, not an archive\n");
