@@ -168,6 +168,7 @@ TEST_F(ArchiveExtract, EncryptedItemsWithRightWrongAndNoPassword) {
         EXPECT_EQ(sink.All().size(), before);
         continue;
       }
+      ASSERT_TRUE(sink.WaitForCount(before + 1));
       const auto all = sink.All();
       ASSERT_EQ(all.size(), before + 1);
       EXPECT_EQ(all.back().textId, 390u);

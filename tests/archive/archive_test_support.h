@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/mounted_archive.h"
@@ -30,6 +32,15 @@ class CapturedMessages : public archive::MessageSink {
   std::vector<archive::ArchiveMessage> All() const {
     std::lock_guard<std::mutex> g(lock_);
     return messages_;
+  }
+  // A read is answered as soon as its bytes are stored, so an item's result (a failed CRC) can
+  // arrive after the read returned. True once `count` messages are in, within ten seconds.
+  bool WaitForCount(size_t count) const {
+    for (int i = 0; i < 10000; ++i) {
+      if (All().size() >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
   }
 
  private:
