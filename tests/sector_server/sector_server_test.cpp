@@ -41,7 +41,7 @@ std::unique_ptr<ImageBuilder> BuildImage(CountingSource* source, uint64_t fileSi
 // A channel buffer in this process and the driver's half of the protocol.
 class Channel {
  public:
-  Channel(DriveSlotTable& table, int index, size_t size) : index_(index), buffer_(size) {
+  Channel(DriveSlotTable& table, int index, size_t size) : buffer_(size) {
     int err = 0;
     char name[64];
     std::snprintf(name, sizeof name, "\\BaseNamedObjects\\AccessSync%d", index);
@@ -66,7 +66,6 @@ class Channel {
   }
 
  private:
-  int index_;
   std::vector<uint8_t> buffer_;
   std::unique_ptr<platform::NamedEvent> access_, request_, done_;
 };
