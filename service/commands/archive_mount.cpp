@@ -55,6 +55,10 @@ char16_t DriveLetterOf(int drive) {
   return 0;
 }
 
+bool DriveReachable(int drive) {
+  return static_cast<bool>(OpenDrive(drive, false));
+}
+
 bool QueryDriveMedium(int drive, std::u16string* name) {
   platform::Handle h = OpenDrive(drive, false);
   if (!h) return false;

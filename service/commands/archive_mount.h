@@ -41,6 +41,9 @@ bool ReleaseChannel(int drive);
 // a leading "\??\"), false when it is empty or cannot be asked.
 bool QueryDriveMedium(int drive, std::u16string* name);
 
+// True when the drive's device answers an open (the driver is running).
+bool DriveReachable(int drive);
+
 // Drive index of a DOS device target ("\Device\KVEmu\KVEmuCd<n>", n 0..22); -1 for any other.
 int DriveIndexOfTarget(const std::string& target);
 

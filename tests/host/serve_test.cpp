@@ -323,6 +323,17 @@ TEST_F(ServedDrives, UnmountWhileAReadWaitsEndsTheServer) {
   EXPECT_NE(server->Log().find("was unmounted"), std::string::npos) << server->Log();
 }
 
+TEST_F(ServedDrives, TheServerEndsWithAnErrorWhenTheDriverStops) {
+  const fs::path zip = MakeArchive("gone.zip", "-tzip", 51);
+  auto server = Serve(5, zip);
+  ASSERT_TRUE(WaitServed(5, *server)) << server->Log();
+  EXPECT_EQ(host_->Stop(SIGTERM), 0) << host_->Log();
+  host_.reset();
+  EXPECT_EQ(server->WaitExit(seconds(30)), 1) << server->Log();
+  EXPECT_NE(server->Log().find("the driver stopped; drive 5 is gone"), std::string::npos) << server->Log();
+  EXPECT_EQ(server->Log().find("was unmounted"), std::string::npos) << server->Log();
+}
+
 TEST_F(ServedDrives, ADeadServerFailsTheReadAndEmptiesTheDrive) {
   StartHost({"--test-channel-wait-ms", "1"});
   const fs::path zip = MakeArchive("dead.zip", "-tzip", 31);

@@ -113,7 +113,10 @@ int DevServe(int argc, char** argv) {
         // Somebody else took the medium out: the server has nothing left to do.
         std::u16string now;
         if (!service::QueryDriveMedium(drive, &now) || now != name) {
-          std::fprintf(stderr, "kvctl dev serve: drive %d was unmounted\n", drive);
+          if (service::DriveReachable(drive))
+            std::fprintf(stderr, "kvctl dev serve: drive %d was unmounted\n", drive);
+          else
+            exitCode = Fail("the driver stopped; drive " + std::to_string(drive) + " is gone");
           break;
         }
       }
