@@ -347,8 +347,20 @@ TEST_F(ServedDrives, ADeadServerFailsTheReadAndEmptiesTheDrive) {
   EXPECT_FALSE(ReadFile(h, 0, buf.data(), static_cast<uint32_t>(buf.size()), &n));
   EXPECT_EQ(GetLastError(), ERROR_CRC);
   EXPECT_EQ(MediumSize(4), 0u);
-  // The killed server could not clean up; its store folder is left for the service's cleaning.
-  fs::remove_all(dir_ / "tmp" / "$Korvendrake$");
+  // The killed server could not clean up; the next server removes its store.
+  const auto stores = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_ / "tmp" / "$Korvendrake$"))
+      names.push_back(e.path().filename().string());
+    return names;
+  };
+  EXPECT_EQ(stores().size(), 1u);
+  auto next = Serve(6, zip);
+  ASSERT_TRUE(WaitServed(6, *next)) << next->Log();
+  const auto left = stores();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].rfind("serve-6-", 0), 0u) << left[0];
+  EXPECT_EQ(next->Stop(SIGINT), 0) << next->Log();
 }
 
 TEST_F(ServedDrives, BadArgumentsAndBusyDrivesAreRefused) {

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,6 +39,23 @@ int Usage(const std::string& what) {
   return cli::kExitUsage;
 }
 
+// A server killed before it could clean up leaves its store behind; the next server removes it.
+void RemoveStoresOfDeadServers(const std::string& base) {
+  std::error_code ec;
+  for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    int drive = 0;
+    int pid = 0;
+    int used = 0;
+    if (std::sscanf(name.c_str(), "serve-%d-%d%n", &drive, &pid, &used) != 2 ||
+        static_cast<size_t>(used) != name.size() || pid <= 0)
+      continue;
+    if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+    std::error_code ignored;
+    fs::remove_all(it->path(), ignored);
+  }
+}
+
 // The store of this server: its own folder inside the service's temporary folder, so that two
 // servers never delete each other's files.
 std::string StoreFolder(int drive) {
@@ -46,6 +64,7 @@ std::string StoreFolder(int drive) {
   service::TempFolders folders;
   const std::string base = folders.Prepare(configured);
   if (base.empty()) return {};
+  RemoveStoresOfDeadServers(base);
   const std::string folder = base + "serve-" + std::to_string(drive) + "-" + std::to_string(getpid());
   std::error_code ec;
   fs::create_directories(folder, ec);
