@@ -97,6 +97,32 @@ TEST_F(KvimageArchive, PasswordsAndFailures) {
   ASSERT_TRUE(SevenZipExtract(path("b.iso"), path("bout"), "-tudf"));
   EXPECT_EQ(CompareTrees(src, path("bout")), "");
 
+  // From a file (a Windows line end is no part of it) or standard input, out of the process list.
+  WriteFileText(path("pw.txt"), "secret\r\nsecond line\n");
+  out = Kvimage("build " + Quote(path("e.7z").string()) + " --password-file " + Quote(path("pw.txt").string()) +
+                    " -o " + Quote(path("f.iso").string()),
+                &rc);
+  ASSERT_EQ(rc, 0) << out;
+  ASSERT_TRUE(SevenZipExtract(path("f.iso"), path("fout"), "-tudf"));
+  EXPECT_EQ(CompareTrees(src, path("fout")), "");
+  const auto piped =
+      kv::test::Run("printf 'secret\\n' | " + Quote(ProgramPath("kvimage")) + " aread " + Quote(path("e.7z").string()) +
+                    " --password-file - -o " + Quote(path("s.iso").string()) + " --json");
+  EXPECT_EQ(piped.exitCode, 0) << piped.output;
+  EXPECT_NE(piped.output.find("{\"extracted\": \"all\""), std::string::npos) << piped.output;
+  EXPECT_EQ(piped.output.find("Failed reading"), std::string::npos) << piped.output;
+  out = Kvimage(
+      "aread " + Quote(path("e.7z").string()) + " --password secret --password-file " + Quote(path("pw.txt").string()),
+      &rc);
+  EXPECT_EQ(rc, 2);
+  EXPECT_NE(out.find("give either --password or --password-file"), std::string::npos) << out;
+  out = Kvimage("build " + Quote(path("e.7z").string()) + " --password-file " + Quote(path("none.txt").string()) +
+                    " -o " + Quote(path("n.iso").string()),
+                &rc);
+  EXPECT_EQ(rc, 2);
+  EXPECT_NE(out.find("none.txt: cannot be read"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(path("n.iso")));
+
   out = Kvimage("aread " + Quote(path("e.7z").string()) + " --password wrong -o " + Quote(path("w.iso").string()), &rc);
   EXPECT_EQ(rc, 0);
   // About one salt in 300 lets the wrong password decode to data that only fails its CRC.

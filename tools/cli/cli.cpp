@@ -42,6 +42,33 @@ std::optional<std::string> Args::Get(const std::string& name) const {
   return it->second;
 }
 
+bool Args::GetPassword(std::optional<std::string>* password, std::string* error) const {
+  auto file = Get("password-file");
+  *password = Get("password");
+  if (!file) return true;
+  if (*password) {
+    *error = "give either --password or --password-file";
+    return false;
+  }
+  FILE* in = *file == "-" ? stdin : std::fopen(file->c_str(), "rb");
+  if (!in) {
+    *error = *file + ": cannot be read";
+    return false;
+  }
+  // One line is enough for any password; more is not read.
+  std::string line;
+  for (int c; line.size() < 4096 && (c = std::fgetc(in)) != EOF && c != '\n';) line.push_back(static_cast<char>(c));
+  const bool failed = std::ferror(in) != 0;
+  if (in != stdin) std::fclose(in);
+  if (failed) {
+    *error = *file + ": cannot be read";
+    return false;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  *password = line;
+  return true;
+}
+
 bool Args::GetInt(const std::string& name, int64_t minimum, int64_t maximum, int64_t* value, std::string* error) const {
   auto v = Get(name);
   if (!v) return true;

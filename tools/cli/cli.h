@@ -25,6 +25,10 @@ class Args {
   std::optional<std::string> Get(const std::string& name) const;
   // Integer option; false (with error text) when present but not a number in range.
   bool GetInt(const std::string& name, int64_t minimum, int64_t maximum, int64_t* value, std::string* error) const;
+  // The archive or image password: --password P, or the first line of --password-file F ("-" for
+  // standard input), which keeps it out of the process list. False (with error text) when both are
+  // given or the file cannot be read.
+  bool GetPassword(std::optional<std::string>* password, std::string* error) const;
   // Options that no verb asked about.
   std::vector<std::string> Unknown(const std::vector<std::string>& known) const;
 

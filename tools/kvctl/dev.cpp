@@ -162,7 +162,7 @@ int Version(int argc, char** argv) {
 }
 
 int Mount(int argc, char** argv) {
-  VerbStart s(argc, argv, {}, {"format", "sector-size", "data-offset", "start-offset", "password"}, 2);
+  VerbStart s(argc, argv, {}, {"format", "sector-size", "data-offset", "start-offset", "password", "password-file"}, 2);
   if (s.exit >= 0) return s.exit;
   const std::string file = s.args.positional()[1];
   int64_t format = 0, sectorSize = 2048, dataOffset = 0, startOffset = 0;
@@ -172,7 +172,9 @@ int Mount(int argc, char** argv) {
       !s.args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, &error) ||
       !s.args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, &error))
     return Usage(error);
-  const std::string password = s.args.Get("password").value_or("");
+  std::optional<std::string> given;
+  if (!s.args.GetPassword(&given, &error)) return Usage(error);
+  const std::string password = given.value_or("");
   if (password.size() > 256) return Usage("--password takes at most 256 bytes");
   std::u16string name;
   if (!LinuxPathToNt(file, &name)) return Usage("'" + file + "' cannot be given to the driver");
@@ -370,8 +372,8 @@ int Dev(int argc, char** argv) {
   static const std::vector<cli::Verb> verbs = {
       {"version", "driver version", "kvctl dev version [DRIVE]", Version},
       {"mount", "mount an image file with an explicit MountRequest",
-       "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O] "
-       "[--password P]",
+       "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
+       "                [--password P | --password-file F]",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
       {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},
@@ -398,7 +400,8 @@ const cli::RegisterVerb kRegister(
     {"dev", "speak to the driver directly (mount, query, read, letters)",
      "kvctl dev VERB ...   DRIVE is a number 0-22 or a letter (E:)\n"
      "  version [DRIVE]\n"
-     "  mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O] [--password P]\n"
+     "  mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
+     "        [--password P | --password-file F]\n"
      "  unmount DRIVE\n"
      "  query DRIVE [--json]\n"
      "  toc DRIVE [--json]\n"
@@ -406,7 +409,7 @@ const cli::RegisterVerb kRegister(
      "  letter DRIVE X\n"
      "  noletter DRIVE\n"
      "  drives [--json]\n"
-     "  serve DRIVE ARCHIVE [--password P] [--install-dir DIR]",
+     "  serve DRIVE ARCHIVE [--password P | --password-file F] [--install-dir DIR]",
      Dev, /*group=*/true});
 
 }  // namespace

@@ -76,7 +76,7 @@ std::string StoreFolder(int drive) {
 int DevServe(int argc, char** argv) {
   cli::Args args(argc, argv, {});
   if (!args.ok()) return Usage(args.error());
-  if (auto unknown = args.Unknown({"password", "install-dir"}); !unknown.empty())
+  if (auto unknown = args.Unknown({"password", "password-file", "install-dir"}); !unknown.empty())
     return Usage("unknown option --" + unknown[0]);
   if (args.positional().size() != 2) return Usage("wrong number of arguments");
   const std::string& driveText = args.positional()[0];
@@ -90,7 +90,10 @@ int DevServe(int argc, char** argv) {
 
   service::ArchiveMount request;
   request.path = path;
-  if (auto p = args.Get("password")) request.password = platform::Utf8ToUtf16(*p);
+  std::optional<std::string> password;
+  std::string passwordError;
+  if (!args.GetPassword(&password, &passwordError)) return Usage(passwordError);
+  if (password) request.password = platform::Utf8ToUtf16(*password);
   request.installDir =
       args.Get("install-dir")
           .value_or(platform::Utf16ToUtf8(manager::ConfigStore(manager::ConfigProgram::Service).InstallFolder()));

@@ -141,22 +141,27 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
 
 int RunArchiveRead(int argc, char** argv) {
   cli::Args args(argc, argv, {"verbose", "json"});
-  const auto unknown = args.Unknown({"first", "count", "password", "install-dir", "output", "verbose", "json"});
+  const auto unknown =
+      args.Unknown({"first", "count", "password", "password-file", "install-dir", "output", "verbose", "json"});
   if (!args.ok() || !unknown.empty() || args.positional().size() != 1) {
-    std::fprintf(stderr, "usage: kvimage aread ARCHIVE [--first S] [--count N] [--password P] [-o OUT] [--verbose]\n");
+    std::fprintf(stderr,
+                 "usage: kvimage aread ARCHIVE [--first S] [--count N] [--password P | --password-file F] [-o OUT] "
+                 "[--verbose]\n");
     return cli::kExitUsage;
   }
   const std::string path = args.positional()[0];
   int64_t first = 0;
   int64_t count = -1;
   std::string optionError;
+  std::optional<std::string> password;
   if (!args.GetInt("first", 0, INT32_MAX, &first, &optionError) ||
-      (args.Has("count") && !args.GetInt("count", 0, INT32_MAX, &count, &optionError))) {
+      (args.Has("count") && !args.GetInt("count", 0, INT32_MAX, &count, &optionError)) ||
+      !args.GetPassword(&password, &optionError)) {
     std::fprintf(stderr, "kvimage aread: %s\n", optionError.c_str());
     return cli::kExitUsage;
   }
   std::string error;
-  auto data = OpenArchive(path, args.Get("install-dir"), args.Get("password"), &error);
+  auto data = OpenArchive(path, args.Get("install-dir"), password, &error);
   if (!data) {
     std::fprintf(stderr, "kvimage aread: %s: %s\n", path.c_str(), error.c_str());
     return cli::kExitFailure;
@@ -223,16 +228,17 @@ int RunArchiveRead(int argc, char** argv) {
   return status;
 }
 
-cli::RegisterVerb reg({"aread", "read sectors of an archive's bridge image, extracting only what they touch",
-                       "usage: kvimage aread ARCHIVE [--first S] [--count N] [--password P] [-o OUT]\n"
-                       "                     [--install-dir DIR] [--verbose] [--json]\n\n"
-                       "Opens ARCHIVE through the 7-Zip codec library, lays out its bridge image in memory\n"
-                       "and writes sectors S..S+N-1 (default: from S to the end) to OUT or stdout. Archive\n"
-                       "items are extracted into a private temporary store only when a sector of theirs is\n"
-                       "read; --verbose (or --json) lists on stderr what was extracted.\n"
-                       "DIR holds 7z.so (default: the build's install folder, else /usr/lib/p7zip).\n"
-                       "Exit status: 0 written, 1 failure, 2 usage error.",
-                       RunArchiveRead});
+cli::RegisterVerb reg(
+    {"aread", "read sectors of an archive's bridge image, extracting only what they touch",
+     "usage: kvimage aread ARCHIVE [--first S] [--count N] [--password P | --password-file F] [-o OUT]\n"
+     "                     [--install-dir DIR] [--verbose] [--json]\n\n"
+     "Opens ARCHIVE through the 7-Zip codec library, lays out its bridge image in memory\n"
+     "and writes sectors S..S+N-1 (default: from S to the end) to OUT or stdout. Archive\n"
+     "items are extracted into a private temporary store only when a sector of theirs is\n"
+     "read; --verbose (or --json) lists on stderr what was extracted.\n"
+     "DIR holds 7z.so (default: the build's install folder, else /usr/lib/p7zip).\n"
+     "Exit status: 0 written, 1 failure, 2 usage error.",
+     RunArchiveRead});
 
 }  // namespace
 }  // namespace kv::kvimage

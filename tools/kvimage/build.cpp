@@ -107,10 +107,16 @@ int RunBuild(int argc, char** argv) {
     std::fprintf(stderr, "kvimage build: %s\n", args.error().c_str());
     return cli::kExitUsage;
   }
-  const auto unknown = args.Unknown({"output", "password", "install-dir"});
+  const auto unknown = args.Unknown({"output", "password", "password-file", "install-dir"});
   const auto out = args.Get("output");
   if (!unknown.empty() || args.positional().size() != 1 || !out || out->empty()) {
-    std::fprintf(stderr, "usage: kvimage build SOURCE -o OUT [--password P] [--install-dir DIR]\n");
+    std::fprintf(stderr, "usage: kvimage build SOURCE -o OUT [--password P | --password-file F] [--install-dir DIR]\n");
+    return cli::kExitUsage;
+  }
+  std::optional<std::string> password;
+  std::string passwordError;
+  if (!args.GetPassword(&password, &passwordError)) {
+    std::fprintf(stderr, "kvimage build: %s\n", passwordError.c_str());
     return cli::kExitUsage;
   }
   const std::string source = args.positional()[0];
@@ -131,7 +137,7 @@ int RunBuild(int argc, char** argv) {
     return cli::kExitFailure;
   } else if (ArchiveOpener()) {
     builder.SetVolumeIdentifier(cli::Utf8ToUtf16(fs::path(source).stem().string()));
-    const ArchiveOptions options{args.Get("password"), args.Get("install-dir")};
+    const ArchiveOptions options{password, args.Get("install-dir")};
     if (!ArchiveOpener()(source, options, builder, &data, &error)) {
       std::fprintf(stderr, "kvimage build: %s: %s\n", source.c_str(), error.c_str());
       return cli::kExitFailure;
@@ -187,7 +193,7 @@ int RunBuild(int argc, char** argv) {
 }
 
 cli::RegisterVerb reg({"build", "write the bridge image of a folder or an archive",
-                       "usage: kvimage build SOURCE -o OUT [--password P] [--install-dir DIR]\n\n"
+                       "usage: kvimage build SOURCE -o OUT [--password P | --password-file F] [--install-dir DIR]\n\n"
                        "Writes the ISO 9660 + Joliet + UDF 1.02 bridge image of SOURCE to OUT.\n"
                        "SOURCE is a folder (its files and folders, sorted by path) or an archive;\n"
                        "P opens an encrypted archive, DIR holds the codec library (7z.so).\n"
