@@ -68,6 +68,19 @@ class HostProtocol : public ::testing::Test {
     }
     return true;
   }
+  // True once TestDev0 holds `count` reads back (within ten seconds).
+  static bool WaitHeld(uint32_t count) {
+    Handle h = CreateFile("\\\\.\\TestDev0");
+    for (int i = 0; h && i < 10000; ++i) {
+      uint32_t held = 0;
+      uint32_t n = 0;
+      if (DeviceIoControl(h, IOCTL_TEST_HELD, nullptr, 0, &held, sizeof held, &n) && n == sizeof held && held == count)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
   void ExpectStillServing() {
     Handle h = CreateFile("\\\\.\\TestDev1");
     ASSERT_TRUE(h) << GetLastError();
@@ -153,7 +166,7 @@ TEST_F(HostProtocol, PendingReadDoesNotBlockOtherRequests) {
     EXPECT_EQ(n, 2048u);
     done = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitHeld(1));
   // Same handle, same connection: other requests are answered while the read waits.
   for (int i = 0; i < 20; ++i) {
     std::vector<uint8_t> buf(2048);
@@ -178,13 +191,15 @@ TEST_F(HostProtocol, ClientKilledWhileItsReadIsQueued) {
     ReadFile(h, kHeldReadOffset, buf.data(), 2048, &n);  // never returns: killed
     _exit(0);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const bool queued = WaitHeld(1);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
+  ASSERT_TRUE(queued);
   // The orphaned read is completed once, its reply dropped; everyone else goes on.
   Handle h = CreateFile("\\\\.\\TestDev0");
   uint32_t n;
   ASSERT_TRUE(DeviceIoControl(h, IOCTL_TEST_RELEASE, nullptr, 0, nullptr, 0, &n));
+  EXPECT_TRUE(WaitHeld(0));
   ExpectStillServing();
 }
 
@@ -409,7 +424,7 @@ TEST_F(HostProtocol, ShutdownCompletesQueuedRequestsAndCleansTheRoot) {
     ReadFile(h, kHeldReadOffset, buf.data(), 2048, &n);
     returned = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(WaitHeld(1));
   const int status = host_->Stop(SIGTERM);
   reader.join();
   EXPECT_TRUE(returned);

@@ -112,6 +112,20 @@ NTSTATUS Control(DeviceObject* device, Irp* irp) {
       info = n;
       break;
     }
+    case IOCTL_TEST_HELD: {
+      uint32_t count;
+      {
+        std::lock_guard<std::mutex> g(d->lock);
+        count = static_cast<uint32_t>(d->held.size());
+      }
+      if (irp->output.size() < sizeof count) {
+        status = STATUS_BUFFER_TOO_SMALL;
+      } else {
+        std::memcpy(irp->output.data(), &count, sizeof count);
+        info = sizeof count;
+      }
+      break;
+    }
     case IOCTL_TEST_WHO: {
       const uint32_t who[3] = {irp->requestor.uid, irp->requestor.gid, static_cast<uint32_t>(irp->requestor.pid)};
       if (irp->output.size() < sizeof who) {

@@ -11,6 +11,7 @@ inline constexpr uint64_t kHeldReadOffset = 0xF000000000ull;  // reads here wait
 inline constexpr uint32_t IOCTL_TEST_RELEASE = 0x222000;      // completes every held read
 inline constexpr uint32_t IOCTL_TEST_ECHO = 0x222004;         // output = input, reversed
 inline constexpr uint32_t IOCTL_TEST_WHO = 0x222008;          // output = requestor uid, gid, pid
+inline constexpr uint32_t IOCTL_TEST_HELD = 0x22200C;         // output = u32 number of held reads
 
 // Byte at position p of every test device.
 inline uint8_t PatternByte(uint64_t p) {
