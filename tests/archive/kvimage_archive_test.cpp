@@ -122,6 +122,10 @@ TEST_F(KvimageArchive, PasswordsAndFailures) {
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("none.txt: cannot be read"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(path("n.iso")));
+  WriteFileText(path("long.txt"), std::string(5000, 'x'));
+  out = Kvimage("aread " + Quote(path("e.7z").string()) + " --password-file " + Quote(path("long.txt").string()), &rc);
+  EXPECT_EQ(rc, 2);
+  EXPECT_NE(out.find("long.txt: the password is longer than 4096 bytes"), std::string::npos) << out;
 
   out = Kvimage("aread " + Quote(path("e.7z").string()) + " --password wrong -o " + Quote(path("w.iso").string()), &rc);
   EXPECT_EQ(rc, 0);

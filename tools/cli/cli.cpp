@@ -55,13 +55,21 @@ bool Args::GetPassword(std::optional<std::string>* password, std::string* error)
     *error = *file + ": cannot be read";
     return false;
   }
-  // One line is enough for any password; more is not read.
+  // Only the first line is read, and a password is never cut short.
+  constexpr size_t kLongest = 4096;
   std::string line;
-  for (int c; line.size() < 4096 && (c = std::fgetc(in)) != EOF && c != '\n';) line.push_back(static_cast<char>(c));
+  bool tooLong = false;
+  for (int c; (c = std::fgetc(in)) != EOF && c != '\n';) {
+    if (line.size() == kLongest) {
+      tooLong = true;
+      break;
+    }
+    line.push_back(static_cast<char>(c));
+  }
   const bool failed = std::ferror(in) != 0;
   if (in != stdin) std::fclose(in);
-  if (failed) {
-    *error = *file + ": cannot be read";
+  if (failed || tooLong) {
+    *error = *file + (failed ? ": cannot be read" : ": the password is longer than 4096 bytes");
     return false;
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
