@@ -1,6 +1,9 @@
 #include "archive/archive_messages.h"
 
+#include <cstdio>
+
 #include "archive/codec_abi.h"
+#include "archive/wide_text.h"
 
 namespace kv::archive {
 
@@ -35,6 +38,10 @@ uint32_t ReasonForResult(int32_t result, bool encrypted) {
     default:
       return text_id::kUnknownError;
   }
+}
+
+void StderrMessageSink::Post(const ArchiveMessage& message) {
+  std::fprintf(stderr, "%s%s\n", prefix_.c_str(), Utf16ToUtf8(message.text).c_str());
 }
 
 }  // namespace kv::archive

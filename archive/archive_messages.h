@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/texts.h"
 
@@ -40,6 +41,16 @@ class MessageSink {
   // The text of `id` in the current language; the default answers the built-in English text.
   virtual std::u16string Text(uint32_t id) { return DefaultText(id); }
   virtual void Post(const ArchiveMessage& message) = 0;
+};
+
+// Messages as lines on stderr, each after `prefix`: the command-line tools' sink.
+class StderrMessageSink : public MessageSink {
+ public:
+  explicit StderrMessageSink(std::string prefix = {}) : prefix_(std::move(prefix)) {}
+  void Post(const ArchiveMessage& message) override;
+
+ private:
+  std::string prefix_;
 };
 
 // Replaces the "%s" (and one "%C") placeholders of `format` in order with `args`.

@@ -22,13 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class StderrMessages : public archive::MessageSink {
- public:
-  void Post(const archive::ArchiveMessage& m) override {
-    std::fprintf(stderr, "kvctl dev serve: %s\n", platform::Utf16ToUtf8(m.text).c_str());
-  }
-};
-
 int Fail(const std::string& what) {
   std::fprintf(stderr, "kvctl dev serve: %s\n", what.c_str());
   return cli::kExitFailure;
@@ -101,7 +94,7 @@ int DevServe(int argc, char** argv) {
     return Fail("Install_Dir is not set in the registry (scripts/write-install-dir); or give --install-dir");
   request.storeFolder = StoreFolder(drive);
   if (request.storeFolder.empty()) return Fail("the temporary folder cannot be created");
-  StderrMessages messages;
+  archive::StderrMessageSink messages("kvctl dev serve: ");
   request.messages = &messages;
 
   // Signals are taken synchronously by the heartbeat loop.

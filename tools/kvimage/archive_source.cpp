@@ -24,16 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Messages of the archive go to stderr as lines.
-class StderrMessages : public archive::MessageSink {
- public:
-  void Post(const archive::ArchiveMessage& m) override {
-    std::fprintf(stderr, "%s\n", archive::Utf16ToUtf8(m.text).c_str());
-  }
-};
-
-StderrMessages& Messages() {
-  static StderrMessages sink;
+archive::StderrMessageSink& Messages() {
+  static archive::StderrMessageSink sink;
   return sink;
 }
 
