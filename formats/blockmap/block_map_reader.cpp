@@ -26,10 +26,14 @@ const char* ExplainBlockMapRefusal(std::unique_ptr<RawFile> raw, int32_t format,
   if (!file.ok() || size < 0) return "";
   const char* reason = "";
   BlockMap map(kSectorSize, 0);
-  if (format == kFormatIsz ? BuildIszMap(file, static_cast<uint64_t>(size), request, &map, &reason)
-                           : BuildUifMap(file, static_cast<uint64_t>(size), &map, &reason))
-    return "";
-  return reason;
+  if (format == kFormatUif) return BuildUifMap(file, static_cast<uint64_t>(size), &map, &reason) ? "" : reason;
+  if (!BuildIszMap(file, static_cast<uint64_t>(size), request, &map, &reason)) return reason;
+  // The tables are sound; with encryption the likely cause is the password.
+  uint8_t encryption = 0;
+  if (file.ReadAt(16, 1, &encryption) && encryption != 0)
+    return request.Password[0] ? "encrypted ISZ image: the password is wrong"
+                               : "encrypted ISZ image: a password is needed (--password-file)";
+  return "";
 }
 
 }  // namespace kv

@@ -29,7 +29,8 @@ bool BuildIszMap(ImageFile& file, uint64_t fileSize, const MountRequest& request
 bool BuildUifMap(ImageFile& file, uint64_t fileSize, BlockMap* map, const char** reason);
 
 // A refusal of an ISZ or UIF `file` in words ("" when its tables are sound and only the
-// file-system probe failed, or for other formats).
+// file-system probe failed, or for other formats); for an encrypted ISZ whose tables are sound,
+// the password.
 const char* ExplainBlockMapRefusal(std::unique_ptr<RawFile> file, int32_t format, const MountRequest& request);
 
 }  // namespace kv

@@ -217,11 +217,13 @@ TEST_F(BlockMapImages, HostileIszAndUifAreRefusedWithTheirReason) {
   std::vector<uint8_t> pastEnd = isz;
   SetPointer(pastEnd, 3, 2u << 22 | 0x3FFFFF);
   cases.push_back({"stored size past the file", kFormatIsz, pastEnd, "", "outside the file"});
-  cases.push_back({"wrong password", kFormatIsz, encrypted, "Secret", ""});
-  cases.push_back({"no password", kFormatIsz, encrypted, "", ""});
-  cases.push_back({"key length 3 for a 256-bit key", kFormatIsz, mutated(encrypted, 16, {3}), "secret", ""});
+  cases.push_back({"wrong password", kFormatIsz, encrypted, "Secret", "password is wrong"});
+  cases.push_back({"no password", kFormatIsz, encrypted, "", "password is needed"});
+  cases.push_back(
+      {"key length 3 for a 256-bit key", kFormatIsz, mutated(encrypted, 16, {3}), "secret", "password is wrong"});
   cases.push_back({"key length 0 for an encrypted image", kFormatIsz, mutated(encrypted, 16, {0}), "secret", ""});
-  cases.push_back({"key length 7 (128 bits) for a 256-bit key", kFormatIsz, mutated(encrypted, 16, {7}), "secret", ""});
+  cases.push_back({"key length 7 (128 bits) for a 256-bit key", kFormatIsz, mutated(encrypted, 16, {7}), "secret",
+                   "password is wrong"});
   // Blocks that inflate to more or less than the block size.
   cases.push_back({"blocks larger than declared", kFormatIsz, mutated(isz, 29, {0, 0x40}), "", ""});
   cases.push_back({"blocks smaller than declared", kFormatIsz, mutated(isz, 29, {0, 0x00, 1}), "", ""});
