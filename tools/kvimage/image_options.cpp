@@ -12,7 +12,8 @@ namespace kv::kvimage {
 const std::vector<std::string> kGeometryOptions = {"format",       "sector-size", "data-offset",
                                                    "start-offset", "password",    "password-file"};
 const char* const kGeometryUsage =
-    "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0)\n"
+    "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0,\n"
+    "                     or 6 for *.isz and 5 for *.uif)\n"
     "  --sector-size S    bytes per sector in the file (default 2048; 2352 for bin and 1000-1007)\n"
     "  --data-offset D    offset of the 2048 user bytes in a file sector (default 0; 16 for bin and 1000-1007)\n"
     "  --start-offset O   file offset of sector 0, may be negative (default 0)\n"
