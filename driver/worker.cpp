@@ -142,6 +142,12 @@ void ExecuteRead(DriveState& drive, Irp* irp) {
   const uint32_t count = irp->length / kSectorSize;
   uint8_t* destination = irp->output.data();
   const bool served = drive.served.load();
+  // The channel's request words are 32-bit: such a sector is past any end a served medium can
+  // have, and fails as a read past the end of an image does, the medium staying.
+  if (served && first + count > uint64_t{INT32_MAX} + 1) {
+    CompleteRequest(irp, STATUS_DATA_ERROR, 0);
+    return;
+  }
   uint32_t delivered = 0;
   if (served) {
     delivered = ChannelRead(drive, first, count, destination);

@@ -276,6 +276,21 @@ TEST_F(MediaChannelTest, ReadsGoInRunsOfTheDataAreaAndRepeatedRunsComeFromTheBuf
   EXPECT_EQ(size, 100u * kSectorSize);
 }
 
+TEST_F(MediaChannelTest, ReadsBeyondTheChannelsSectorRangeFailAndKeepTheMedium) {
+  ChannelView view;
+  ASSERT_NO_FATAL_FAILURE(MountServed(4, view, 64));
+  TestService service(4, view);
+  for (const uint64_t first : {uint64_t{1} << 31, (uint64_t{1} << 31) - 1, uint64_t{1} << 40}) {
+    const Completion c = drv().Read(4, first * kSectorSize, 2 * kSectorSize);
+    EXPECT_EQ(c.status, STATUS_DATA_ERROR) << first;
+    EXPECT_EQ(c.information, 0u);
+  }
+  EXPECT_TRUE(service.Runs().empty()) << "the service is never asked for a sector it cannot be named";
+  const Completion c = drv().Read(4, 0, kSectorSize);
+  EXPECT_EQ(c.status, STATUS_SUCCESS) << "the medium stays";
+  EXPECT_TRUE(IsPattern(c.output, 0));
+}
+
 TEST_F(MediaChannelTest, AbandonedReadFailsAndLeavesTheDriveEmpty) {
   ChannelView view;
   ASSERT_NO_FATAL_FAILURE(MountServed(1, view, 64));
