@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -474,7 +475,10 @@ bool DeviceIoControl(const Handle& handle, uint32_t code, const void* input, uin
   h.Offset = room;
   const auto r = handle.connection_->Call(h, input, inputLength, output, outputLength);
   ApplyViewInstruction(room, r.value, r.passedFd);
-  if (returned) *returned = r.payloadLength;
+  // A failure brings no bytes but may name a length (the size a too small buffer needed).
+  if (returned)
+    *returned = NT_SUCCESS(r.status) ? r.payloadLength
+                                     : static_cast<uint32_t>(std::min<uint64_t>(r.information, UINT32_MAX));
   return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
 }
 

@@ -144,6 +144,24 @@ TEST_F(HostDrives, MountReadQueryLettersUnmount) {
 
   EXPECT_TRUE(ReadWhole("\\\\.\\E:", expected.size()) == expected);
 
+  // Failures that name a length hand it to the caller.
+  struct Failing {
+    uint32_t code;
+    uint32_t inLength, outLength;
+    LSTATUS error;
+    uint32_t returned;
+  };
+  for (const Failing& f : {Failing{IOCTL_CDROM_READ_TOC_EX, 4, 100, ERROR_INSUFFICIENT_BUFFER, 804},
+                           Failing{IOCTL_CDROM_READ_TOC_EX, 2, 804, ERROR_BAD_LENGTH, 4},
+                           Failing{IOCTL_CDROM_GET_LAST_SESSION, 0, 8, ERROR_INSUFFICIENT_BUFFER, 12}}) {
+    const uint8_t request[4] = {0, 0, 0, 0x80};
+    std::vector<uint8_t> answer(f.outLength);
+    n = 99;
+    EXPECT_FALSE(DeviceIoControl(h, f.code, request, f.inLength, answer.data(), f.outLength, &n));
+    EXPECT_EQ(GetLastError(), f.error) << std::hex << f.code;
+    EXPECT_EQ(n, f.returned) << std::hex << f.code;
+  }
+
   ASSERT_TRUE(DeviceIoControl(h, IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0, &n));
   std::vector<uint8_t> buf(2048);
   EXPECT_FALSE(ReadFile(h, 0, buf.data(), 2048, &n));
