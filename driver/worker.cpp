@@ -228,6 +228,22 @@ void Execute(DriveState& drive, Irp* irp) {
 
 }  // namespace
 
+void DropChannelOfGoneProcess(DriveState& drive) {
+  const pid_t gone = drive.channel.goneProcess.load();
+  if (gone == 0) return;
+  // Its medium goes; its buffer too, unless another process has taken the buffer over since.
+  if (drive.served.load()) Unmount(drive);
+  bool forget = false;
+  {
+    std::lock_guard<std::mutex> g(drive.channel.bufferLock);
+    forget = drive.channel.userProcess == gone;
+  }
+  if (forget) ForgetChannelBuffer(drive);
+  // The wake-up meant for a waiting read must not answer the next medium's first read.
+  if (platform::NamedEvent* writeDone = drive.channel.events[MediaChannelState::kWriteDone].get()) writeDone->Reset();
+  drive.channel.goneProcess.store(0);
+}
+
 void WorkerThread(DriveState* drive) {
   g_driver.previousPriority.store(kernel::KeSetPriorityThread(kWorkerPriority));
   for (;;) {
@@ -245,6 +261,7 @@ void WorkerThread(DriveState* drive) {
       CloseChannel(*drive);
       return;
     }
+    DropChannelOfGoneProcess(*drive);
     while (drive->queue.RemoveHead(&irp)) Execute(*drive, irp);
   }
 }
