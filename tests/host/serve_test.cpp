@@ -365,6 +365,19 @@ TEST_F(ServedDrives, ADeadServerEmptiesTheDriveAtOnce) {
   EXPECT_EQ(next->Stop(SIGINT), 0) << next->Log();
 }
 
+TEST_F(ServedDrives, MessagesNameTheLetterTheDriveHasWhenTheyAreMade) {
+  const fs::path archive = MakeArchive("locked.7z", "-t7z -psecret", 61);
+  auto server = Serve(7, archive, {"--password", "wrong"});
+  ASSERT_TRUE(WaitServed(7, *server)) << server->Log();
+  // The letter comes after the server started.
+  const auto r = kv::test::Run(Quote(ProgramPath("kvctl")) + " dev letter 7 G");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(ReadMedium("\\\\.\\KVEmuDev7", MediumSize(7)).size(), MediumSize(7));
+  EXPECT_EQ(server->Stop(SIGINT), 0) << server->Log();
+  EXPECT_NE(server->Log().find("Failed reading 'G:"), std::string::npos) << server->Log();
+  EXPECT_EQ(server->Log().find("'?:"), std::string::npos) << server->Log();
+}
+
 TEST_F(ServedDrives, BadArgumentsAndBusyDrivesAreRefused) {
   const fs::path notArchive = dir_ / "plain.txt";
   WriteFileText(notArchive, "just text, no archive\n");
