@@ -90,6 +90,14 @@ struct Irp {
   UniqueFd viewFd;
   uint32_t viewAddress = 0;
 
+  // A Read whose bytes go straight into memory the requesting process shares with the host
+  // (`length` bytes there; `output` stays empty). The owner keeps that memory mapped until the
+  // request is freed, even when the requestor is gone by then.
+  uint8_t* sharedOutput = nullptr;
+  std::shared_ptr<void> sharedOutputOwner;
+  uint8_t* ReadBuffer() { return sharedOutput != nullptr ? sharedOutput : output.data(); }
+  size_t ReadCapacity() const { return sharedOutput != nullptr ? length : output.size(); }
+
   // Called once, in the completing thread, after status and information are set.
   IrpCompletion onComplete;
   bool pending = false;  // IoMarkIrpPending
