@@ -162,7 +162,8 @@ class CueParser {
     if (!L_.cdText.empty() && !DistributeCdText(L_.cdText, &L_)) return Error("out of memory");
     for (auto& info : L_.info) {
       if (!info) continue;
-      for (int k = 0; k < kTrackTextCount; ++k) info->wideText[k] = platform::AnsiToWide(info->text[k], codePage_);
+      for (int k = 0; k < kTrackTextCount; ++k)
+        if (!info->text[k].empty()) info->wideText[k] = platform::AnsiToWide(info->text[k], codePage_);
     }
     return true;
   }
