@@ -72,7 +72,10 @@ int RunLayout(int argc, char** argv) {
   const std::string path = args.positional()[0];
   inspect::DescriptorChoice choice = inspect::ChooseDescriptor(cli::Utf8ToUtf16(path));
   if (!choice.layout) {
-    const std::string& why = choice.failure.reason;
+    std::string why = choice.failure.reason;
+    const std::u16string wide = cli::Utf8ToUtf16(path);
+    if (!inspect::LooksLikeDescriptorName(wide) && why.find("128 KiB") != std::string::npos)
+      why = "and no cue sheet or media descriptor beside it describes it";
     std::fprintf(stderr, "kvimage layout: %s: not a cue sheet or media descriptor%s%s%s\n", path.c_str(),
                  why.empty() ? "" : " (", why.c_str(), why.empty() ? "" : ")");
     return cli::kExitFailure;
