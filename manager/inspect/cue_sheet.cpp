@@ -409,12 +409,16 @@ class CueParser {
         const int32_t index0 = info->indexPosition[0];
         info->indexPosition[0] = index0 - pos;
         if (!Add(&L_.pregap[t], int64_t{pos} - index0)) return Error("pregap too long");
+        // The sectors from INDEX 00 to INDEX 01 are stored in the file: the drive reads them.
+        L_.pregapInFile[t] = pos - index0;
         info->lastIndex = 1;
       } else if (existing) {
         existing->lastIndex = 1;
       }
       if (t > 0 && !newFile_) {
-        const int64_t length = p - L_.trackIndex1Position[q] - L_.postgap[q] - L_.pregap[t];
+        // The previous track ends where this one's stored pregap begins; PREGAP and POSTGAP
+        // sectors are not in the file and take none of its sectors.
+        const int64_t length = p - L_.pregapInFile[t] - L_.trackIndex1Position[q] - L_.postgapInFile[q];
         if (length < 0) return Error("the gaps of track " + std::to_string(t + 1) + " overlap the track before it");
         L_.length[q] = static_cast<int32_t>(length);
       }

@@ -147,8 +147,8 @@ void CopyLayoutToMountRequest(const DiscLayout& layout, MountRequest* request) {
     request->TrackSectorSize[i] = 0;
   }
   if (request->TrackStart[count] == 0 || count < layout.trackCount) {
-    // The lead-out follows the last served track.
-    request->TrackStart[count] = layout.start[count - 1] + layout.length[count - 1];
+    // The lead-out follows the last served track and its post-gap.
+    request->TrackStart[count] = layout.start[count - 1] + layout.length[count - 1] + layout.postgap[count - 1];
     request->TrackMode[count] = layout.mode[count - 1];
     request->TrackPregap[count] = request->TrackPregapInFile[count] = 0;
     request->TrackPostgap[count] = request->TrackPostgapInFile[count] = request->TrackLength[count] = 0;

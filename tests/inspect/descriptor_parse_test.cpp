@@ -99,7 +99,7 @@ TEST_F(Sheets, MalformedSheetsAndBadInputFailWithoutLeavingFilesOpen) {
       {"file before the track's index 01", "FILE data.bin BINARY\nTRACK 01 MODE1/2352\nFILE data.bin BINARY\n"},
       {"CD-TEXT file missing", "CDTEXTFILE none.cdt\n" + head},
       {"CD-TEXT file not packs", "CDTEXTFILE data2.bin\n" + head},
-      {"gaps longer than the track before", head + "TRACK 02 MODE1/2352\nPREGAP 10:00:00\nINDEX 01 00:10:00\n"},
+      {"INDEX 00 after INDEX 01", head + "TRACK 02 AUDIO\nINDEX 01 00:10:00\nINDEX 00 00:12:00\n"},
       {"NUL before the tracks", std::string("FILE data.bin BINARY\n\0TRACK 01 MODE1/2352\nINDEX 01 00:00:00\n", 60)},
       {"empty file", ""},
       {"only blanks", " \r\n\t\n"},
@@ -136,6 +136,7 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
          EXPECT_EQ(L.trackCount, 2);
          EXPECT_EQ(L.length[0], 13500);
          EXPECT_EQ(L.pregap[1], 150);
+         EXPECT_EQ(L.pregapInFile[1], 150);
          EXPECT_EQ(L.start[1], 13650);
          EXPECT_EQ(L.FindInfo(2)->indexPosition[0], -150);
          EXPECT_EQ(L.fileOffset[1], 13650LL * 2352);
@@ -202,11 +203,13 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
          EXPECT_EQ(one->text[kTextComposer], "c");
          EXPECT_EQ(one->lastIndex, 3);
          EXPECT_EQ(one->indexPosition[3], 150);
+         // PREGAP and POSTGAP are not in the file: track 1 keeps its 750 stored sectors.
          EXPECT_EQ(L.pregap[0], 150);
+         EXPECT_EQ(L.pregapInFile[0], 0);
          EXPECT_EQ(L.start[0], 150);
          EXPECT_EQ(L.postgap[0], 10);
-         EXPECT_EQ(L.length[0], 740);
-         EXPECT_EQ(L.start[1], 150 + 740 + 10);
+         EXPECT_EQ(L.length[0], 750);
+         EXPECT_EQ(L.start[1], 150 + 750 + 10);
        }},
       {"WAVE named by extension, AIFF keyword on a RIFF file",
        "FILE audio.wav WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nFILE riff.aud AIFF\nTRACK 02 AUDIO\n"
@@ -214,6 +217,7 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
        [](const DiscLayout& L) {
          EXPECT_EQ(L.length[0], 11);
          EXPECT_EQ(L.pregap[1], 2);
+         EXPECT_EQ(L.pregapInFile[1], 2);
          EXPECT_EQ(L.start[1], 13);
          EXPECT_EQ(L.length[1], 2);
          EXPECT_EQ(L.fileOffset[1], 44 + 2 * 2352);
