@@ -126,10 +126,15 @@ bool WalkTao(const uint8_t* payload, uint32_t size, bool v2, NrgLayout* layout) 
         sectorSize = bytes % 2048 == 0 ? 2048 : bytes % 2336 == 0 ? 2336 : bytes % 2352 == 0 ? 2352 : 0;
         if (sectorSize == 0) break;
       }
-      const uint32_t sizes[] = {2048, 2336, 2352};
+      // The stored size is the one that places the track at its own offset, the mode's first.
       uint32_t stored = kSectorSize;
-      for (uint32_t s : sizes)
-        if (offset == uint64_t{lba} * s) stored = s;
+      const uint32_t sizes[] = {sectorSize, 2048, 2336, 2352};
+      for (uint32_t candidate : sizes) {
+        if (offset == uint64_t{lba} * candidate) {
+          stored = candidate;
+          break;
+        }
+      }
       if (bytes % stored != 0) break;
       sectorSize = stored;
     }
