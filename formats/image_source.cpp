@@ -20,20 +20,6 @@ std::u16string CopySecondName(const MountRequest& request) {
   return out;
 }
 
-void CopyTrackLayout(const MountRequest& r, TrackTable* t) {
-  t->count = r.TrackCount;
-  std::memcpy(t->mode, r.TrackMode, sizeof t->mode);
-  std::memcpy(t->start, r.TrackStart, sizeof t->start);
-  std::memcpy(t->pregap, r.TrackPregap, sizeof t->pregap);
-  std::memcpy(t->pregapInFile, r.TrackPregapInFile, sizeof t->pregapInFile);
-  std::memcpy(t->postgap, r.TrackPostgap, sizeof t->postgap);
-  std::memcpy(t->postgapInFile, r.TrackPostgapInFile, sizeof t->postgapInFile);
-  std::memcpy(t->length, r.TrackLength, sizeof t->length);
-  std::memcpy(t->fileOffset, r.TrackFileOffset, sizeof t->fileOffset);
-  std::memcpy(t->fileEnd, r.TrackFileEnd, sizeof t->fileEnd);
-  std::memcpy(t->sectorSize, r.TrackSectorSize, sizeof t->sectorSize);
-}
-
 }  // namespace
 
 ImageSource::~ImageSource() {
@@ -85,7 +71,7 @@ MountError ImageSource::Open(const MountRequest& request, std::u16string name, s
     if (request.TrackCount > kMaxTrackCount) return kMountUnrecognised;
     s->trackTable_.reset(new (std::nothrow) TrackTable());
     if (!s->trackTable_) return kMountNoMemory;
-    CopyTrackLayout(request, s->trackTable_.get());
+    TrackTableFromRequest(request, s->trackTable_.get());
     if (CheckTrackTable(*s->trackTable_, s->fileSize_) != nullptr) return kMountUnrecognised;
   }
   if (s->format_ == kFormatAudioDisc) {

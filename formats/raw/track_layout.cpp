@@ -126,6 +126,20 @@ TrackRegions RegionsOf(const TrackTable& t, uint32_t i) {
   return r;
 }
 
+void TrackTableFromRequest(const MountRequest& r, TrackTable* t) {
+  t->count = r.TrackCount;
+  std::memcpy(t->mode, r.TrackMode, sizeof t->mode);
+  std::memcpy(t->start, r.TrackStart, sizeof t->start);
+  std::memcpy(t->pregap, r.TrackPregap, sizeof t->pregap);
+  std::memcpy(t->pregapInFile, r.TrackPregapInFile, sizeof t->pregapInFile);
+  std::memcpy(t->postgap, r.TrackPostgap, sizeof t->postgap);
+  std::memcpy(t->postgapInFile, r.TrackPostgapInFile, sizeof t->postgapInFile);
+  std::memcpy(t->length, r.TrackLength, sizeof t->length);
+  std::memcpy(t->fileOffset, r.TrackFileOffset, sizeof t->fileOffset);
+  std::memcpy(t->fileEnd, r.TrackFileEnd, sizeof t->fileEnd);
+  std::memcpy(t->sectorSize, r.TrackSectorSize, sizeof t->sectorSize);
+}
+
 const char* CheckTrackTable(const TrackTable& t, int64_t fileSize) {
   if (t.count == 0 || t.count >= kMaxTracks) return "a track table holds 1 to 99 tracks";
   int64_t previousEnd = INT64_MIN;

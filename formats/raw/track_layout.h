@@ -17,6 +17,9 @@ struct TrackRegions {
 };
 TrackRegions RegionsOf(const TrackTable& table, uint32_t track);
 
+// The request's track layout, copied unchanged.
+void TrackTableFromRequest(const MountRequest& request, TrackTable* table);
+
 // Null when the table can be served; otherwise why not, as one line. Checks the track count,
 // sector sizes, negative values, regions that overlap or descend, and stored sectors that lie
 // before the start or past the end of a file of `fileSize` bytes.

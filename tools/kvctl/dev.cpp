@@ -1,18 +1,23 @@
 // kvctl dev: speaks to the driver directly through its devices, as the service does.
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/ioctl.h"
 #include "common/mount_request.h"
+#include "formats/raw/track_layout.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
 #include "service/commands/archive_mount.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/track_option.h"
 #include "tools/kvctl/dev_serve.h"
 
 namespace kv::tools {
@@ -162,7 +167,8 @@ int Version(int argc, char** argv) {
 }
 
 int Mount(int argc, char** argv) {
-  VerbStart s(argc, argv, {}, {"format", "sector-size", "data-offset", "start-offset", "password", "password-file"}, 2);
+  VerbStart s(argc, argv, {},
+              {"format", "sector-size", "data-offset", "start-offset", "password", "password-file", "track"}, 2);
   if (s.exit >= 0) return s.exit;
   const std::string file = s.args.positional()[1];
   int64_t format = 0, sectorSize = 2048, dataOffset = 0, startOffset = 0;
@@ -172,6 +178,9 @@ int Mount(int argc, char** argv) {
       !s.args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, &error) ||
       !s.args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, &error))
     return Usage(error);
+  auto layout = std::make_unique<MountRequest>();
+  std::memset(layout.get(), 0, sizeof *layout);
+  if (!cli::ParseTrackOptions(s.args.GetAll("track"), layout.get(), &error)) return Usage(error);
   std::optional<std::string> given;
   if (!s.args.GetPassword(&given, &error)) return Usage(error);
   const std::string password = given.value_or("");
@@ -187,6 +196,12 @@ int Mount(int argc, char** argv) {
   request->SectorSize = static_cast<uint32_t>(sectorSize);
   request->DataOffset = static_cast<uint32_t>(dataOffset);
   request->StartOffset = static_cast<int32_t>(startOffset);
+  if (layout->TrackCount > 0) {
+    // The track fields lie between the password and Reserved1.
+    std::memcpy(&request->TrackCount, &layout->TrackCount,
+                offsetof(MountRequest, Reserved1) - offsetof(MountRequest, TrackCount));
+    if (!s.args.Has("format")) cli::ChooseFormatForTracks(request);
+  }
   std::memcpy(request->Password, password.data(), password.size());
   request->NameLength = static_cast<uint16_t>(nameBytes);
   std::memcpy(buffer.data() + kMountRequestFixedSize, name.data(), nameBytes);
@@ -194,7 +209,19 @@ int Mount(int argc, char** argv) {
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
     return Fail("mount " + file + ": " + ErrorText(GetLastError()));
-  if (n >= 4 && mountError != 0) return Fail(file + ": " + MountErrorText(mountError));
+  if (n >= 4 && mountError != 0) {
+    std::string why = MountErrorText(mountError);
+    if (mountError == kMountUnrecognised && layout->TrackCount > 0) {
+      // Say what is wrong with the layout when that is the reason.
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(file, ec);
+      auto table = std::make_unique<TrackTable>();
+      TrackTableFromRequest(*request, table.get());
+      if (const char* fault = ec ? nullptr : CheckTrackTable(*table, static_cast<int64_t>(size)))
+        why += std::string(": ") + fault;
+    }
+    return Fail(file + ": " + why);
+  }
   return kExitOk;
 }
 
@@ -279,7 +306,9 @@ int Read(int argc, char** argv) {
   if (s.exit >= 0) return s.exit;
   int64_t first = 0, count = -1;
   std::string error;
-  if (!s.args.GetInt("first", 0, INT64_MAX / kRawSectorSize, &first, &error) ||
+  // Raw reads of a track layout reach down to the first track's pregap.
+  const int64_t lowest = s.args.Has("raw") ? -450150 : 0;
+  if (!s.args.GetInt("first", lowest, INT64_MAX / kRawSectorSize, &first, &error) ||
       !s.args.GetInt("count", 0, INT64_MAX / kRawSectorSize, &count, &error))
     return Usage(error);
   if (count < 0) {
@@ -373,6 +402,7 @@ int Dev(int argc, char** argv) {
       {"version", "driver version", "kvctl dev version [DRIVE]", Version},
       {"mount", "mount an image file with an explicit MountRequest",
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
+       "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
        "                [--password P | --password-file F]",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},

@@ -4,14 +4,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "formats/raw/track_layout.h"
+#include "tools/cli/track_option.h"
+
 namespace kv::kvimage {
 
-const std::vector<std::string> kGeometryOptions = {"format", "sector-size", "data-offset", "start-offset"};
+const std::vector<std::string> kGeometryOptions = {"format", "sector-size", "data-offset", "start-offset", "track"};
 const char* const kGeometryUsage =
     "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0)\n"
     "  --sector-size S    bytes per sector in the file (default 2048; 2352 for bin and 1000-1007)\n"
     "  --data-offset D    offset of the 2048 user bytes in a file sector (default 0; 16 for bin and 1000-1007)\n"
-    "  --start-offset O   file offset of sector 0, may be negative (default 0)\n";
+    "  --start-offset O   file offset of sector 0, may be negative (default 0)\n"
+    "  --format 3         NRG image (the layout comes from the file)\n"
+    "  --format 100       audio disc: only raw reads through the --track layout\n";
 
 bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   int64_t format = kFormatIso;
@@ -28,7 +33,11 @@ bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   g->sectorSize = static_cast<uint32_t>(sectorSize);
   g->dataOffset = static_cast<uint32_t>(dataOffset);
   g->startOffset = static_cast<int32_t>(startOffset);
-  return true;
+  g->formatGiven = args.Has("format");
+  g->tracks = args.GetAll("track");
+  auto scratch = std::make_unique<MountRequest>();
+  std::memset(scratch.get(), 0, sizeof *scratch);
+  return cli::ParseTrackOptions(g->tracks, scratch.get(), error);
 }
 
 OpenedImage OpenImage(const std::string& path, const Geometry& g) {
@@ -47,8 +56,19 @@ OpenedImage OpenImage(const std::string& path, const Geometry& g) {
   request->SectorSize = g.sectorSize;
   request->DataOffset = g.dataOffset;
   request->StartOffset = g.startOffset;
+  if (!g.tracks.empty()) {
+    std::string ignored;  // ParseGeometry has checked the values
+    cli::ParseTrackOptions(g.tracks, request.get(), &ignored);
+    if (!g.formatGiven) cli::ChooseFormatForTracks(request.get());
+  }
+  const int64_t fileSize = file->Size();
   out.error = ImageSource::Open(*request, cli::Utf8ToUtf16(path), std::move(file), &out.source);
   if (out.error != kMountOk) out.reason = MountErrorText(out.error);
+  if (out.error == kMountUnrecognised && request->TrackCount > 0) {
+    auto table = std::make_unique<TrackTable>();
+    TrackTableFromRequest(*request, table.get());
+    if (const char* why = CheckTrackTable(*table, fileSize)) out.reason += std::string(": ") + why;
+  }
   return out;
 }
 

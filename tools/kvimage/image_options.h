@@ -21,6 +21,8 @@ struct Geometry {
   uint32_t sectorSize = kSectorSize;
   uint32_t dataOffset = 0;
   int32_t startOffset = 0;
+  bool formatGiven = false;
+  std::vector<std::string> tracks;  // --track values, in order
 };
 
 // Reads the geometry options; the format's usual geometry fills what is not given
