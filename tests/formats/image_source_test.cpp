@@ -223,7 +223,8 @@ TEST(ImageSource, AudioDiscAndUnknownCodesKeepTheirFormatWithoutProbe) {
   Request tooMany(kFormatAudioDisc);
   tooMany->TrackCount = 100;
   EXPECT_EQ(test::OpenBytes(test::PatternBytes(10000, 1), tooMany, &src), kMountUnrecognised);
-  tooMany->TrackCount = 99;
+  tooMany->TrackCount = 99;  // 99 empty tracks of raw sectors, one after the other
+  for (int i = 0; i < 99; ++i) tooMany->TrackSectorSize[i] = 2352;
   EXPECT_EQ(test::OpenBytes(test::PatternBytes(10000, 1), tooMany, &src), kMountOk);
 }
 
