@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "tests/fixtures/nrg_writer.h"
 #include "tests/fixtures/raw_image_writer.h"
 #include "tests/formats/image_test_support.h"
 
@@ -138,6 +139,63 @@ TEST(Kvimage, ReadAndIsoGiveTheSourceBytes) {
   test::WriteFileBytes(dir / "noise", test::PatternBytes(100000, 1));
   EXPECT_EQ(run("iso " + Quote((dir / "noise").string()) + " -o " + Quote((dir / "n.iso").string())), 1);
   EXPECT_FALSE(std::filesystem::exists(dir / "n.iso"));
+}
+
+// NRG images of every layout convert back to the ISO they were made from; track layouts given
+// with --track answer toc and raw reads.
+TEST(Kvimage, NrgToIsoAndTrackLayouts) {
+  test::TempDir dir;
+  const auto iso = test::MakeGenisoimage(dir, "-J", "n.iso");
+  const std::vector<uint8_t> isoBytes = test::ReadFileBytes(iso);
+  auto run = [&](const std::string& args) { return test::Run(Quote(Kvimage()) + " " + args); };
+  for (int version : {1, 2}) {
+    for (bool tao : {false, true}) {
+      const auto nrg = dir / "x.nrg";
+      test::WriteFileBytes(nrg, test::MakeNrg(isoBytes, {version, tao}).bytes);
+      const auto out = dir / "back.iso";
+      ASSERT_EQ(run("iso " + Quote(nrg.string()) + " --format 3 -o " + Quote(out.string())).exitCode, 0)
+          << version << tao;
+      EXPECT_TRUE(test::ReadFileBytes(out) == isoBytes) << version << tao;
+    }
+  }
+  const auto nrg = dir / "x.nrg";
+  auto r = run("toc --format 3 " + Quote(nrg.string()));
+  EXPECT_EQ(r.output, "first track 1, last track 1\ntrack 0: control 4, 00:00:00 (sector -150)\n");
+
+  // A raw data track followed by an audio track whose pregap is stored.
+  std::vector<uint8_t> bin = test::WrapAsRawMode1(isoBytes);
+  const size_t n = bin.size() / 2352;
+  const std::vector<uint8_t> audio = test::PatternBytes(20 * 2352, 4);
+  bin.insert(bin.end(), audio.begin(), audio.end());
+  const auto binPath = dir / "m.bin";
+  test::WriteFileBytes(binPath, bin);
+  const std::string tracks = " --track mode1raw:0:" + std::to_string(n) +
+                             ":0:2352 --track audio:" + std::to_string(n + 5) +
+                             ":15:" + std::to_string((n + 5) * 2352) + ":2352:5:5:0:0 ";
+  r = run("toc --json" + tracks + Quote(binPath.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("{\"track\":1,\"adr\":1,\"control\":4,\"msf\":\"00:02:00\",\"lba\":0}"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("{\"track\":2,\"adr\":1,\"control\":0,\"msf\":"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"track\":170,\"adr\":1,\"control\":4,\"msf\":"), std::string::npos) << r.output;
+  const auto rawOut = dir / "m.raw";
+  r = run("read --raw --first 0 --count " + std::to_string(n + 20) + tracks + Quote(binPath.string()) + " > " +
+          Quote(rawOut.string()) + " 2>/dev/null");
+  ASSERT_EQ(r.exitCode, 0);
+  EXPECT_TRUE(test::ReadFileBytes(rawOut) == bin);
+  // The user data, through the geometry chosen from track 1 (the medium spans the whole file).
+  r = run("iso -o " + Quote((dir / "m.iso").string()) + tracks + Quote(binPath.string()));
+  EXPECT_EQ(r.exitCode, 0);
+  const std::vector<uint8_t> converted = test::ReadFileBytes(dir / "m.iso");
+  ASSERT_EQ(converted.size(), (n + 20) * 2048);
+  EXPECT_TRUE(std::equal(isoBytes.begin(), isoBytes.end(), converted.begin()));
+
+  // Layouts that do not parse are usage errors; layouts that do not fit are refused with a reason.
+  EXPECT_EQ(run("toc --track mode1:0 " + Quote(binPath.string())).exitCode, 2);
+  EXPECT_EQ(run("toc --track mode9:0:1:0:2048 " + Quote(binPath.string())).exitCode, 2);
+  r = run("toc --track mode1raw:0:10:0:2340 " + Quote(binPath.string()));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("not 2048, 2336 or 2352"), std::string::npos) << r.output;
 }
 
 }  // namespace
