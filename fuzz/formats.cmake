@@ -1,2 +1,5 @@
 # The file-system probe and ImageSource::Open over arbitrary bytes.
 kv_add_fuzzer(fs_probe_fuzz ${CMAKE_CURRENT_LIST_DIR}/fs_probe_fuzz.cpp kv_formats)
+# The NRG chunk walk and open; raw reads over random track tables.
+kv_add_fuzzer(nrg_chunks_fuzz ${CMAKE_CURRENT_LIST_DIR}/nrg_chunks_fuzz.cpp kv_formats)
+kv_add_fuzzer(track_table_fuzz ${CMAKE_CURRENT_LIST_DIR}/track_table_fuzz.cpp kv_formats)
