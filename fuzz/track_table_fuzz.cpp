@@ -20,7 +20,7 @@ struct Input {
   T Take() {
     T v{};
     const size_t k = n < sizeof v ? n : sizeof v;
-    std::memcpy(&v, p, k);
+    if (k > 0) std::memcpy(&v, p, k);
     p += k;
     n -= k;
     return v;
