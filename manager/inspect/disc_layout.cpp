@@ -162,4 +162,27 @@ void CopyLayoutToRequest(DiscLayout& l, MountRequest* r) {
   std::memcpy(r->TrackSectorSize, l.sectorSize, sizeof r->TrackSectorSize);
 }
 
+DescriptorUse PrepareDescriptorMount(const std::string& picked, MountRequest* request, std::string* image,
+                                     std::string* reason, std::unique_ptr<DiscLayout>* layoutOut) {
+  ImageChoice choice = ChooseImage(picked);
+  *image = choice.image;
+  if (!choice.layout) {
+    // A file named as a descriptor that does not parse is not mounted as an image of text.
+    const size_t dot = picked.find_last_of('.');
+    const std::string extension = dot == std::string::npos ? "" : picked.substr(dot + 1);
+    if (strcasecmp(extension.c_str(), "cue") == 0 || strcasecmp(extension.c_str(), "mds") == 0) {
+      *reason = "not a cue sheet or media descriptor";
+      return DescriptorUse::kRefused;
+    }
+    return DescriptorUse::kNone;
+  }
+  if (const char* why = ServableFromOneFile(*choice.layout)) {
+    *reason = why;
+    return DescriptorUse::kRefused;
+  }
+  CopyLayoutToRequest(*choice.layout, request);
+  if (layoutOut) *layoutOut = std::move(choice.layout);
+  return DescriptorUse::kLayout;
+}
+
 }  // namespace kv

@@ -95,6 +95,12 @@ const char* ServableFromOneFile(const DiscLayout& layout);
 // minutes is sent without a table.
 void CopyLayoutToRequest(DiscLayout& layout, MountRequest* request);
 
+// How a picked file is mounted: the image to open and, when a cue sheet or media descriptor
+// describes it, the track table in `request` (format and geometry are left to the caller).
+enum class DescriptorUse { kNone, kLayout, kRefused };
+DescriptorUse PrepareDescriptorMount(const std::string& picked, MountRequest* request, std::string* image,
+                                     std::string* reason, std::unique_ptr<DiscLayout>* layout = nullptr);
+
 // CD-TEXT: validates (repairing packs with one wrong bit) the file's bytes in place; false when
 // the file is not a CD-TEXT file.
 bool ValidateCdText(std::vector<uint8_t>& bytes);

@@ -12,6 +12,7 @@
 #include "common/ioctl.h"
 #include "common/mount_request.h"
 #include "formats/raw/track_layout.h"
+#include "manager/inspect/disc_layout.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
@@ -185,8 +186,16 @@ int Mount(int argc, char** argv) {
   if (!s.args.GetPassword(&given, &error)) return Usage(error);
   const std::string password = given.value_or("");
   if (password.size() > 256) return Usage("--password takes at most 256 bytes");
+  // A cue sheet or media descriptor (picked, or beside the picked data file) gives the image
+  // and its layout when no layout or format is given.
+  std::string image = file;
+  if (layout->TrackCount == 0 && !s.args.Has("format")) {
+    std::string reason;
+    const DescriptorUse use = PrepareDescriptorMount(file, layout.get(), &image, &reason);
+    if (use == DescriptorUse::kRefused) return Fail(file + ": " + reason);
+  }
   std::u16string name;
-  if (!LinuxPathToNt(file, &name)) return Usage("'" + file + "' cannot be given to the driver");
+  if (!LinuxPathToNt(image, &name)) return Usage("'" + image + "' cannot be given to the driver");
   const size_t nameBytes = name.size() * 2;
   if (nameBytes > 0xFFFF - 2) return Usage("path too long");
   std::vector<uint8_t> buffer(kMountRequestMinSize + nameBytes, 0);
@@ -214,7 +223,7 @@ int Mount(int argc, char** argv) {
     if (mountError == kMountUnrecognised && layout->TrackCount > 0) {
       // Say what is wrong with the layout when that is the reason.
       std::error_code ec;
-      const auto size = std::filesystem::file_size(file, ec);
+      const auto size = std::filesystem::file_size(image, ec);
       auto table = std::make_unique<TrackTable>();
       TrackTableFromRequest(*request, table.get());
       if (const char* fault = ec ? nullptr : CheckTrackTable(*table, static_cast<int64_t>(size)))

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "formats/raw/track_layout.h"
+#include "manager/inspect/disc_layout.h"
 #include "tools/cli/track_option.h"
 
 namespace kv::kvimage {
@@ -40,15 +41,8 @@ bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   return cli::ParseTrackOptions(g->tracks, scratch.get(), error);
 }
 
-OpenedImage OpenImage(const std::string& path, const Geometry& g) {
+OpenedImage OpenImage(const std::string& picked, const Geometry& g) {
   OpenedImage out;
-  int error = 0;
-  std::unique_ptr<RawFile> file = OpenPosixFile(path, &error);
-  if (!file) {
-    out.error = error == ENOENT || error == ENOTDIR ? kMountFileNotFound : kMountOpenFailed;
-    out.reason = MountErrorText(out.error) + " (" + std::strerror(error) + ")";
-    return out;
-  }
   auto request = std::make_unique<MountRequest>();
   std::memset(request.get(), 0, sizeof *request);
   request->Flags = 1;
@@ -56,10 +50,28 @@ OpenedImage OpenImage(const std::string& path, const Geometry& g) {
   request->SectorSize = g.sectorSize;
   request->DataOffset = g.dataOffset;
   request->StartOffset = g.startOffset;
+  std::string path = picked;
   if (!g.tracks.empty()) {
     std::string ignored;  // ParseGeometry has checked the values
     cli::ParseTrackOptions(g.tracks, request.get(), &ignored);
     if (!g.formatGiven) cli::ChooseFormatForTracks(request.get());
+  } else if (!g.formatGiven) {
+    // A cue sheet or media descriptor (picked, or beside the picked data file) gives the layout.
+    std::string reason;
+    const DescriptorUse use = PrepareDescriptorMount(picked, request.get(), &path, &reason);
+    if (use == DescriptorUse::kRefused) {
+      out.error = kMountUnrecognised;
+      out.reason = reason;
+      return out;
+    }
+    if (use == DescriptorUse::kLayout) cli::ChooseFormatForTracks(request.get());
+  }
+  int error = 0;
+  std::unique_ptr<RawFile> file = OpenPosixFile(path, &error);
+  if (!file) {
+    out.error = error == ENOENT || error == ENOTDIR ? kMountFileNotFound : kMountOpenFailed;
+    out.reason = MountErrorText(out.error) + " (" + std::strerror(error) + ")";
+    return out;
   }
   const int64_t fileSize = file->Size();
   out.error = ImageSource::Open(*request, cli::Utf8ToUtf16(path), std::move(file), &out.source);

@@ -53,7 +53,8 @@ const cli::RegisterVerb kToc({"toc", "print the table of contents a drive would 
                                           "Opens FILE as the image mount would and prints the table of contents\n"
                                           "(IOCTL_CDROM_READ_TOC) of a drive holding it: one line per track and the\n"
                                           "lead-out, with control (4 data, 0 audio) and address.\n\n") +
-                                  kGeometryUsage + cli::kTrackUsage + "  --json             one JSON object per track\n",
+                                  kGeometryUsage + cli::kTrackUsage +
+                                  "  --json             one JSON object per track\n",
                               RunToc});
 
 }  // namespace
