@@ -387,6 +387,24 @@ TEST_F(HostDrives, KvctlDevTrackLayoutsAndNrg) {
   EXPECT_EQ(run("read 0 --raw --first -151 --count 1").exitCode, 1);
   ASSERT_EQ(run("unmount 0").exitCode, 0);
 
+  // The same disc through its cue sheet, picked as the sheet or as the data file.
+  for (const char* picked : {"mixed.cue", "mixed.bin"}) {
+    r = run("mount 2 " + Quote((dir_ / picked).string()));
+    ASSERT_EQ(r.exitCode, 0) << picked << r.output;
+    r = run("toc 2 --json");
+    std::vector<std::string> viaCue;
+    for (size_t at = 0; (at = r.output.find("{\"track\":", at)) != std::string::npos; ++at) {
+      unsigned track = 0, adr = 0, control = 0;
+      long lba = 0;
+      std::sscanf(r.output.c_str() + at, "{\"track\":%u,\"adr\":%u,\"control\":%u,\"msf\":\"%*8c\",\"lba\":%ld", &track,
+                  &adr, &control, &lba);
+      viaCue.push_back(std::to_string(track) + " " + std::to_string(lba) +
+                       (track == 170 ? "" : " " + std::to_string(control)));
+    }
+    EXPECT_EQ(viaCue, expected) << picked << r.output;
+    ASSERT_EQ(run("unmount 2").exitCode, 0);
+  }
+
   // A layout that does not fit its file is refused with the reason.
   r = run("mount 0 " + Quote(path) + " --format 100 --track audio:0:10:99999999999:2352");
   EXPECT_EQ(r.exitCode, 1);
