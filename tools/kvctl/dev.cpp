@@ -11,6 +11,7 @@
 
 #include "common/ioctl.h"
 #include "common/mount_request.h"
+#include "formats/blockmap/block_map_reader.h"
 #include "formats/raw/track_layout.h"
 #include "manager/inspect/disc_layout.h"
 #include "platform/devio.h"
@@ -167,12 +168,21 @@ int Version(int argc, char** argv) {
   return kExitOk;
 }
 
+// Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
+int64_t FormatByExtension(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return kFormatIso;
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return extension == "isz" ? kFormatIsz : extension == "uif" ? kFormatUif : kFormatIso;
+}
+
 int Mount(int argc, char** argv) {
   VerbStart s(argc, argv, {},
               {"format", "sector-size", "data-offset", "start-offset", "password", "password-file", "track"}, 2);
   if (s.exit >= 0) return s.exit;
   const std::string file = s.args.positional()[1];
-  int64_t format = 0, sectorSize = 2048, dataOffset = 0, startOffset = 0;
+  int64_t format = FormatByExtension(file), sectorSize = 2048, dataOffset = 0, startOffset = 0;
   std::string error;
   if (!s.args.GetInt("format", -1, 100000, &format, &error) ||
       !s.args.GetInt("sector-size", 1, 1 << 20, &sectorSize, &error) ||
@@ -189,7 +199,7 @@ int Mount(int argc, char** argv) {
   // A cue sheet or media descriptor (picked, or beside the picked data file) gives the image
   // and its layout when no layout or format is given.
   std::string image = file;
-  if (layout->TrackCount == 0 && !s.args.Has("format")) {
+  if (layout->TrackCount == 0 && !s.args.Has("format") && format == kFormatIso) {
     std::string reason;
     const DescriptorUse use = PrepareDescriptorMount(file, layout.get(), &image, &reason);
     if (use == DescriptorUse::kRefused) return Fail(file + ": " + reason);
@@ -228,6 +238,12 @@ int Mount(int argc, char** argv) {
       TrackTableFromRequest(*request, table.get());
       if (const char* fault = ec ? nullptr : CheckTrackTable(*table, static_cast<int64_t>(size)))
         why += std::string(": ") + fault;
+    } else if (mountError == kMountUnrecognised) {
+      // An ISZ or UIF refusal names what is wrong with the image's tables when this process can tell.
+      int errorNumber = 0;
+      const std::string blockMap =
+          ExplainBlockMapRefusal(OpenPosixFile(image, &errorNumber), request->Format, *request);
+      if (!blockMap.empty()) why += ": " + blockMap;
     }
     return Fail(file + ": " + why);
   }
@@ -412,7 +428,9 @@ int Dev(int argc, char** argv) {
       {"mount", "mount an image file with an explicit MountRequest",
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
        "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
-       "                [--password P | --password-file F]",
+       "                [--password P | --password-file F]\n"
+       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0;\n"
+       "  a cue sheet or media descriptor (or a .bin/.mdf beside one) mounts with its track layout.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
       {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},

@@ -3,24 +3,40 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
+#include "formats/blockmap/block_map_reader.h"
 #include "formats/raw/track_layout.h"
 #include "manager/inspect/disc_layout.h"
 #include "tools/cli/track_option.h"
 
 namespace kv::kvimage {
 
-const std::vector<std::string> kGeometryOptions = {"format", "sector-size", "data-offset", "start-offset", "track"};
+const std::vector<std::string> kGeometryOptions = {"format",   "sector-size",   "data-offset", "start-offset",
+                                                   "password", "password-file", "track"};
 const char* const kGeometryUsage =
-    "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0)\n"
+    "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0,\n"
+    "                     or 6 for *.isz and 5 for *.uif)\n"
     "  --sector-size S    bytes per sector in the file (default 2048; 2352 for bin and 1000-1007)\n"
     "  --data-offset D    offset of the 2048 user bytes in a file sector (default 0; 16 for bin and 1000-1007)\n"
     "  --start-offset O   file offset of sector 0, may be negative (default 0)\n"
+    "  --password P       password of an encrypted image (or --password-file F: its first line, - for stdin)\n"
     "  --format 3         NRG image (the layout comes from the file)\n"
     "  --format 100       audio disc: only raw reads through the --track layout\n";
 
+int32_t FormatByExtension(const std::string& path, int32_t otherwise) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return otherwise;
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (extension == "isz") return kFormatIsz;
+  if (extension == "uif") return kFormatUif;
+  return otherwise;
+}
+
 bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   int64_t format = kFormatIso;
+  if (!args.Has("format") && !args.positional().empty()) format = FormatByExtension(args.positional()[0], kFormatIso);
   if (!args.GetInt("format", INT32_MIN, INT32_MAX, &format, error)) return false;
   g->format = static_cast<int32_t>(format);
   const bool raw = g->format == kFormatBin || IsPlainGeometryFormat(g->format);
@@ -34,11 +50,19 @@ bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   g->sectorSize = static_cast<uint32_t>(sectorSize);
   g->dataOffset = static_cast<uint32_t>(dataOffset);
   g->startOffset = static_cast<int32_t>(startOffset);
-  g->formatGiven = args.Has("format");
+  g->formatGiven = args.Has("format") || format != kFormatIso;
   g->tracks = args.GetAll("track");
   auto scratch = std::make_unique<MountRequest>();
   std::memset(scratch.get(), 0, sizeof *scratch);
-  return cli::ParseTrackOptions(g->tracks, scratch.get(), error);
+  if (!cli::ParseTrackOptions(g->tracks, scratch.get(), error)) return false;
+  std::optional<std::string> password;
+  if (!args.GetPassword(&password, error)) return false;
+  g->password = password.value_or("");
+  if (g->password.size() > kMaxPassword) {
+    *error = "the password takes at most " + std::to_string(kMaxPassword) + " bytes";
+    return false;
+  }
+  return true;
 }
 
 OpenedImage OpenImage(const std::string& picked, const Geometry& g) {
@@ -50,6 +74,7 @@ OpenedImage OpenImage(const std::string& picked, const Geometry& g) {
   request->SectorSize = g.sectorSize;
   request->DataOffset = g.dataOffset;
   request->StartOffset = g.startOffset;
+  std::memcpy(request->Password, g.password.data(), std::min(g.password.size(), kMaxPassword));
   std::string path = picked;
   if (!g.tracks.empty()) {
     std::string ignored;  // ParseGeometry has checked the values
@@ -80,6 +105,10 @@ OpenedImage OpenImage(const std::string& picked, const Geometry& g) {
     auto table = std::make_unique<TrackTable>();
     TrackTableFromRequest(*request, table.get());
     if (const char* why = CheckTrackTable(*table, fileSize)) out.reason += std::string(": ") + why;
+  } else if (out.error == kMountUnrecognised) {
+    // ISZ and UIF refusals say what is wrong with the image's tables.
+    const std::string why = ExplainBlockMapRefusal(OpenPosixFile(path, &error), g.format, *request);
+    if (!why.empty()) out.reason += ": " + why;
   }
   return out;
 }
