@@ -54,6 +54,13 @@ TEST_F(CompressedFile, ReadingTheLastItemDecodesFromTheLastSeekPointOnly) {
   // At most one span before the item, the item itself and its header.
   EXPECT_LE(d->decodedBytes() - before, (uint64_t{4} << 20) + last.size() + 64 * 1024);
   EXPECT_EQ(ReadWhole(*a, 0), PatternBytes(14 << 20, 7)) << "and back to the start";
+  // kvimage info reports the index a mount keeps.
+  const auto info = test::Run(Quote(ProgramPath("kvimage")) + " info --json " + Quote(path("t.tar.gz").string()));
+  EXPECT_NE(info.output.find("\"compression\":\"gzip\",\"uncompressedSize\":" + std::to_string(d->size()) +
+                             ",\"seekPoints\":" + std::to_string(d->pointCount()) +
+                             ",\"indexBytes\":" + std::to_string(d->indexBytes())),
+            std::string::npos)
+      << info.output;
 }
 
 TEST_F(CompressedFile, APlainCompressedFileIsOneItemWithItsTrueSizeAndTime) {
