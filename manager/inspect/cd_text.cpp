@@ -1,22 +1,27 @@
-// CD-TEXT files: 18-byte packs with an inverted CRC-16, and their texts.
+// CD-TEXT files: 18-byte packs with an inverted CRC-16, optionally after a 4-byte header.
 #include <cstring>
 
 #include "common/crc.h"
 #include "manager/inspect/disc_layout.h"
 
-namespace kv::inspect {
+namespace kv {
 namespace {
 
 constexpr size_t kPackSize = 18;
-constexpr size_t kMaxTextLength = 1023;
+constexpr size_t kHeaderSize = 4;
+constexpr size_t kLongestText = 1023;
 
-bool PackCrcGood(const uint8_t* pack) {
-  const uint16_t crc = static_cast<uint16_t>(~Crc16Ccitt(pack, 16));
-  return pack[16] == (crc >> 8) && pack[17] == (crc & 0xFF);
+size_t FirstPack(const std::vector<uint8_t>& bytes) {
+  return bytes.size() % kPackSize == kHeaderSize ? kHeaderSize : 0;
 }
 
-// One wrong bit is found by flipping each in turn until the CRC over the whole pack (with the
-// CRC bytes un-inverted) comes out 0.
+bool PackCrcHolds(const uint8_t* pack) {
+  const uint16_t stored = static_cast<uint16_t>(~(pack[16] << 8 | pack[17]));
+  return Crc16Ccitt(pack, 16) == stored;
+}
+
+// One wrong bit is found by flipping each bit of the pack (CRC bytes un-inverted) until the
+// CRC over all 18 bytes is 0.
 bool RepairPack(uint8_t* pack) {
   uint8_t work[kPackSize];
   std::memcpy(work, pack, kPackSize);
@@ -39,60 +44,46 @@ bool RepairPack(uint8_t* pack) {
 
 }  // namespace
 
-bool ValidateCdText(const std::vector<uint8_t>& file, std::vector<uint8_t>* packs, std::string* reason) {
-  const size_t size = file.size();
-  if (size < kPackSize || size > 65536) {
-    if (reason) *reason = "size " + std::to_string(size) + " is not 18..65536 bytes";
-    return false;
-  }
-  size_t header = 0;
-  if (size % kPackSize == 4 && ((size_t{file[0]} << 8) | file[1]) == size - 2)
-    header = 4;
-  else if (size % kPackSize != 0) {
-    if (reason) *reason = "not a whole number of 18-byte packs";
-    return false;
-  }
-  packs->assign(file.begin() + static_cast<ptrdiff_t>(header), file.end());
-  for (size_t at = 0; at + kPackSize <= packs->size(); at += kPackSize) {
-    uint8_t* pack = packs->data() + at;
-    if (!PackCrcGood(pack) && !RepairPack(pack)) {
-      if (reason) *reason = "pack " + std::to_string(at / kPackSize) + " has a bad CRC";
-      packs->clear();
-      return false;
-    }
-    if (pack[0] < 0x80 || pack[0] > 0x8F) {
-      if (reason) *reason = "pack " + std::to_string(at / kPackSize) + " has no text pack type";
-      packs->clear();
-      return false;
-    }
+bool ValidateCdText(std::vector<uint8_t>& bytes) {
+  if (bytes.size() < kPackSize || bytes.size() > 65536) return false;
+  const size_t first = FirstPack(bytes);
+  if (first == kHeaderSize && static_cast<size_t>(bytes[0] << 8 | bytes[1]) != bytes.size() - 2) return false;
+  if (first == 0 && bytes.size() % kPackSize != 0) return false;
+  for (size_t at = first; at + kPackSize <= bytes.size(); at += kPackSize) {
+    uint8_t* pack = bytes.data() + at;
+    if (!PackCrcHolds(pack) && !RepairPack(pack)) return false;
+    if (pack[0] < 0x80 || pack[0] > 0x8F) return false;
   }
   return true;
 }
 
-bool DistributeCdText(const std::vector<uint8_t>& packs, DiscLayout* layout) {
-  const size_t count = packs.size() / kPackSize;
-  size_t i = 0;
+bool DistributeCdText(DiscLayout& layout) {
+  const std::vector<uint8_t>& bytes = layout.cdText;
+  const size_t first = FirstPack(bytes);
+  const size_t packs = (bytes.size() - first) / kPackSize;
+  size_t p = 0;
   for (int k = 0; k <= 14; ++k) {
-    while (i < count && packs[i * kPackSize] - 0x80 < k) ++i;
-    if (i >= count || packs[i * kPackSize] - 0x80 != k) continue;
-    int track = packs[i * kPackSize + 1];
-    std::string current;
-    bool ended = track > layout->trackCount;
-    for (; i < count && packs[i * kPackSize] - 0x80 == k && !ended; ++i) {
-      const uint8_t* text = packs.data() + i * kPackSize + 4;
-      for (int b = 0; b < 12; ++b) {
-        if (text[b] != 0) {
-          if (current.size() < kMaxTextLength) current.push_back(static_cast<char>(text[b]));
+    while (p < packs && bytes[first + p * kPackSize] < 0x80 + k) ++p;  // types already passed
+    if (p >= packs || bytes[first + p * kPackSize] != 0x80 + k) continue;
+    int track = bytes[first + p * kPackSize + 1];
+    std::string text;
+    bool done = false;
+    for (; p < packs && bytes[first + p * kPackSize] == 0x80 + k; ++p) {
+      if (done) continue;  // the rest of the run belongs to tracks that do not exist
+      const uint8_t* chars = bytes.data() + first + p * kPackSize + 4;
+      for (int c = 0; c < 12; ++c) {
+        if (chars[c] != 0) {
+          if (text.size() < kLongestText) text += static_cast<char>(chars[c]);
           continue;
         }
-        if (!current.empty()) {
-          TrackInfo* info = layout->Info(track);
+        if (!text.empty()) {
+          TrackInfo* info = InfoFor(layout, track);
           if (!info) return false;
-          info->text[k] = current;
-          current.clear();
+          info->text[k] = text;
         }
-        if (++track > layout->trackCount) {
-          ended = true;
+        text.clear();
+        if (++track > layout.trackCount) {
+          done = true;
           break;
         }
       }
@@ -101,4 +92,4 @@ bool DistributeCdText(const std::vector<uint8_t>& packs, DiscLayout* layout) {
   return true;
 }
 
-}  // namespace kv::inspect
+}  // namespace kv

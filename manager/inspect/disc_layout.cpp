@@ -1,245 +1,185 @@
 #include "manager/inspect/disc_layout.h"
 
-#include <cerrno>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
-#include "manager/inspect/descriptor_file.h"
-#include "platform/wide_text.h"
+namespace kv {
 
-namespace kv::inspect {
-
-TrackInfo* DiscLayout::Info(int slot) {
-  if (slot < 0 || slot >= kMaxTracks) return nullptr;
-  if (!info[slot]) info[slot].reset(new (std::nothrow) TrackInfo());
-  return info[slot].get();
+OwnedFile::~OwnedFile() {
+  if (fd_ >= 0) close(fd_);
 }
 
-std::string Narrow(const std::u16string& path) {
-  return platform::Utf16ToUtf8(path);
-}
-
-bool EqualsIgnoringCase(const std::string& a, const char* b) {
-  const size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
+OwnedFile& OwnedFile::operator=(OwnedFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
   }
+  return *this;
+}
+
+bool ReadDescriptorFile(const std::string& path, std::vector<uint8_t>* bytes) {
+  OwnedFile f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!f || fstat(f.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_size <= 0 || static_cast<uint64_t>(st.st_size) >= kDescriptorSizeLimit) return false;
+  const size_t size = static_cast<size_t>(st.st_size);
+  try {
+    bytes->assign(size + 16, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = read(f.get(), bytes->data() + done, size - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  bytes->resize(size + 16);
   return true;
 }
 
-std::u16string Extension(const std::u16string& path) {
-  const size_t slash = path.find_last_of(u"/");
-  const size_t dot = path.find_last_of(u'.');
-  if (dot == std::u16string::npos || (slash != std::u16string::npos && dot < slash)) return {};
-  return path.substr(dot + 1);
-}
-
-std::unique_ptr<RawFile> OpenWidePath(const std::u16string& path, std::string* reason) {
-  int error = 0;
-  auto file = OpenPosixFile(Narrow(path), &error);
-  if (!file && reason) *reason = Narrow(path) + ": " + std::strerror(error);
-  return file;
-}
-
-bool ReadDescriptorFile(const std::u16string& path, std::vector<uint8_t>* data, size_t* size, std::string* reason) {
-  auto file = OpenWidePath(path, reason);
-  if (!file) return false;
-  const int64_t n = file->Size();
-  if (n <= 0 || n >= kMaxDescriptorSize) {
-    if (reason) *reason = n <= 0 ? "the file is empty" : "larger than a descriptor can be (128 KiB)";
-    return false;
-  }
-  data->assign(static_cast<size_t>(n) + 16, 0);
-  uint32_t got = 0;
-  if (!file->Read(0, static_cast<uint32_t>(n), data->data(), &got) || got != static_cast<uint32_t>(n)) {
-    if (reason) *reason = "cannot read the file";
-    return false;
-  }
-  *size = static_cast<size_t>(n);
-  return true;
-}
-
-std::u16string ResolveDescriptorName(const std::u16string& descriptorPath, const std::u16string& name) {
-  if (name.empty()) return {};
-  std::u16string result;
-  if (name.size() >= 2 && name[0] == u'*' && name[1] == u'.') {
-    // "*.mdf": the descriptor's own name with that extension.
-    const std::u16string ext = Extension(descriptorPath);
-    result = ext.empty() && (descriptorPath.empty() || descriptorPath.back() != u'.')
-                 ? descriptorPath
-                 : descriptorPath.substr(0, descriptorPath.size() - ext.size() - 1);
-    result += name.substr(1);
+std::string ResolveDescriptorName(const std::string& descriptorPath, const std::string& given) {
+  if (given.empty()) return {};
+  // Sheets written elsewhere separate folders with backslashes.
+  std::string name = given;
+  for (char& c : name)
+    if (c == '\\') c = '/';
+  std::string out;
+  if (name.size() >= 2 && name[0] == '*' && name[1] == '.') {
+    const size_t slash = descriptorPath.find_last_of('/');
+    const size_t dot = descriptorPath.find_last_of('.');
+    const size_t cut =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : descriptorPath.size();
+    out = descriptorPath.substr(0, cut) + name.substr(1);
+  } else if ((name.size() >= 2 && name[1] == ':') || name[0] == '/') {
+    out = name;
   } else {
-    // Names written on Windows separate folders with backslashes.
-    std::u16string n = name;
-    for (char16_t& c : n)
-      if (c == u'\\') c = u'/';
-    if (n.size() >= 2 && n[1] == u':') {
-      // A drive path stands as it is; the platform's system disk C: is the root folder.
-      result = (n[0] == u'C' || n[0] == u'c') ? n.substr(2) : n;
-    } else if (n[0] == u'/') {
-      result = n;
-    } else {
-      const size_t slash = descriptorPath.find_last_of(u'/');
-      // A descriptor named without a folder lies in the current folder, where its names are too.
-      if (slash != std::u16string::npos) result = descriptorPath.substr(0, slash + 1);
-      result += n;
-    }
+    const size_t slash = descriptorPath.find_last_of('/');
+    out = (slash == std::string::npos ? std::string() : descriptorPath.substr(0, slash + 1)) + name;
   }
-  if (result.empty() || result.size() >= kPathLimit) return {};
-  return result;
+  if (out.empty() || out.size() >= kMaxPathLength) return {};
+  return out;
 }
 
-bool IsValidLayout(const DiscLayout& layout) {
-  if (layout.trackCount < 1 || layout.trackCount > kMaxLayoutTracks) return false;
-  for (int i = 1; i < layout.trackCount; ++i)
-    if (layout.start[i] <= layout.start[i - 1]) return false;
+TrackInfo* InfoFor(DiscLayout& layout, int slot) {
+  if (slot < 0 || slot >= kMaxTracks) return nullptr;
+  if (!layout.info[slot]) layout.info[slot].reset(new (std::nothrow) TrackInfo());
+  return layout.info[slot].get();
+}
+
+bool IsValidLayout(const DiscLayout& l) {
+  if (l.trackCount < 1 || l.trackCount > kMaxTracks - 1) return false;
+  for (int i = 1; i < l.trackCount; ++i)
+    if (l.start[i] <= l.start[i - 1]) return false;
   return true;
 }
 
-bool LeadingAudioRun(DiscLayout* layout) {
-  if (layout->trackCount < 1 || layout->mode[0] != TRACK_AUDIO) return false;
-  int n = 1;
-  while (n < layout->trackCount && layout->mode[n] == TRACK_AUDIO) ++n;
-  layout->trackCount = n;
-  layout->mode[n] = TRACK_AUDIO;
-  return true;
-}
-
-int32_t LayoutSectors(const DiscLayout& layout) {
-  if (layout.trackCount < 1 || layout.trackCount > kMaxLayoutTracks) return 0;
-  const int t = layout.trackCount - 1;
-  return layout.start[t] + layout.length[t] + layout.postgap[t];
-}
-
-int32_t ServedTrackCount(const DiscLayout& layout) {
-  int32_t n = 0;
-  while (n < layout.trackCount && n < kMaxLayoutTracks &&
-         (layout.trackFilePath[n].empty() || layout.trackFilePath[n] == layout.imagePath))
-    ++n;
-  return n;
-}
-
-void CopyLayoutToMountRequest(const DiscLayout& layout, MountRequest* request) {
-  const int32_t count = ServedTrackCount(layout);
-  request->TrackCount = static_cast<uint32_t>(count);
-  std::memcpy(request->TrackMode, layout.mode, sizeof request->TrackMode);
-  std::memcpy(request->TrackStart, layout.start, sizeof request->TrackStart);
-  std::memcpy(request->TrackPregap, layout.pregap, sizeof request->TrackPregap);
-  std::memcpy(request->TrackPregapInFile, layout.pregapInFile, sizeof request->TrackPregapInFile);
-  std::memcpy(request->TrackPostgap, layout.postgap, sizeof request->TrackPostgap);
-  std::memcpy(request->TrackPostgapInFile, layout.postgapInFile, sizeof request->TrackPostgapInFile);
-  std::memcpy(request->TrackLength, layout.length, sizeof request->TrackLength);
-  std::memcpy(request->TrackFileOffset, layout.fileOffset, sizeof request->TrackFileOffset);
-  std::memcpy(request->TrackFileEnd, layout.fileEnd, sizeof request->TrackFileEnd);
-  std::memcpy(request->TrackSectorSize, layout.sectorSize, sizeof request->TrackSectorSize);
-  if (count < 1) return;
-  // Tracks left out (they live in other files) must not reach the driver.
-  for (int i = count + 1; i < kMaxTracks; ++i) {
-    request->TrackMode[i] = 0;
-    request->TrackStart[i] = request->TrackPregap[i] = request->TrackPregapInFile[i] = 0;
-    request->TrackPostgap[i] = request->TrackPostgapInFile[i] = request->TrackLength[i] = 0;
-    request->TrackFileOffset[i] = request->TrackFileEnd[i] = 0;
-    request->TrackSectorSize[i] = 0;
-  }
-  if (request->TrackStart[count] == 0 || count < layout.trackCount) {
-    // The lead-out follows the last served track and its post-gap.
-    request->TrackStart[count] = layout.start[count - 1] + layout.length[count - 1] + layout.postgap[count - 1];
-    request->TrackMode[count] = layout.mode[count - 1];
-    request->TrackPregap[count] = request->TrackPregapInFile[count] = 0;
-    request->TrackPostgap[count] = request->TrackPostgapInFile[count] = request->TrackLength[count] = 0;
-    request->TrackFileOffset[count] = request->TrackFileEnd[count] = 0;
-    request->TrackSectorSize[count] = 0;
-  }
-  if (count == 1 && request->TrackStart[1] > kMaxSingleTrackSectors) request->TrackCount = 0;
-}
-
-bool LooksLikeDescriptorName(const std::u16string& path) {
-  const std::string ext = Narrow(Extension(path));
-  return EqualsIgnoringCase(ext, "cue") || EqualsIgnoringCase(ext, "mds");
-}
-
-std::unique_ptr<DiscLayout> ParseDescriptor(const std::u16string& path, const std::u16string& expectedImage,
-                                            ParseFailure* failure) {
-  ParseFailure cue, mds;
-  for (int kind = 0; kind < 2; ++kind) {
-    ParseFailure& why = kind == 0 ? cue : mds;
-    auto layout = kind == 0 ? ParseCueSheet(path, &why) : ParseMediaDescriptor(path, &why);
-    if (!layout) continue;
-    if (!IsValidLayout(*layout)) {
-      Fail(&why, "the track start addresses do not increase");
-      continue;
-    }
-    if (!expectedImage.empty() && layout->imagePath != expectedImage) {
-      Fail(&why, "it describes " + Narrow(layout->imagePath) + ", not " + Narrow(expectedImage));
-      continue;
-    }
-    return layout;
-  }
-  if (failure) {
-    // The media descriptor's reason when the file carries its signature, else the cue sheet's.
-    const bool mdsSigned = mds.reason.find("signature") == std::string::npos;
-    failure->reason = mdsSigned ? mds.reason : cue.reason;
+std::unique_ptr<DiscLayout> ParseDescriptor(const std::string& path, const std::string& expectedImage) {
+  for (auto parse : {ParseCueSheet, ParseMediaDescriptor}) {
+    std::unique_ptr<DiscLayout> layout = parse(path);
+    if (layout && IsValidLayout(*layout) && (expectedImage.empty() || layout->imagePath == expectedImage))
+      return layout;
   }
   return nullptr;
 }
 
-std::unique_ptr<DiscLayout> FindDescriptorFor(const std::u16string& dataPath) {
-  const std::u16string ext = Extension(dataPath);
-  const std::string narrowExt = Narrow(ext);
-  const bool bin = EqualsIgnoringCase(narrowExt, "bin");
-  if (!bin && !EqualsIgnoringCase(narrowExt, "mdf")) return nullptr;
-  const std::u16string stem = dataPath.substr(0, dataPath.size() - ext.size());
-  // The platform's names are case-sensitive: an upper-case data file's companion may be too.
-  const bool upper = !ext.empty() && ext[0] >= u'A' && ext[0] <= u'Z';
-  static constexpr const char16_t* kCompanions[2][2] = {{u"cue", u"CUE"}, {u"mds", u"MDS"}};
-  for (const char16_t* companion : kCompanions[bin ? 0 : 1]) {
-    if (companion[0] >= u'A' && companion[0] <= u'Z' && !upper) break;
-    auto layout = bin ? ParseCueSheet(stem + companion) : ParseMediaDescriptor(stem + companion);
-    if (layout && IsValidLayout(*layout) && layout->imagePath == dataPath) return layout;
-  }
-  return nullptr;
+std::unique_ptr<DiscLayout> FindDescriptorFor(const std::string& dataPath) {
+  const size_t dot = dataPath.find_last_of('.');
+  const size_t slash = dataPath.find_last_of('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return nullptr;
+  const std::string extension = dataPath.substr(dot + 1);
+  std::unique_ptr<DiscLayout> layout;
+  if (strcasecmp(extension.c_str(), "bin") == 0)
+    layout = ParseCueSheet(dataPath.substr(0, dot + 1) + "cue");
+  else if (strcasecmp(extension.c_str(), "mdf") == 0)
+    layout = ParseMediaDescriptor(dataPath.substr(0, dot + 1) + "mds");
+  if (!layout || !IsValidLayout(*layout) || layout->imagePath != dataPath) return nullptr;
+  return layout;
 }
 
-DescriptorChoice ChooseDescriptor(const std::u16string& picked) {
-  DescriptorChoice choice;
-  choice.layout = ParseDescriptor(picked, {}, &choice.failure);
-  if (choice.layout) {
-    choice.imagePath = choice.layout->imagePath;
-    choice.descriptorPath = picked;
-    return choice;
+ImageChoice ChooseImage(const std::string& picked) {
+  ImageChoice choice;
+  if ((choice.layout = ParseDescriptor(picked))) {
+    choice.image = choice.layout->imagePath;
+    choice.descriptor = picked;
+  } else if ((choice.layout = FindDescriptorFor(picked))) {
+    choice.image = picked;
+    choice.descriptor = choice.layout->descriptorPath;
+  } else {
+    choice.image = picked;
   }
-  choice.imagePath = picked;
-  choice.layout = FindDescriptorFor(picked);
-  if (choice.layout) choice.descriptorPath = choice.layout->descriptorPath;
   return choice;
 }
 
-const char* TrackModeName(uint8_t mode) {
-  switch (mode) {
-    case TRACK_AUDIO:
-      return "AUDIO";
-    case TRACK_MODE1_2048:
-      return "MODE1/2048";
-    case TRACK_MODE1_RAW:
-      return "MODE1/2352";
-    case TRACK_MODE2_2336:
-      return "MODE2/2336";
-    case TRACK_MODE2_FORM1:
-      return "MODE2/FORM1";
-    case TRACK_MODE2_FORM2:
-      return "MODE2/FORM2";
-    case TRACK_MODE2_RAW:
-      return "MODE2/2352";
-    case TRACK_NRG_DATA:
-      return "NRG-DATA";
-    default:
-      return "UNKNOWN";
-  }
+bool LeadingAudioRun(DiscLayout& l) {
+  if (l.trackCount < 1 || l.mode[0] != TRACK_AUDIO) return false;
+  int n = 0;
+  while (n < l.trackCount && l.mode[n] == TRACK_AUDIO) ++n;
+  l.trackCount = n;
+  l.mode[n] = TRACK_AUDIO;
+  return true;
 }
 
-}  // namespace kv::inspect
+int32_t LayoutSectors(const DiscLayout& l) {
+  if (l.trackCount < 1 || l.trackCount > kMaxTracks - 1) return 0;
+  const int t = l.trackCount - 1;
+  const int64_t end = int64_t{l.start[t]} + l.length[t] + l.postgap[t];
+  return end > INT32_MAX ? INT32_MAX : static_cast<int32_t>(end);
+}
+
+const char* ServableFromOneFile(const DiscLayout& l) {
+  for (int i = 0; i < l.trackCount && i < kMaxTracks - 1; ++i)
+    if (l.trackFile[i] != l.imagePath) return "tracks lie in more than one file; the drive reads one image file";
+  return nullptr;
+}
+
+void CopyLayoutToRequest(DiscLayout& l, MountRequest* r) {
+  const int n = l.trackCount;
+  if (n >= 1 && n < kMaxTracks && l.start[n] == 0) {
+    // The lead-out follows the last track's post-gap, so that the post-gap stays on the disc.
+    l.start[n] = LayoutSectors(l);
+    l.mode[n] = l.mode[n - 1];
+  }
+  r->TrackCount = static_cast<uint32_t>(n < 0 ? 0 : n);
+  if (n == 1 && l.start[1] > 445500) r->TrackCount = 0;  // longer than 99 minutes: no table
+  std::memcpy(r->TrackMode, l.mode, sizeof r->TrackMode);
+  std::memcpy(r->TrackStart, l.start, sizeof r->TrackStart);
+  std::memcpy(r->TrackPregap, l.pregap, sizeof r->TrackPregap);
+  std::memcpy(r->TrackPregapInFile, l.pregapInFile, sizeof r->TrackPregapInFile);
+  std::memcpy(r->TrackPostgap, l.postgap, sizeof r->TrackPostgap);
+  std::memcpy(r->TrackPostgapInFile, l.postgapInFile, sizeof r->TrackPostgapInFile);
+  std::memcpy(r->TrackLength, l.length, sizeof r->TrackLength);
+  std::memcpy(r->TrackFileOffset, l.fileOffset, sizeof r->TrackFileOffset);
+  std::memcpy(r->TrackFileEnd, l.fileEnd, sizeof r->TrackFileEnd);
+  std::memcpy(r->TrackSectorSize, l.sectorSize, sizeof r->TrackSectorSize);
+}
+
+DescriptorUse PrepareDescriptorMount(const std::string& picked, MountRequest* request, std::string* image,
+                                     std::string* reason, std::unique_ptr<DiscLayout>* layoutOut) {
+  ImageChoice choice = ChooseImage(picked);
+  *image = choice.image;
+  if (!choice.layout) {
+    // A file named as a descriptor that does not parse is not mounted as an image of text.
+    const size_t dot = picked.find_last_of('.');
+    const std::string extension = dot == std::string::npos ? "" : picked.substr(dot + 1);
+    if (strcasecmp(extension.c_str(), "cue") == 0 || strcasecmp(extension.c_str(), "mds") == 0) {
+      *reason = "not a cue sheet or media descriptor";
+      return DescriptorUse::kRefused;
+    }
+    return DescriptorUse::kNone;
+  }
+  if (const char* why = ServableFromOneFile(*choice.layout)) {
+    *reason = why;
+    return DescriptorUse::kRefused;
+  }
+  CopyLayoutToRequest(*choice.layout, request);
+  if (layoutOut) *layoutOut = std::move(choice.layout);
+  return DescriptorUse::kLayout;
+}
+
+}  // namespace kv

@@ -1,44 +1,50 @@
-// The track layout of a disc as a cue sheet or media descriptor describes it, and what the
-// manager keeps beside it (texts, flags, index positions, CD-TEXT).
+// DiscLayout: a disc's tracks as a cue sheet or media descriptor describes them, the parsers
+// that make one, and the choice of image and descriptor when the user picks a file.
 #pragma once
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/mount_request.h"
-#include "formats/raw_file.h"
 
-namespace kv::inspect {
+namespace kv {
 
-inline constexpr int kMaxLayoutTracks = 99;
-// A descriptor is smaller than this; anything larger is never a descriptor.
-inline constexpr int64_t kMaxDescriptorSize = 131072;
-inline constexpr size_t kPathLimit = 1024;  // characters, exclusive
+inline constexpr size_t kDescriptorSizeLimit = 131072;  // a descriptor is smaller than 128 KiB
+inline constexpr size_t kMaxPathLength = 1024;
 inline constexpr int kTrackTextCount = 18;
-inline constexpr int kTextTitle = 0;  // CD-TEXT pack type 0x80 + k
-inline constexpr int kTextPerformer = 1;
-inline constexpr int kTextSongwriter = 2;
-inline constexpr int kTextComposer = 3;
-inline constexpr int kTextCode = 14;                       // UPC/EAN of the disc, ISRC of a track
-inline constexpr int32_t kMaxSingleTrackSectors = 445500;  // 99 minutes
 
-enum TrackFlag : uint32_t { kFlagDcp = 1, kFlag4Channel = 2, kFlagPreEmphasis = 4, kFlagScms = 8 };
+// Flags of a track (FLAGS line).
+inline constexpr uint32_t kFlagDcp = 1, kFlag4Ch = 2, kFlagPre = 4, kFlagScms = 8;
 
 // Side information of the disc (slot 0) or of one track (slot = track number).
 struct TrackInfo {
   uint32_t flags = 0;
   int32_t lastIndex = 0;
-  // [0]: INDEX 00 relative to INDEX 01 (0 or negative); [n >= 2]: INDEX n relative to INDEX 01.
-  int32_t indexPosition[100] = {};
-  std::string text[kTrackTextCount];
+  int32_t indexPosition[kMaxTracks] = {};  // [0] INDEX 00 relative to INDEX 01; [n >= 2] INDEX n
+  std::string text[kTrackTextCount];       // CD-TEXT pack type 0x80 + k; [14] catalog / ISRC
   std::u16string wideText[kTrackTextCount];
 };
 
-// One parsed descriptor. Slot i of every array is track number i + 1.
+// An open file of a track that lives in another FILE than the first.
+class OwnedFile {
+ public:
+  OwnedFile() = default;
+  explicit OwnedFile(int fd) : fd_(fd) {}
+  ~OwnedFile();
+  OwnedFile(OwnedFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  OwnedFile& operator=(OwnedFile&& other) noexcept;
+  OwnedFile(const OwnedFile&) = delete;
+  OwnedFile& operator=(const OwnedFile&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
 struct DiscLayout {
-  // What leaves the manager (copied into the MountRequest).
+  // The part that travels in the MountRequest.
   int32_t trackCount = 0;
   uint8_t mode[kMaxTracks] = {};
   int32_t start[kMaxTracks] = {};
@@ -50,74 +56,65 @@ struct DiscLayout {
   int64_t fileEnd[kMaxTracks] = {};
   int64_t fileOffset[kMaxTracks] = {};
   int32_t sectorSize[kMaxTracks] = {};
-
-  // What stays in the manager. Paths are the platform's file names as UTF-16.
-  std::u16string imagePath;
-  std::u16string descriptorPath;
-  std::u16string trackFilePath[kMaxTracks];
-  // Open only for tracks whose FILE is not the image file; closed with the layout.
-  std::unique_ptr<RawFile> trackFile[kMaxTracks];
+  // The part that stays in the manager.
+  std::string imagePath;
+  std::string descriptorPath;
+  std::string trackFile[kMaxTracks];
+  OwnedFile trackOpenFile[kMaxTracks];
   int64_t trackDataOffset[kMaxTracks] = {};
-  int32_t trackIndex1Position[kMaxTracks] = {};
+  int32_t index1Position[kMaxTracks] = {};
   std::vector<uint8_t> cdText;
   std::unique_ptr<TrackInfo> info[kMaxTracks];
-
-  // Creates the TrackInfo of `slot` on first use; null when memory runs out.
-  TrackInfo* Info(int slot);
-  const TrackInfo* FindInfo(int slot) const { return slot >= 0 && slot < kMaxTracks ? info[slot].get() : nullptr; }
 };
 
-// Why a parse failed, for the user's end (the parse itself stays silent).
-struct ParseFailure {
-  std::string reason;
-};
-
-std::unique_ptr<DiscLayout> ParseCueSheet(const std::u16string& path, ParseFailure* failure = nullptr);
-std::unique_ptr<DiscLayout> ParseMediaDescriptor(const std::u16string& path, ParseFailure* failure = nullptr);
-// Cue sheet first, then media descriptor; only a valid layout whose image path is
-// `expectedImage` (when given) is accepted.
-std::unique_ptr<DiscLayout> ParseDescriptor(const std::u16string& path, const std::u16string& expectedImage = {},
-                                            ParseFailure* failure = nullptr);
-// The companion descriptor of a data file: x.bin -> x.cue, x.mdf -> x.mds.
-std::unique_ptr<DiscLayout> FindDescriptorFor(const std::u16string& dataPath);
-
+// Each returns null when the file is not a usable descriptor of its kind.
+std::unique_ptr<DiscLayout> ParseCueSheet(const std::string& path);
+std::unique_ptr<DiscLayout> ParseMediaDescriptor(const std::string& path);
+// Cue sheet, then media descriptor; only a valid layout (whose image path equals
+// `expectedImage` when that is given) is returned. Paths compare exactly: the platform's file
+// names are case-sensitive, so "A.bin" and "a.bin" are different files.
+std::unique_ptr<DiscLayout> ParseDescriptor(const std::string& path, const std::string& expectedImage = "");
 bool IsValidLayout(const DiscLayout& layout);
-bool LeadingAudioRun(DiscLayout* layout);
+// The companion descriptor of a data file: x.bin -> x.cue, x.mdf -> x.mds.
+std::unique_ptr<DiscLayout> FindDescriptorFor(const std::string& dataPath);
+bool LeadingAudioRun(DiscLayout& layout);
 int32_t LayoutSectors(const DiscLayout& layout);
 
-// What to mount when the user picks `picked`: the descriptor itself (image = its data file),
-// a data file with a companion descriptor, or the file alone (layout null).
-struct DescriptorChoice {
-  std::u16string imagePath;
-  std::u16string descriptorPath;  // empty without a descriptor
+// What to mount for a picked file: the image and, when there is one, its layout.
+struct ImageChoice {
+  std::string image;
+  std::string descriptor;  // empty: no descriptor
   std::unique_ptr<DiscLayout> layout;
-  ParseFailure failure;  // why the picked file itself is no descriptor
 };
-DescriptorChoice ChooseDescriptor(const std::u16string& picked);
+ImageChoice ChooseImage(const std::string& picked);
 
-// True when the name says the file is meant as a descriptor (".cue", ".mds"): such a file that
-// does not parse is refused instead of being mounted as an image.
-bool LooksLikeDescriptorName(const std::u16string& path);
+// Null when the layout can be served by the driver, which reads one image file; otherwise why
+// not (tracks that live in another file than the first).
+const char* ServableFromOneFile(const DiscLayout& layout);
 
-// Tracks from the first that live in the image file. A drive reads one file, so tracks in other
-// files are never sent to it.
-int32_t ServedTrackCount(const DiscLayout& layout);
+// Copies the track table into `request` with the lead-out slot; a single track longer than 99
+// minutes is sent without a table.
+void CopyLayoutToRequest(DiscLayout& layout, MountRequest* request);
 
-// Copies the served tracks into the request's track fields, with the lead-out slot; a single track
-// longer than 99 minutes is sent without a table (count 0).
-void CopyLayoutToMountRequest(const DiscLayout& layout, MountRequest* request);
+// How a picked file is mounted: the image to open and, when a cue sheet or media descriptor
+// describes it, the track table in `request` (format and geometry are left to the caller).
+enum class DescriptorUse { kNone, kLayout, kRefused };
+DescriptorUse PrepareDescriptorMount(const std::string& picked, MountRequest* request, std::string* image,
+                                     std::string* reason, std::unique_ptr<DiscLayout>* layout = nullptr);
 
-// Name resolution of FILE, CDTEXTFILE and descriptor footers: `name` is wide text already
-// converted from the descriptor's code page. Empty on failure.
-std::u16string ResolveDescriptorName(const std::u16string& descriptorPath, const std::u16string& name);
+// CD-TEXT: validates (repairing packs with one wrong bit) the file's bytes in place; false when
+// the file is not a CD-TEXT file.
+bool ValidateCdText(std::vector<uint8_t>& bytes);
+// Distributes the packs' texts into the layout's TrackInfo texts.
+bool DistributeCdText(DiscLayout& layout);
+// Creates the TrackInfo of `slot` on first use; null when out of memory.
+TrackInfo* InfoFor(DiscLayout& layout, int slot);
 
-// Validates (and repairs single-bit errors in) a CD-TEXT file; the packs without the optional
-// 4-byte header on success.
-bool ValidateCdText(const std::vector<uint8_t>& file, std::vector<uint8_t>* packs, std::string* reason = nullptr);
-// Spreads the texts of validated packs over the layout's TrackInfo records.
-bool DistributeCdText(const std::vector<uint8_t>& packs, DiscLayout* layout);
+// File-name resolution against the descriptor's folder; empty when the name cannot be resolved.
+std::string ResolveDescriptorName(const std::string& descriptorPath, const std::string& name);
 
-// Track mode names as cue sheets spell them ("MODE2/FORM1" for the descriptor-only modes).
-const char* TrackModeName(uint8_t mode);
+// The whole descriptor file with 16 zero bytes after it; false when it cannot be read or its
+// size is 0 or not below 128 KiB.
+bool ReadDescriptorFile(const std::string& path, std::vector<uint8_t>* bytes);
 
-}  // namespace kv::inspect
+}  // namespace kv

@@ -7,11 +7,22 @@
 #include <functional>
 
 #include "manager/inspect/disc_layout.h"
-#include "platform/wide_text.h"
 #include "tests/fixtures/descriptor_writers.h"
 #include "tests/fixtures/test_support.h"
 
-namespace kv::inspect {
+namespace kv {
+namespace {
+
+constexpr int kTextTitle = 0, kTextPerformer = 1, kTextSongwriter = 2, kTextComposer = 3, kTextCode = 14;
+
+const TrackInfo* Info(const DiscLayout& layout, int slot) {
+  return layout.info[slot].get();
+}
+
+}  // namespace
+}  // namespace kv
+
+namespace kv {
 namespace {
 
 namespace fs = std::filesystem;
@@ -24,8 +35,8 @@ size_t OpenDescriptorCount() {
   return n;
 }
 
-std::u16string Wide(const fs::path& p) {
-  return platform::Utf8ToUtf16(p.string());
+std::string Wide(const fs::path& p) {
+  return p.string();
 }
 
 // A folder with the files the sheets below name.
@@ -46,10 +57,9 @@ class Sheets : public ::testing::Test {
     test::WriteFileBytes(dir_ / name, {});
     fs::resize_file(dir_ / name, static_cast<uintmax_t>(size));
   }
-  std::unique_ptr<DiscLayout> Parse(const std::string& text, ParseFailure* failure = nullptr,
-                                    const std::string& name = "t.cue") {
+  std::unique_ptr<DiscLayout> Parse(const std::string& text, const std::string& name = "t.cue") {
     test::WriteFileText(dir_ / name, text);
-    return ParseCueSheet(Wide(dir_ / name), failure);
+    return ParseCueSheet(Wide(dir_ / name));
   }
   test::TempDir dir_;
 };
@@ -106,9 +116,7 @@ TEST_F(Sheets, MalformedSheetsAndBadInputFailWithoutLeavingFilesOpen) {
   };
   const size_t before = OpenDescriptorCount();
   for (const auto& [name, text] : cases) {
-    ParseFailure why;
-    EXPECT_EQ(Parse(text, &why), nullptr) << name;
-    EXPECT_FALSE(why.reason.empty() && !text.empty() && text[0] != ' ') << name;
+    EXPECT_EQ(Parse(text), nullptr) << name;
     EXPECT_EQ(OpenDescriptorCount(), before) << name;
   }
   // A descriptor of exactly 128 KiB is no descriptor; one byte less still is.
@@ -138,7 +146,7 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
          EXPECT_EQ(L.pregap[1], 150);
          EXPECT_EQ(L.pregapInFile[1], 150);
          EXPECT_EQ(L.start[1], 13650);
-         EXPECT_EQ(L.FindInfo(2)->indexPosition[0], -150);
+         EXPECT_EQ(Info(L, 2)->indexPosition[0], -150);
          EXPECT_EQ(L.fileOffset[1], 13650LL * 2352);
          EXPECT_EQ(L.length[1], kDataSectors - 13650);
          EXPECT_EQ(L.fileEnd[1], kDataSectors * 2352);
@@ -162,9 +170,9 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
          EXPECT_EQ(L.length[1], 11);  // 10 sectors and 100 bytes of sound
          EXPECT_EQ(L.fileOffset[1], 44);
          EXPECT_EQ(L.trackDataOffset[1], 44);
-         EXPECT_EQ(L.trackFile[0], nullptr);
-         EXPECT_NE(L.trackFile[1], nullptr);
-         EXPECT_EQ(ServedTrackCount(L), 1);
+         EXPECT_FALSE(L.trackOpenFile[0]);
+         EXPECT_TRUE(L.trackOpenFile[1]);
+         EXPECT_NE(ServableFromOneFile(L), nullptr);
        }},
       {"CRLF, tabs, BOM, quoted name with spaces, unknown keyword, REM",
        "\xEF\xBB\xBFREM GENRE Rock\r\nARRANGER x\r\n\tFILE \"sub dir/a b.bin\" BINARY\r\n\tTRACK 1 AUDIO\r\n"
@@ -180,7 +188,7 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
        [&](const DiscLayout& L) {
          EXPECT_EQ(L.trackCount, 2);
          EXPECT_EQ(L.mode[0], TRACK_MODE2_RAW);
-         EXPECT_EQ(L.trackFilePath[1], Wide(data));
+         EXPECT_EQ(L.trackFile[1], Wide(data));
          EXPECT_EQ(L.start[1], kDataSectors);
        }},
       {"texts, flags, catalog, ISRC, gaps, further indexes",
@@ -189,12 +197,12 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
            "TITLE \"One\"\nSONGWRITER s\nCOMPOSER c\nPREGAP 00:02:00\nINDEX 01 00:00:00\nINDEX 02 00:01:00\n"
            "INDEX 03 00:02:00\nPOSTGAP 00:00:10\nTRACK 02 MODE1/2352\nINDEX 01 00:10:00\n",
        [](const DiscLayout& L) {
-         const TrackInfo* disc = L.FindInfo(0);
+         const TrackInfo* disc = Info(L, 0);
          ASSERT_NE(disc, nullptr);
          EXPECT_EQ(disc->text[kTextPerformer], std::string(80, 'p'));
-         EXPECT_EQ(disc->wideText[kTextTitle], u"Disc");
+         EXPECT_EQ(disc->wideText[kTextTitle], std::u16string(u"Disc"));
          EXPECT_EQ(disc->text[kTextCode], "0123456789012");
-         const TrackInfo* one = L.FindInfo(1);
+         const TrackInfo* one = Info(L, 1);
          ASSERT_NE(one, nullptr);
          EXPECT_EQ(one->flags, 15u);
          EXPECT_EQ(one->text[kTextCode], "GBA1B9900001");
@@ -230,9 +238,8 @@ TEST_F(Sheets, WellFormedSheetsGiveTheirLayout) {
   };
   const size_t before = OpenDescriptorCount();
   for (const auto& c : cases) {
-    ParseFailure why;
-    auto layout = Parse(c.text, &why);
-    ASSERT_NE(layout, nullptr) << c.name << ": " << why.reason;
+    auto layout = Parse(c.text);
+    ASSERT_NE(layout, nullptr) << c.name;
     EXPECT_TRUE(IsValidLayout(*layout)) << c.name;
     c.check(*layout);
   }
@@ -274,18 +281,16 @@ TEST_F(Sheets, CdTextIsValidatedRepairedAndDistributed) {
   const size_t before = OpenDescriptorCount();
   for (const auto& c : cases) {
     test::WriteFileBytes(dir_ / "t.cdt", c.file);
-    ParseFailure why;
-    auto L = Parse(sheet, &why);
-    ASSERT_EQ(L != nullptr, c.accepted) << c.name << ": " << why.reason;
+    auto L = Parse(sheet);
+    ASSERT_EQ(L != nullptr, c.accepted) << c.name;
     if (!L) continue;
-    EXPECT_EQ(L->cdText.size() % 18, 0u) << c.name;
-    EXPECT_EQ(L->FindInfo(0)->wideText[kTextTitle], u"Disc title") << c.name;
-    EXPECT_EQ(L->FindInfo(1)->text[kTextTitle], "Song one") << c.name;
-    EXPECT_EQ(L->FindInfo(2)->text[kTextTitle], "Song two") << c.name;
-    EXPECT_EQ(L->FindInfo(0)->text[kTextPerformer], "Band") << c.name;
-    EXPECT_EQ(L->FindInfo(1)->text[kTextPerformer], "Singer") << c.name;
-    EXPECT_EQ(L->FindInfo(2)->text[kTextPerformer], "") << c.name;
-    EXPECT_EQ(L->FindInfo(3), nullptr) << c.name;  // strings past the last track are dropped
+    EXPECT_EQ(Info(*L, 0)->wideText[kTextTitle], std::u16string(u"Disc title")) << c.name;
+    EXPECT_EQ(Info(*L, 1)->text[kTextTitle], "Song one") << c.name;
+    EXPECT_EQ(Info(*L, 2)->text[kTextTitle], "Song two") << c.name;
+    EXPECT_EQ(Info(*L, 0)->text[kTextPerformer], "Band") << c.name;
+    EXPECT_EQ(Info(*L, 1)->text[kTextPerformer], "Singer") << c.name;
+    EXPECT_EQ(Info(*L, 2)->text[kTextPerformer], "") << c.name;
+    EXPECT_EQ(Info(*L, 3), nullptr) << c.name;  // strings past the last track are dropped
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
 }
@@ -296,18 +301,17 @@ class Descriptors : public Sheets {
     Sheets::SetUp();
     Sparse("x.mdf", 1000 * 2352);
   }
-  std::unique_ptr<DiscLayout> ParseMds(const std::vector<uint8_t>& bytes, ParseFailure* why = nullptr) {
+  std::unique_ptr<DiscLayout> ParseMds(const std::vector<uint8_t>& bytes) {
     test::WriteFileBytes(dir_ / "x.mds", bytes);
-    return ParseMediaDescriptor(Wide(dir_ / "x.mds"), why);
+    return ParseMediaDescriptor(Wide(dir_ / "x.mds"));
   }
 };
 
 TEST_F(Descriptors, MediaDescriptorsGiveTheirLayout) {
   using test::MdsTrack;
   const std::vector<MdsTrack> tracks = {{0xAA, 0, 0, 2352, true, 150, 600}, {0xA9, 0, 750, 2352, true, 150, 250}};
-  ParseFailure why;
-  auto L = ParseMds(test::BuildMds(tracks, "*.mdf"), &why);
-  ASSERT_NE(L, nullptr) << why.reason;
+  auto L = ParseMds(test::BuildMds(tracks, "*.mdf"));
+  ASSERT_NE(L, nullptr);
   EXPECT_EQ(L->imagePath, Wide(dir_ / "x.mdf"));
   EXPECT_EQ(L->trackCount, 2);
   EXPECT_EQ(L->mode[0], TRACK_MODE1_RAW);
@@ -324,8 +328,8 @@ TEST_F(Descriptors, MediaDescriptorsGiveTheirLayout) {
   auto plain = tracks;
   for (auto& t : plain) t.extra = false;
   plain[1].start = 600;
-  L = ParseMds(test::BuildMds(plain, "x.mdf", true), &why);
-  ASSERT_NE(L, nullptr) << why.reason;
+  L = ParseMds(test::BuildMds(plain, "x.mdf", true));
+  ASSERT_NE(L, nullptr);
   EXPECT_EQ(L->length[0], 600);
   EXPECT_EQ(L->fileEnd[0], 600 * 2352);
   EXPECT_EQ(L->length[1], 400);
@@ -341,18 +345,18 @@ TEST_F(Descriptors, MediaDescriptorsGiveTheirLayout) {
   // Either file of the pair chooses the same disc; a layout for another file is not taken.
   test::WriteFileBytes(dir_ / "x.mds", test::BuildMds(tracks, "*.mdf"));
   for (const char* picked : {"x.mds", "x.mdf"}) {
-    DescriptorChoice choice = ChooseDescriptor(Wide(dir_ / picked));
+    ImageChoice choice = ChooseImage(Wide(dir_ / picked));
     ASSERT_NE(choice.layout, nullptr) << picked;
-    EXPECT_EQ(choice.imagePath, Wide(dir_ / "x.mdf")) << picked;
-    EXPECT_EQ(choice.descriptorPath, Wide(dir_ / "x.mds")) << picked;
+    EXPECT_EQ(choice.image, Wide(dir_ / "x.mdf")) << picked;
+    EXPECT_EQ(choice.descriptor, Wide(dir_ / "x.mds")) << picked;
   }
   EXPECT_EQ(ParseDescriptor(Wide(dir_ / "x.mds"), Wide(dir_ / "data.bin")), nullptr);
   test::WriteFileText(dir_ / "data.cue", "FILE data.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n");
   EXPECT_NE(FindDescriptorFor(Wide(dir_ / "data.bin")), nullptr);
   EXPECT_EQ(FindDescriptorFor(Wide(dir_ / "data2.bin")), nullptr);
-  DescriptorChoice alone = ChooseDescriptor(Wide(dir_ / "data2.bin"));
+  ImageChoice alone = ChooseImage(Wide(dir_ / "data2.bin"));
   EXPECT_EQ(alone.layout, nullptr);
-  EXPECT_EQ(alone.imagePath, Wide(dir_ / "data2.bin"));
+  EXPECT_EQ(alone.image, Wide(dir_ / "data2.bin"));
 }
 
 TEST_F(Descriptors, HostileMediaDescriptorsFailCleanly) {
@@ -393,49 +397,40 @@ TEST_F(Descriptors, HostileMediaDescriptorsFailCleanly) {
 }
 
 TEST(LayoutUse, MountRequestCopyAndAudioRun) {
-  auto L = std::make_unique<DiscLayout>();
   auto request = std::make_unique<MountRequest>();
-  L->trackCount = 1;
-  L->mode[0] = TRACK_MODE1_RAW;
-  L->sectorSize[0] = 2352;
   for (int32_t length : {445500, 445501}) {
+    auto L = std::make_unique<DiscLayout>();
+    L->trackCount = 1;
+    L->mode[0] = TRACK_MODE1_RAW;
+    L->sectorSize[0] = 2352;
     L->length[0] = length;
     std::memset(request.get(), 0, sizeof *request);
-    CopyLayoutToMountRequest(*L, request.get());
+    CopyLayoutToRequest(*L, request.get());
     EXPECT_EQ(request->TrackCount, length == 445500 ? 1u : 0u);
     EXPECT_EQ(request->TrackStart[1], length);
     EXPECT_EQ(request->TrackMode[1], TRACK_MODE1_RAW);
   }
-  // Tracks in a second file never reach the driver; the lead-out follows the last served one.
+  auto L = std::make_unique<DiscLayout>();
   L->trackCount = 3;
-  L->imagePath = u"/a.bin";
-  L->length[0] = 300;
-  L->trackFilePath[0] = u"/a.bin";
-  L->trackFilePath[1] = L->trackFilePath[2] = u"/b.wav";
-  L->mode[1] = L->mode[2] = TRACK_AUDIO;
+  L->imagePath = L->trackFile[0] = L->trackFile[1] = "/a.bin";
+  // Another file whose name differs only in case is another file.
+  L->trackFile[2] = "/A.bin";
+  EXPECT_NE(ServableFromOneFile(*L), nullptr);
+  L->trackFile[2] = "/a.bin";
+  EXPECT_EQ(ServableFromOneFile(*L), nullptr);
+  L->mode[0] = L->mode[1] = TRACK_AUDIO;
+  L->mode[2] = TRACK_MODE1_RAW;
   L->start[1] = 450;
   L->start[2] = 900;
-  L->length[1] = L->length[2] = 100;
-  L->sectorSize[1] = L->sectorSize[2] = 2352;
-  std::memset(request.get(), 0xEE, sizeof *request);
-  CopyLayoutToMountRequest(*L, request.get());
-  EXPECT_EQ(request->TrackCount, 1u);
-  EXPECT_EQ(request->TrackStart[1], 300);
-  EXPECT_EQ(request->TrackMode[1], TRACK_MODE1_RAW);
-  EXPECT_EQ(request->TrackSectorSize[1], 0);
-  EXPECT_EQ(request->TrackStart[2], 0);
-  EXPECT_EQ(request->TrackLength[2], 0);
-
-  L->trackFilePath[1] = L->trackFilePath[2] = u"/a.bin";
-  EXPECT_EQ(ServedTrackCount(*L), 3);
-  EXPECT_EQ(LayoutSectors(*L), 1000);
-  EXPECT_FALSE(LeadingAudioRun(L.get()));
-  L->mode[0] = TRACK_AUDIO;
-  L->mode[2] = TRACK_MODE1_RAW;
-  EXPECT_TRUE(LeadingAudioRun(L.get()));
+  L->length[2] = 100;
+  L->postgap[2] = 10;
+  EXPECT_EQ(LayoutSectors(*L), 1010);
+  EXPECT_TRUE(LeadingAudioRun(*L));
   EXPECT_EQ(L->trackCount, 2);
   EXPECT_EQ(L->mode[2], TRACK_AUDIO);
+  L->mode[0] = TRACK_MODE1_RAW;
+  EXPECT_FALSE(LeadingAudioRun(*L));
 }
 
 }  // namespace
-}  // namespace kv::inspect
+}  // namespace kv

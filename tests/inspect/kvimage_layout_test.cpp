@@ -17,8 +17,9 @@ TEST(KvimageLayout, PrintsTheLayoutOfEitherFileAndRefusesNonDescriptors) {
   for (const char* picked : {"d.cue", "d.bin"}) {
     const auto r = test::Run(kvimage + " layout --json " + test::Quote((dir / picked).string()));
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("\"trackCount\":2,\"servedTracks\":2,\"leadOut\":600"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("\"number\":2,\"mode\":1,\"modeName\":\"AUDIO\",\"start\":450,\"pregap\":150"),
+    EXPECT_NE(r.output.find("\"tracks\":2,\"leadOut\":600,\"mountable\":true"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("{\"track\":2,\"mode\":\"AUDIO\",\"start\":450,\"pregap\":150,\"pregapInFile\":150,"
+                            "\"length\":150,"),
               std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find("\"code\":\"USAB12345678\""), std::string::npos) << r.output;
