@@ -205,6 +205,13 @@ TEST_F(CueSheetTest, CdTextFilesAreValidatedRepairedAndDistributed) {
   EXPECT_FALSE(Parse(sheet));
   WriteFileBytes(dir_ / "disc.cdt", std::vector<uint8_t>(cdText_.begin(), cdText_.end() - 1));
   EXPECT_FALSE(Parse(sheet));
+  // Texts of tracks the sheet does not have are dropped.
+  std::vector<uint8_t> extra = cdText_;
+  AddPacks(extra, 0x82, 7, std::string("Nobody") + '\0');
+  WriteFileBytes(dir_ / "disc.cdt", extra);
+  l = Parse(sheet);
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->info[1]->text[0], "One");
 }
 
 TEST_F(CueSheetTest, MalformedSheetsFailWithoutLeavingFilesOpen) {
