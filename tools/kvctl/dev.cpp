@@ -168,12 +168,14 @@ int Version(int argc, char** argv) {
   return kExitOk;
 }
 
-// Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
+// Without --format, *.isz, *.uif and *.nrg files are mounted as ISZ (6), UIF (5) and NRG (3);
+// anything else as 0.
 int64_t FormatByExtension(const std::string& path) {
   const size_t dot = path.rfind('.');
   if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return kFormatIso;
   std::string extension = path.substr(dot + 1);
   for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (extension == "nrg") return kFormatNrg;
   return extension == "isz" ? kFormatIsz : extension == "uif" ? kFormatUif : kFormatIso;
 }
 
@@ -429,7 +431,7 @@ int Dev(int argc, char** argv) {
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
        "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
        "                [--password P | --password-file F]\n"
-       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0;\n"
+       "  Without --format, *.isz files are mounted as format 6, *.uif as 5, *.nrg as 3, anything else as 0;\n"
        "  a cue sheet or media descriptor (or a .bin/.mdf beside one) mounts with its track layout.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
