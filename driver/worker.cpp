@@ -82,7 +82,17 @@ void ExecuteImageMount(DriveState& drive, Irp* irp) {
   drive.device->alignmentRequirement = file->AlignmentRequirement();
 
   std::unique_ptr<ImageSource> source;
-  const MountError error = ImageSource::Open(request, path, std::make_unique<KernelRawFile>(std::move(file)), &source);
+  // Later volumes of a split image are opened now, with the same client's rights.
+  const ImageSource::VolumeOpener openVolume = [&client](const std::u16string& name) -> std::unique_ptr<RawFile> {
+    std::unique_ptr<kernel::KernelFile> volume;
+    if (!NT_SUCCESS(kernel::SeImpersonateClient(client))) return nullptr;
+    const NTSTATUS opened = kernel::KernelFile::Open(name, &volume);
+    kernel::PsRevertToSelf();
+    if (!NT_SUCCESS(opened)) return nullptr;
+    return std::make_unique<KernelRawFile>(std::move(volume));
+  };
+  const MountError error =
+      ImageSource::Open(request, path, std::make_unique<KernelRawFile>(std::move(file)), &source, openVolume);
   if (error != kMountOk || !source) {
     if (source) source->Close();
     kernel::ExFreePoolWithTag(name, kTagNames);

@@ -9,7 +9,7 @@ namespace {
 constexpr FormatDescriptor kFormats[kFormatTableCount] = {
     {"iso", ReadPlain2048, OpenPlain},     //
     {"bin", ReadPlainSectors, OpenPlain},  //
-    {"daa", nullptr, nullptr},             //
+    {"daa", ReadDaa, OpenDaa},             //
     {"nrg", nullptr, nullptr},             //
     {"dmg", nullptr, nullptr},             // never read by the driver
     {"uif", nullptr, nullptr},             //
