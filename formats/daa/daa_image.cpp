@@ -568,4 +568,26 @@ uint32_t DaaImage::ReadSectors(uint64_t first, uint32_t count, uint8_t* destinat
   return count;
 }
 
+std::string DescribeDaaProblem(ImageFile& file, int64_t fileSize, const std::u16string& name, std::string_view password,
+                               std::u16string* firstVolume) {
+  firstVolume->clear();
+  uint8_t head[16] = {};
+  if (fileSize >= 16 && file.ReadAt(0, 16, head) && IsLaterVolume(head, 16)) {
+    *firstVolume = FirstVolumeName(name, SignatureIs(head, "GBI VOL"));
+    return "this is a later volume of a split image; open its first volume";
+  }
+  auto image = std::make_unique<DaaImage>();
+  OpenOptions options;
+  options.password = password;
+  options.openVolume = [](const std::u16string&) { return std::unique_ptr<RawFile>(); };
+  const MountError error = image->Open(&file, fileSize, name, options);
+  if (error != kMountOk)
+    return LooksLikeDaa(head, sizeof head) || HasValidLocator(file, fileSize) ? image->reason() : "";
+  if (image->encrypted()) {
+    if (password.empty()) return "the image is encrypted: give its password (--password-file)";
+    if (!image->PasswordMatches(password)) return "wrong password";
+  }
+  return "";
+}
+
 }  // namespace kv::daa

@@ -42,6 +42,12 @@ std::u16string FirstVolumeName(const std::u16string& name, bool gbi);
 // Name of volume `index` of `name` under naming scheme 0, 1 or 2; empty when the name does not fit.
 std::u16string VolumeName(const std::u16string& name, uint32_t scheme, uint32_t index, bool gbi);
 
+// Why a DAA/GBI file was refused or its sectors cannot be read, as one line for the tools: the
+// header's own reason, a missing or wrong password, a later volume (naming the first volume in
+// *firstVolume), or empty when the file is no DAA/GBI image or nothing is wrong with it.
+std::string DescribeDaaProblem(ImageFile& file, int64_t fileSize, const std::u16string& name, std::string_view password,
+                               std::u16string* firstVolume);
+
 class DaaImage {
  public:
   DaaImage() = default;

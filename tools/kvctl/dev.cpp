@@ -8,6 +8,7 @@
 
 #include "common/ioctl.h"
 #include "common/mount_request.h"
+#include "formats/daa/daa_image.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
@@ -173,9 +174,27 @@ int Mount(int argc, char** argv) {
       !s.args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, &error))
     return Usage(error);
   std::optional<std::string> given;
+  std::string daaProblem;
   if (!s.args.GetPassword(&given, &error)) return Usage(error);
   const std::string password = given.value_or("");
   if (password.size() > 256) return Usage("--password takes at most 256 bytes");
+  // A DAA/GBI file is mounted as format 2 unless a format is given; a later volume of a split
+  // image is refused here, naming the first volume.
+  {
+    int openError = 0;
+    std::unique_ptr<RawFile> raw = OpenPosixFile(file, &openError);
+    uint8_t head[16] = {};
+    uint32_t got = 0;
+    if (raw && raw->Read(0, sizeof head, head, &got) && daa::LooksLikeDaa(head, got)) {
+      if (!s.args.Has("format")) format = kFormatDaa;
+      const int64_t size = raw->Size();
+      ImageFile image(std::move(raw));
+      std::u16string first;
+      const std::string problem = daa::DescribeDaaProblem(image, size, cli::Utf8ToUtf16(file), password, &first);
+      if (!first.empty()) return Fail(file + ": " + problem + " " + cli::Utf16ToUtf8(first));
+      daaProblem = problem;
+    }
+  }
   std::u16string name;
   if (!LinuxPathToNt(file, &name)) return Usage("'" + file + "' cannot be given to the driver");
   const size_t nameBytes = name.size() * 2;
@@ -194,7 +213,8 @@ int Mount(int argc, char** argv) {
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
     return Fail("mount " + file + ": " + ErrorText(GetLastError()));
-  if (n >= 4 && mountError != 0) return Fail(file + ": " + MountErrorText(mountError));
+  if (n >= 4 && mountError != 0)
+    return Fail(file + ": " + MountErrorText(mountError) + (daaProblem.empty() ? "" : ": " + daaProblem));
   return kExitOk;
 }
 
@@ -373,7 +393,9 @@ int Dev(int argc, char** argv) {
       {"version", "driver version", "kvctl dev version [DRIVE]", Version},
       {"mount", "mount an image file with an explicit MountRequest",
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
-       "                [--password P | --password-file F]",
+       "                [--password P | --password-file F]\n"
+       "  A DAA/GBI file is mounted as format 2 unless --format is given; give the first volume of a\n"
+       "  split image (the driver opens the others); the password is the encrypted image's.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
       {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},

@@ -4,19 +4,32 @@
 #include <cstdio>
 #include <cstring>
 
+#include "formats/daa/daa_image.h"
+
 namespace kv::kvimage {
 
-const std::vector<std::string> kGeometryOptions = {"format", "sector-size", "data-offset", "start-offset"};
+const std::vector<std::string> kGeometryOptions = {"format",       "sector-size", "data-offset",
+                                                   "start-offset", "password",    "password-file"};
 const char* const kGeometryUsage =
     "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0)\n"
     "  --sector-size S    bytes per sector in the file (default 2048; 2352 for bin and 1000-1007)\n"
     "  --data-offset D    offset of the 2048 user bytes in a file sector (default 0; 16 for bin and 1000-1007)\n"
-    "  --start-offset O   file offset of sector 0, may be negative (default 0)\n";
+    "  --start-offset O   file offset of sector 0, may be negative (default 0)\n"
+    "  --password P | --password-file F\n"
+    "                     password of an encrypted DAA/GBI image (F: its first line, - for stdin)\n";
 
 bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   int64_t format = kFormatIso;
   if (!args.GetInt("format", INT32_MIN, INT32_MAX, &format, error)) return false;
   g->format = static_cast<int32_t>(format);
+  g->formatGiven = args.Has("format");
+  std::optional<std::string> password;
+  if (!args.GetPassword(&password, error)) return false;
+  g->password = password.value_or("");
+  if (g->password.size() > 256) {
+    *error = "the password is longer than 256 bytes";
+    return false;
+  }
   const bool raw = g->format == kFormatBin || IsPlainGeometryFormat(g->format);
   int64_t sectorSize = raw ? kRawSectorSize : kSectorSize;
   int64_t dataOffset = raw ? 16 : 0;
@@ -40,15 +53,33 @@ OpenedImage OpenImage(const std::string& path, const Geometry& g) {
     out.reason = MountErrorText(out.error) + " (" + std::strerror(error) + ")";
     return out;
   }
+  // A DAA/GBI file (or a later volume of one) is taken as format 2 unless a format was given.
+  uint8_t head[2048] = {};
+  uint32_t got = 0;
+  const bool daaLike = file->Read(0, sizeof head, head, &got) && daa::LooksLikeDaa(head, got);
+  const int32_t format = !g.formatGiven && daaLike ? kFormatDaa : g.format;
   auto request = std::make_unique<MountRequest>();
   std::memset(request.get(), 0, sizeof *request);
   request->Flags = 1;
-  request->Format = g.format;
+  request->Format = format;
+  std::memcpy(request->Password, g.password.data(), std::min(g.password.size(), sizeof request->Password - 1));
   request->SectorSize = g.sectorSize;
   request->DataOffset = g.dataOffset;
   request->StartOffset = g.startOffset;
   out.error = ImageSource::Open(*request, cli::Utf8ToUtf16(path), std::move(file), &out.source);
   if (out.error != kMountOk) out.reason = MountErrorText(out.error);
+  if (out.error != kMountOk && (format == kFormatDaa || daaLike)) {
+    // Say why in the DAA/GBI reader's words (password, later volume, refused header flag).
+    std::unique_ptr<RawFile> again = OpenPosixFile(path, &error);
+    if (again) {
+      const int64_t size = again->Size();
+      ImageFile copy(std::move(again));
+      std::u16string first;
+      const std::string problem = daa::DescribeDaaProblem(copy, size, cli::Utf8ToUtf16(path), g.password, &first);
+      if (!problem.empty()) out.reason += ": " + problem;
+      if (!first.empty()) out.reason += " " + cli::Utf16ToUtf8(first);
+    }
+  }
   return out;
 }
 

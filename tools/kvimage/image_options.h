@@ -12,7 +12,8 @@
 
 namespace kv::kvimage {
 
-// --format N --sector-size S --data-offset D --start-offset O
+// --format N --sector-size S --data-offset D --start-offset O, and the image password
+// (--password P | --password-file F) of an encrypted DAA/GBI image
 extern const std::vector<std::string> kGeometryOptions;
 extern const char* const kGeometryUsage;
 
@@ -21,6 +22,8 @@ struct Geometry {
   uint32_t sectorSize = kSectorSize;
   uint32_t dataOffset = 0;
   int32_t startOffset = 0;
+  bool formatGiven = false;  // without --format a DAA/GBI file is recognised by its signature
+  std::string password;
 };
 
 // Reads the geometry options; the format's usual geometry fills what is not given
