@@ -266,7 +266,8 @@ MountError DaaImage::Open(ImageFile* primary, int64_t primarySize, const std::u1
     }
     allDeflate_ = (h.dataOffset & kAllDeflate) != 0;
     if (h.headerSize <= 75 || h.one != 1) return Fail("bad header size or layout word"), kMountUnrecognised;
-    if (h.headerSize - 76 > kMaxDescriptorBytes) return Fail("descriptor list too long"), kMountUnrecognised;
+    if (h.headerSize - 76 > kMaxDescriptorBytes || place_.offset + h.headerSize > static_cast<uint64_t>(primarySize_))
+      return Fail("descriptor list too long"), kMountUnrecognised;
     imageSize_ = h.imageSize;
     if (imageSize_ / kSectorSize > UINT32_MAX) return Fail("image size too large"), kMountUnrecognised;
     sectorCount_ = static_cast<uint32_t>(imageSize_ / kSectorSize);
@@ -282,7 +283,7 @@ MountError DaaImage::Open(ImageFile* primary, int64_t primarySize, const std::u1
 
     // 8. The cache.
     slots_.resize(chunkSize_ < kLargeChunk ? 4 : 2);
-    input_.resize(kLzmaHeaderSize + size_t{chunkSize_} + kSlack);
+    input_.reset(new uint8_t[kLzmaHeaderSize + size_t{chunkSize_} + kSlack]);
   } catch (const std::bad_alloc&) {
     return kMountNoMemory;
   }
@@ -407,6 +408,10 @@ bool DaaImage::ReadTable() {
   const uint64_t count64 = imageSize_ == 0 ? 0 : (imageSize_ - 1) / chunkSize_ + 1;
   if (count64 > kMaxChunks) return Fail("too many chunks");
   const uint32_t count = static_cast<uint32_t>(count64);
+  uint64_t dataEnd = 0;
+  for (const Volume& v : volumes_) dataEnd = v.start + v.length;
+  // Every chunk takes at least 5 stored bytes: this bounds the table before anything is allocated.
+  if (uint64_t{count} * 5 > dataEnd) return Fail("chunk table larger than the image data");
   const uint32_t entryBits = version_ == kVersion100 ? 24 : lengthBits_ + methodBits_;
   const uint64_t tableBytes = (uint64_t{count} * entryBits + 7) / 8;
   const bool atEnd = (h.dataOffset & kTableAtEnd) != 0;
@@ -418,6 +423,7 @@ bool DaaImage::ReadTable() {
     if (h.tableEnd < storedBytes) return Fail("chunk table end before its start");
     tableStart = h.tableEnd - storedBytes;
   }
+  if (storedBytes > dataEnd) return Fail("chunk table runs past the file");
   std::vector<uint8_t> stored(storedBytes + 8);  // room to read whole bytes past the last field
   if (!ReadConcatenated(tableStart, storedBytes, stored.data())) return Fail("chunk table runs past the file");
   std::vector<uint8_t> table;
@@ -455,8 +461,6 @@ bool DaaImage::ReadTable() {
   chunkLength_.resize(count);
   chunkMethod_.resize(count);
   uint64_t position = place_.offset + (h.dataOffset & kFirstChunkMask);
-  uint64_t dataEnd = 0;
-  for (const Volume& v : volumes_) dataEnd = v.start + v.length;
   for (uint32_t i = 0; i < count; ++i) {
     uint64_t length;
     uint8_t method = kMethodDeflate;
@@ -490,7 +494,7 @@ bool DaaImage::PasswordMatches(std::string_view password) const {
 
 bool DaaImage::DecodeChunk(uint32_t index, uint8_t* out) {
   const uint32_t length = chunkLength_[index];
-  uint8_t* stored = input_.data() + kLzmaHeaderSize;
+  uint8_t* stored = input_.get() + kLzmaHeaderSize;
   if (!ReadConcatenated(chunkPosition_[index], length, stored)) return false;
   cipher_.Decrypt(stored, length);
   const uint32_t payload = length - 4;
@@ -513,7 +517,7 @@ bool DaaImage::DecodeChunk(uint32_t index, uint8_t* out) {
   const uint8_t* chunk = stored;
   size_t chunkLength = payload;
   if (flags_ & kFlagLzmaPrefix) {
-    uint8_t* front = input_.data();
+    uint8_t* front = input_.get();
     std::memcpy(front, header_ + offsetof(MainHeader, lzmaFilter), 6);
     const uint64_t size = expected;
     std::memcpy(front + 6, &size, sizeof size);

@@ -128,7 +128,7 @@ class DaaImage {
   // The current later volume, read through an ImageFile of its own.
   std::unique_ptr<ImageFile> volumeFile_;
   size_t currentVolume_ = 0;
-  std::vector<uint8_t> input_;  // stored bytes of a chunk, 14 free bytes in front
+  std::unique_ptr<uint8_t[]> input_;  // stored bytes of a chunk, 14 free bytes in front
   std::vector<Slot> slots_;
   uint64_t useCounter_ = 0;
   uint64_t decodes_ = 0;
