@@ -2,3 +2,8 @@
 # Run: <build>/bin/image_source_bench [--size-mib 256] [benchmark options]; figures in docs/performance.md.
 add_executable(image_source_bench ${CMAKE_CURRENT_LIST_DIR}/image_source_bench.cpp)
 target_link_libraries(image_source_bench PRIVATE kv_formats benchmark::benchmark)
+# DAA/GBI chunk decoding against zlib and liblzma alone, and drive reads of a DAA image against the
+# kvimage iso path (ratios printed). Run: <build>/bin/daa_bench [--size-mib 32]; figures in
+# docs/performance.md.
+add_executable(daa_bench ${CMAKE_CURRENT_LIST_DIR}/daa_bench.cpp)
+target_link_libraries(daa_bench PRIVATE kv_driver kv_kernel kv_formats kv_testsupport benchmark::benchmark)
