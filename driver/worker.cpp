@@ -6,6 +6,7 @@
 #include "driver/drive_state.h"
 #include "driver/kernel_raw_file.h"
 #include "driver/storage_records.h"
+#include "formats/daa/daa_image.h"
 
 namespace kv::driver {
 namespace {
@@ -99,6 +100,11 @@ void ExecuteImageMount(DriveState& drive, Irp* irp) {
     CompleteMountError(irp, error != kMountOk ? error : kMountUnrecognised);
     return;
   }
+  // Chunks over 64 KiB take long to decode: the worker goes back to the priority it had before
+  // raising itself, so that it does not hold up the rest of the system; any other medium gets the
+  // raised priority back.
+  const daa::DaaImage* image = DaaImageOf(*source);
+  kernel::KeSetPriorityThread(image && image->chunkSize() > 65536 ? g_driver.previousPriority.load() : kWorkerPriority);
   {
     std::lock_guard<std::mutex> g(drive.stateLock);
     drive.name = name;

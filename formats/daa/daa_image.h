@@ -135,3 +135,8 @@ class DaaImage {
 };
 
 }  // namespace kv::daa
+
+namespace kv {
+// The DAA/GBI reader behind an ImageSource opened as format 2; null for any other source.
+const daa::DaaImage* DaaImageOf(const ImageSource& source);
+}  // namespace kv
