@@ -8,6 +8,7 @@
 
 #include "common/ioctl.h"
 #include "common/mount_request.h"
+#include "formats/blockmap/block_map_reader.h"
 #include "formats/daa/daa_image.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
@@ -162,11 +163,20 @@ int Version(int argc, char** argv) {
   return kExitOk;
 }
 
+// Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
+int64_t FormatByExtension(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return kFormatIso;
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return extension == "isz" ? kFormatIsz : extension == "uif" ? kFormatUif : kFormatIso;
+}
+
 int Mount(int argc, char** argv) {
   VerbStart s(argc, argv, {}, {"format", "sector-size", "data-offset", "start-offset", "password", "password-file"}, 2);
   if (s.exit >= 0) return s.exit;
   const std::string file = s.args.positional()[1];
-  int64_t format = 0, sectorSize = 2048, dataOffset = 0, startOffset = 0;
+  int64_t format = FormatByExtension(file), sectorSize = 2048, dataOffset = 0, startOffset = 0;
   std::string error;
   if (!s.args.GetInt("format", -1, 100000, &format, &error) ||
       !s.args.GetInt("sector-size", 1, 1 << 20, &sectorSize, &error) ||
@@ -213,8 +223,15 @@ int Mount(int argc, char** argv) {
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
     return Fail("mount " + file + ": " + ErrorText(GetLastError()));
-  if (n >= 4 && mountError != 0)
-    return Fail(file + ": " + MountErrorText(mountError) + (daaProblem.empty() ? "" : ": " + daaProblem));
+  if (n >= 4 && mountError != 0 && !daaProblem.empty())
+    return Fail(file + ": " + MountErrorText(mountError) + ": " + daaProblem);
+  if (n >= 4 && mountError == kMountUnrecognised) {
+    // An ISZ or UIF refusal names what is wrong with the image's tables when this process can tell.
+    int errorNumber = 0;
+    const std::string why = ExplainBlockMapRefusal(OpenPosixFile(file, &errorNumber), request->Format, *request);
+    if (!why.empty()) return Fail(file + ": " + MountErrorText(mountError) + ": " + why);
+  }
+  if (n >= 4 && mountError != 0) return Fail(file + ": " + MountErrorText(mountError));
   return kExitOk;
 }
 
@@ -394,6 +411,7 @@ int Dev(int argc, char** argv) {
       {"mount", "mount an image file with an explicit MountRequest",
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
        "                [--password P | --password-file F]\n"
+       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0.\n"
        "  A DAA/GBI file is mounted as format 2 unless --format is given; give the first volume of a\n"
        "  split image (the driver opens the others); the password is the encrypted image's.",
        Mount},
