@@ -218,6 +218,11 @@ bool DaaImage::Fail(const char* reason) {
   return false;
 }
 
+MountError DaaImage::Refuse(const char* reason) {
+  reason_ = reason;
+  return kMountUnrecognised;
+}
+
 MountError DaaImage::Open(ImageFile* primary, int64_t primarySize, const std::u16string& name,
                           const OpenOptions& options) {
   primary_ = primary;
@@ -246,36 +251,33 @@ MountError DaaImage::Open(ImageFile* primary, int64_t primarySize, const std::u1
     }
     // 3. Chunk size and flags.
     if (version_ == kVersion100) {
-      if (h.chunkSizeFlags != 65536)
-        return Fail("version 0x100 with a chunk size other than 64 KiB"), kMountUnrecognised;
+      if (h.chunkSizeFlags != 65536) return Refuse("version 0x100 with a chunk size other than 64 KiB");
       chunkSize_ = 65536;
     } else {
       chunkSize_ = (h.chunkSizeFlags & kChunkSizeMask) * kChunkSizeUnit;
       flags_ = h.chunkSizeFlags & ~kChunkSizeMask;
-      if (chunkSize_ == 0) return Fail("chunk size 0"), kMountUnrecognised;
-      if (flags_ & kFlagKeyWord)
-        return Fail("the image size is keyed with a key word that is not available"), kMountUnrecognised;
-      if (flags_ & kFlagTableKey)
-        return Fail("the chunk table is keyed with a table key that is not available"), kMountUnrecognised;
-      if (flags_ & kFlagMaskedTable) return Fail("the chunk table is masked (not supported)"), kMountUnrecognised;
+      if (chunkSize_ == 0) return Refuse("chunk size 0");
+      if (flags_ & kFlagKeyWord) return Refuse("the image size is keyed with a key word that is not available");
+      if (flags_ & kFlagTableKey) return Refuse("the chunk table is keyed with a table key that is not available");
+      if (flags_ & kFlagMaskedTable) return Refuse("the chunk table is masked (not supported)");
       variant_ = static_cast<int>((flags_ >> kVariantShift) & 3);
       if (signature_ == SignatureKind::kGbiAlternative) variant_ ^= 1;
       methodBits_ = h.bitWidths & 7;
       lengthBits_ = h.bitWidths >> 3 ? (h.bitWidths >> 3) + 10u : BitLength(chunkSize_ - 1);
-      if (lengthBits_ > 32) return Fail("chunk length field wider than 32 bits"), kMountUnrecognised;
+      if (lengthBits_ > 32) return Refuse("chunk length field wider than 32 bits");
     }
     allDeflate_ = (h.dataOffset & kAllDeflate) != 0;
-    if (h.headerSize <= 75 || h.one != 1) return Fail("bad header size or layout word"), kMountUnrecognised;
+    if (h.headerSize <= 75 || h.one != 1) return Refuse("bad header size or layout word");
     if (h.headerSize - 76 > kMaxDescriptorBytes || place_.offset + h.headerSize > static_cast<uint64_t>(primarySize_))
-      return Fail("descriptor list too long"), kMountUnrecognised;
+      return Refuse("descriptor list too long");
     imageSize_ = h.imageSize;
-    if (imageSize_ / kSectorSize > UINT32_MAX) return Fail("image size too large"), kMountUnrecognised;
+    if (imageSize_ / kSectorSize > UINT32_MAX) return Refuse("image size too large");
     sectorCount_ = static_cast<uint32_t>(imageSize_ / kSectorSize);
 
     // 3-4. Descriptors: volumes and encryption.
     std::vector<uint8_t> descriptors(h.headerSize - 76);
     if (!descriptors.empty() && !primary_->ReadAt(place_.offset + 76, descriptors.size(), descriptors.data()))
-      return Fail("descriptor list runs past the file"), kMountUnrecognised;
+      return Refuse("descriptor list runs past the file");
     if (!ReadDescriptors(descriptors.data(), descriptors.size(), name, options)) return kMountUnrecognised;
 
     // 5-7. The chunk table and the chunk positions.
@@ -363,7 +365,7 @@ bool DaaImage::ReadDescriptors(const uint8_t* bytes, size_t length, const std::u
       if (options.openVolume) v.file = options.openVolume(v.name);
     }
     if (i == 0 && VolumeName(name, namingScheme_, 0, gbi) != name && namingScheme_ != 2)
-      return Fail("this is not the first volume of the split image");
+      return Fail("the image name does not fit the volume naming scheme (x.part01.daa, x.part001.daa)");
     v.start = start;
     start += v.length;
     volumes_.push_back(std::move(v));
@@ -386,7 +388,8 @@ bool DaaImage::ReadConcatenated(uint64_t position, uint64_t length, uint8_t* out
       if (currentVolume_ != i || !volumeFile_) {
         // The current later volume is closed and the needed one taken up.
         volumeFile_.reset();
-        volumeFile_.reset(new (std::nothrow) ImageFile(std::make_unique<BorrowedFile>(v.file.get())));
+        std::unique_ptr<RawFile> borrowed(new (std::nothrow) BorrowedFile(v.file.get()));
+        if (borrowed) volumeFile_.reset(new (std::nothrow) ImageFile(std::move(borrowed)));
         if (!volumeFile_ || !volumeFile_->ok()) {
           volumeFile_.reset();
           return false;

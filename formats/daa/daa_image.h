@@ -95,6 +95,7 @@ class DaaImage {
   };
 
   bool Fail(const char* reason);
+  MountError Refuse(const char* reason);
   bool FindHeader();
   bool ReadDescriptors(const uint8_t* bytes, size_t length, const std::u16string& name, const OpenOptions& options);
   bool ReadTable();
