@@ -132,6 +132,9 @@ TEST_F(DaaDrive, ToolsExplainRefusals) {
   r = kv::test::Run(kvimage + " iso " + Quote(first) + " --password wrong -o " + Quote((dir_ / "x.iso").string()));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("wrong password"), std::string::npos) << r.output;
+  r = kv::test::Run(kvimage + " toc " + Quote(first) + " --password pw");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("first track 1, last track 1"), std::string::npos) << r.output;
   r = kv::test::Run(kvimage + " info " + Quote(first) + " --password pw");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("daa:      DAA version 0x110, chunk size 65536"), std::string::npos) << r.output;
