@@ -14,6 +14,7 @@
 #include "service/commands/archive_mount.h"
 #include "tools/cli/cli.h"
 #include "tools/kvctl/dev_serve.h"
+#include "tools/kvctl/mount_options.h"
 
 namespace kv::tools {
 namespace {
@@ -162,34 +163,12 @@ int Version(int argc, char** argv) {
 }
 
 int Mount(int argc, char** argv) {
-  VerbStart s(argc, argv, {}, {"format", "sector-size", "data-offset", "start-offset", "password", "password-file"}, 2);
+  VerbStart s(argc, argv, {}, MountOptionNames(), 2);
   if (s.exit >= 0) return s.exit;
   const std::string file = s.args.positional()[1];
-  int64_t format = 0, sectorSize = 2048, dataOffset = 0, startOffset = 0;
   std::string error;
-  if (!s.args.GetInt("format", -1, 100000, &format, &error) ||
-      !s.args.GetInt("sector-size", 1, 1 << 20, &sectorSize, &error) ||
-      !s.args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, &error) ||
-      !s.args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, &error))
-    return Usage(error);
-  std::optional<std::string> given;
-  if (!s.args.GetPassword(&given, &error)) return Usage(error);
-  const std::string password = given.value_or("");
-  if (password.size() > 256) return Usage("--password takes at most 256 bytes");
-  std::u16string name;
-  if (!LinuxPathToNt(file, &name)) return Usage("'" + file + "' cannot be given to the driver");
-  const size_t nameBytes = name.size() * 2;
-  if (nameBytes > 0xFFFF - 2) return Usage("path too long");
-  std::vector<uint8_t> buffer(kMountRequestMinSize + nameBytes, 0);
-  auto* request = reinterpret_cast<MountRequest*>(buffer.data());
-  request->Flags = 1;
-  request->Format = static_cast<int32_t>(format);
-  request->SectorSize = static_cast<uint32_t>(sectorSize);
-  request->DataOffset = static_cast<uint32_t>(dataOffset);
-  request->StartOffset = static_cast<int32_t>(startOffset);
-  std::memcpy(request->Password, password.data(), password.size());
-  request->NameLength = static_cast<uint16_t>(nameBytes);
-  std::memcpy(buffer.data() + kMountRequestFixedSize, name.data(), nameBytes);
+  std::vector<uint8_t> buffer;
+  if (!MountRequestFromOptions(s.args, file, &buffer, &error)) return Usage(error);
   uint32_t mountError = 0, n = 0;
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
