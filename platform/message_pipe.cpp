@@ -102,8 +102,10 @@ void MessagePipeServer::AcceptWaiting() {
   for (;;) {
     const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
-    if (static_cast<int>(clients_.size()) >= maxInstances_) {
-      close(fd);  // every instance is busy
+    pollfd p{fd, 0, 0};
+    const bool gone = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR));
+    if (gone || static_cast<int>(clients_.size()) >= maxInstances_) {
+      close(fd);  // left already, or every instance is busy
       continue;
     }
     clients_.push_back(fd);
