@@ -122,6 +122,7 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
   volumes_ = callback->volumes();
   password_ = request.password;
   driveLetter_ = request.driveLetter;
+  driveLetterNow_ = request.driveLetterNow;
   messages_ = request.messages;
   store_ = std::make_unique<TemporaryStore>(request.storeFolder);
   ReadItemProperties(itemsArchiveName);
@@ -596,7 +597,8 @@ void MountedArchive::NoteOperationResult(uint32_t itemIndex, int32_t result) {
 std::u16string MountedArchive::ItemTextForMessage(uint32_t itemIndex) const {
   std::u16string path = items_[itemIndex].path;
   std::replace(path.begin(), path.end(), u'/', u'\\');
-  return std::u16string(1, driveLetter_) + u":" + path;
+  const char16_t now = driveLetterNow_ ? driveLetterNow_() : driveLetter_;
+  return std::u16string(1, now != 0 ? now : u'?') + u":" + path;
 }
 
 void MountedArchive::PostStoreError(uint32_t textId) {

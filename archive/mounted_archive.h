@@ -38,7 +38,10 @@ struct OpenRequest {
   std::optional<std::u16string> password;  // from the mount command, when one was given
   std::string storeFolder;                 // temporary folder for the store
   char16_t driveLetter = u'?';             // shown in messages
-  MessageSink* messages = nullptr;         // may be null
+  // When set, asked for the letter each time a message is made: a letter may be given to the
+  // drive after the medium was opened. 0 stands for none yet.
+  std::function<char16_t()> driveLetterNow;
+  MessageSink* messages = nullptr;  // may be null
 };
 
 enum class OpenError : int32_t {
@@ -173,6 +176,7 @@ class MountedArchive final : public service::ItemDataSource {
   bool encrypted_ = false;
   std::optional<std::u16string> password_;
   char16_t driveLetter_ = u'?';
+  std::function<char16_t()> driveLetterNow_;
   MessageSink* messages_ = nullptr;
   std::function<void()> storedBlockHook_;
 

@@ -85,8 +85,9 @@ NTSTATUS CreateDriveLetter(DriveState& drive, Irp* irp) {
   if (irp->OutputLength() == 0) return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
   if (irp->InputLength() == 0 || !IsLetter(irp->input[0])) return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
   const uint8_t letter = irp->input[0];
-  drive.driveLetter.store(letter);
   const NTSTATUS status = kernel::IoCreateSymbolicLink(LetterLinkName(letter), drive.device->name);
+  // A letter whose link failed belongs to somebody else: a later delete must not remove it.
+  if (NT_SUCCESS(status)) drive.driveLetter.store(letter);
   return CompleteRequest(irp, status, NT_SUCCESS(status) ? LetterAnswerLength(*irp) : 0);
 }
 

@@ -38,6 +38,8 @@ struct MediaChannelState {
   std::shared_ptr<kernel::SharedSection> buffer;  // pool "MapM"
   uint32_t userAddress = 0;
   pid_t userProcess = 0;  // the process the buffer is mapped into
+  // Set when userProcess is gone: reads fail at once and the worker drops the medium.
+  std::atomic<pid_t> goneProcess{0};
 };
 
 struct DriveState {
@@ -124,5 +126,9 @@ void ForgetChannelBuffer(DriveState& drive);
 uint32_t ChannelRead(DriveState& drive, uint64_t first, uint32_t count, uint8_t* destination);
 NTSTATUS CreateSharedMemory(DriveState& drive, Irp* irp);
 NTSTATUS ReleaseSharedMemory(DriveState& drive, Irp* irp);
+// The process notify routine: a drive whose channel process is gone fails its reads at once.
+void ChannelProcessGone(pid_t processId, bool create);
+// Worker: after ChannelProcessGone, unmounts the served medium and drops the buffer.
+void DropChannelOfGoneProcess(DriveState& drive);
 
 }  // namespace kv::driver

@@ -78,6 +78,7 @@ void StopWorker(DriveState* drive) {
 }
 
 void DriverUnload(kernel::DriverObject* /*driver*/) {
+  kernel::PsSetCreateProcessNotifyRoutine(ChannelProcessGone, true);
   for (DriveState*& drive : g_driver.drives) {
     if (drive == nullptr) continue;
     StopWorker(drive);
@@ -116,6 +117,7 @@ NTSTATUS DriverEntry(kernel::DriverObject* driver) {
   driver->Dispatch(kernel::MajorFunction::Read) = DispatchReadWrite;
   driver->Dispatch(kernel::MajorFunction::Write) = DispatchReadWrite;
   driver->Dispatch(kernel::MajorFunction::DeviceControl) = DispatchDeviceControl;
+  kernel::PsSetCreateProcessNotifyRoutine(ChannelProcessGone, false);
   driver->driverUnload = DriverUnload;
   return STATUS_SUCCESS;
 }

@@ -98,11 +98,16 @@ uint32_t ChannelRead(DriveState& drive, uint64_t first, uint32_t count, uint8_t*
     const bool buffered = Load(base, offsetof(ReadRequest, BufferedSector)) == static_cast<int32_t>(s) &&
                           Load(base, offsetof(ReadRequest, BufferedCount)) == static_cast<int32_t>(n);
     if (!buffered) {
+      if (drive.channel.goneProcess.load() != 0) return done;
       Store(base, offsetof(ReadRequest, RequestSector), static_cast<int32_t>(s));
       Store(base, offsetof(ReadRequest, RequestCount), static_cast<int32_t>(n));
       readRequest->Set();
       uint32_t idle = 0;
-      while (!writeDone->Wait(unit)) {
+      for (;;) {
+        const bool answered = writeDone->Wait(unit);
+        // The wake-up of a gone process is no answer.
+        if (drive.channel.goneProcess.load() != 0) return done;
+        if (answered) break;
         if (StopRequested(drive)) return done;
         const int32_t progress = Load(base, offsetof(ReadRequest, Progress));
         if (progress == kProgressAbandon) return done;
@@ -118,6 +123,21 @@ uint32_t ChannelRead(DriveState& drive, uint64_t first, uint32_t count, uint8_t*
     done += n;
   }
   return done;
+}
+
+void ChannelProcessGone(pid_t processId, bool create) {
+  if (create || processId == 0) return;
+  for (DriveState* drive : g_driver.drives) {
+    if (drive == nullptr) continue;
+    {
+      std::lock_guard<std::mutex> g(drive->channel.bufferLock);
+      if (!drive->channel.buffer || drive->channel.userProcess != processId) continue;
+      drive->channel.goneProcess.store(processId);
+    }
+    // Wakes a read that waits for the process, and the worker to drop the medium.
+    if (platform::NamedEvent* writeDone = drive->channel.events[MediaChannelState::kWriteDone].get()) writeDone->Set();
+    drive->queueEvent.Set();
+  }
 }
 
 NTSTATUS CreateSharedMemory(DriveState& drive, Irp* irp) {

@@ -142,6 +142,12 @@ void ExecuteRead(DriveState& drive, Irp* irp) {
   const uint32_t count = irp->length / kSectorSize;
   uint8_t* destination = irp->output.data();
   const bool served = drive.served.load();
+  // The channel's request words are 32-bit: such a sector is past any end a served medium can
+  // have, and fails as a read past the end of an image does, the medium staying.
+  if (served && first + count > uint64_t{INT32_MAX} + 1) {
+    CompleteRequest(irp, STATUS_DATA_ERROR, 0);
+    return;
+  }
   uint32_t delivered = 0;
   if (served) {
     delivered = ChannelRead(drive, first, count, destination);
@@ -222,6 +228,22 @@ void Execute(DriveState& drive, Irp* irp) {
 
 }  // namespace
 
+void DropChannelOfGoneProcess(DriveState& drive) {
+  const pid_t gone = drive.channel.goneProcess.load();
+  if (gone == 0) return;
+  // Its medium goes; its buffer too, unless another process has taken the buffer over since.
+  if (drive.served.load()) Unmount(drive);
+  bool forget = false;
+  {
+    std::lock_guard<std::mutex> g(drive.channel.bufferLock);
+    forget = drive.channel.userProcess == gone;
+  }
+  if (forget) ForgetChannelBuffer(drive);
+  // The wake-up meant for a waiting read must not answer the next medium's first read.
+  if (platform::NamedEvent* writeDone = drive.channel.events[MediaChannelState::kWriteDone].get()) writeDone->Reset();
+  drive.channel.goneProcess.store(0);
+}
+
 void WorkerThread(DriveState* drive) {
   g_driver.previousPriority.store(kernel::KeSetPriorityThread(kWorkerPriority));
   for (;;) {
@@ -239,6 +261,7 @@ void WorkerThread(DriveState* drive) {
       CloseChannel(*drive);
       return;
     }
+    DropChannelOfGoneProcess(*drive);
     while (drive->queue.RemoveHead(&irp)) Execute(*drive, irp);
   }
 }

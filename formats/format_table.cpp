@@ -1,4 +1,5 @@
 // The format descriptor table: one row per format code 0 to 7.
+#include "formats/blockmap/block_map_reader.h"
 #include "formats/image_source_access.h"
 
 namespace kv {
@@ -12,8 +13,8 @@ constexpr FormatDescriptor kFormats[kFormatTableCount] = {
     {"daa", nullptr, nullptr},             //
     {"nrg", nullptr, nullptr},             //
     {"dmg", nullptr, nullptr},             // never read by the driver
-    {"uif", nullptr, nullptr},             //
-    {"isz", nullptr, nullptr},             //
+    {"uif", ReadBlockMap, OpenUif},        //
+    {"isz", ReadBlockMap, OpenIsz},        //
     {"mzp", nullptr, nullptr},             // containers are read in user mode
 };
 

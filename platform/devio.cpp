@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -160,6 +161,31 @@ void ApplyViewInstruction(uint32_t room, uint32_t address, int passed) {
     }
   }
   if (room != 0 && !roomUsed) munmap(AddressOf(room), kernel::kRequestorViewRoom);
+}
+
+}  // namespace
+
+class DeviceConnection;
+
+namespace {
+
+// The connection whose reply mapped a view stays open while the view is mapped: the host knows
+// the process is alive while it has a connection, and the driver drops the channel of a process
+// that is gone.
+std::map<uint32_t, std::shared_ptr<DeviceConnection>> g_viewConnections;
+
+void KeepConnectionWithView(uint32_t room, const std::shared_ptr<DeviceConnection>& connection) {
+  std::vector<std::shared_ptr<DeviceConnection>> released;  // closed after the lock
+  std::lock_guard<std::mutex> g(g_viewsMu);
+  for (auto it = g_viewConnections.begin(); it != g_viewConnections.end();) {
+    if (g_views.count(it->first) == 0) {
+      released.push_back(std::move(it->second));
+      it = g_viewConnections.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (room != 0 && g_views.count(room) != 0) g_viewConnections[room] = connection;
 }
 
 bool Discard(int fd, size_t size) {
@@ -474,7 +500,11 @@ bool DeviceIoControl(const Handle& handle, uint32_t code, const void* input, uin
   h.Offset = room;
   const auto r = handle.connection_->Call(h, input, inputLength, output, outputLength);
   ApplyViewInstruction(room, r.value, r.passedFd);
-  if (returned) *returned = r.payloadLength;
+  KeepConnectionWithView(room, handle.connection_);
+  // A failure brings no bytes but may name a length (the size a too small buffer needed).
+  if (returned)
+    *returned =
+        NT_SUCCESS(r.status) ? r.payloadLength : static_cast<uint32_t>(std::min<uint64_t>(r.information, UINT32_MAX));
   return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
 }
 

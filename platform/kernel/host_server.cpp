@@ -310,6 +310,7 @@ class Host {
       const int buffer = 4 << 20;
       setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
       connections_[fd] = c;
+      ++processConnections_[c->peer.pid];
       Watch(fd, EPOLLIN);
     }
   }
@@ -325,6 +326,11 @@ class Host {
       c->spareOutputs.clear();
     }
     for (auto& [id, f] : handles) CloseFile(c.get(), id, f);
+    // A process's last connection (a process that holds a channel view keeps one) ends with it.
+    if (auto it = processConnections_.find(c->peer.pid); it != processConnections_.end() && --it->second == 0) {
+      processConnections_.erase(it);
+      if (!devicesGone_) PsNotifyProcessExit(c->peer.pid);
+    }
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, c->fd, nullptr);
     close(c->fd);
     connections_.erase(c->fd);
@@ -899,6 +905,7 @@ class Host {
   bool draining_ = false;
   bool listenPaused_ = false;
   std::atomic<bool> devicesGone_{false};
+  std::unordered_map<pid_t, int> processConnections_;  // open connections of each peer process
   std::unordered_map<int, std::shared_ptr<Connection>> connections_;
   std::mutex dirtyMu_;
   std::vector<std::shared_ptr<Connection>> dirty_;

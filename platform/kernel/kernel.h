@@ -312,4 +312,14 @@ void DbgPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Tests: every DbgPrint text is also passed to `hook` (empty function: none).
 void DbgSetCaptureHook(std::function<void(const std::string&)> hook);
 
+// ---- Processes ------------------------------------------------------------------------------
+
+// A process leaves the host's view when its last connection to the host closes (it exited or
+// was killed). Registered routines learn of it with create = false, as Windows's create-process
+// notify routines do; a routine is not called again once its removal has returned.
+using CreateProcessNotifyRoutine = void (*)(pid_t processId, bool create);
+NTSTATUS PsSetCreateProcessNotifyRoutine(CreateProcessNotifyRoutine routine, bool remove);
+// Host side: the process is gone.
+void PsNotifyProcessExit(pid_t processId);
+
 }  // namespace kv::kernel

@@ -104,6 +104,7 @@ MountOutcome MountArchive(DriveSlotTable& table, int drive, const ArchiveMount& 
   open.password = request.password;
   open.storeFolder = request.storeFolder;
   open.driveLetter = letter != 0 ? letter : u'?';
+  open.driveLetterNow = [drive] { return DriveLetterOf(drive); };
   open.messages = request.messages;
   archive::OpenError openError = archive::OpenError::kNone;
   std::unique_ptr<archive::MountedArchive> mounted = archive::MountedArchive::Open(open, &openError);

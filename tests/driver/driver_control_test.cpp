@@ -296,6 +296,10 @@ TEST_F(DriverTest, DriveLetters) {
   c = drv().Control(6, IOCTL_CDEMU_CREATE_DRIVE_LETTER, {'K', 0}, 4);
   EXPECT_EQ(c.status, STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(c.information, 0u);
+  // The failed letter is not drive 6's: deleting its letter leaves drive 4's link alone.
+  c = drv().Control(6, IOCTL_CDEMU_DELETE_DRIVE_LETTER, {}, 4);
+  EXPECT_EQ(c.output[0], 0);
+  EXPECT_EQ(kernel::ObLookupDevice("\\??\\K:"), LoadedDriver::Device(4));
 
   EXPECT_EQ(drv().Control(4, IOCTL_CDEMU_DELETE_DRIVE_LETTER, {}, 0).status, STATUS_BUFFER_TOO_SMALL);
   c = drv().Control(4, IOCTL_CDEMU_DELETE_DRIVE_LETTER, {}, 4);

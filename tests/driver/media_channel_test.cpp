@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/named_objects.h"
@@ -164,6 +165,16 @@ bool IsPattern(const std::vector<uint8_t>& data, uint64_t firstSector) {
   return true;
 }
 
+// Polls `condition` for at most ten seconds.
+bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 class MediaChannelTest : public DriverTest {
  protected:
   void SetUp() override {
@@ -276,6 +287,21 @@ TEST_F(MediaChannelTest, ReadsGoInRunsOfTheDataAreaAndRepeatedRunsComeFromTheBuf
   EXPECT_EQ(size, 100u * kSectorSize);
 }
 
+TEST_F(MediaChannelTest, ReadsBeyondTheChannelsSectorRangeFailAndKeepTheMedium) {
+  ChannelView view;
+  ASSERT_NO_FATAL_FAILURE(MountServed(4, view, 64));
+  TestService service(4, view);
+  for (const uint64_t first : {uint64_t{1} << 31, (uint64_t{1} << 31) - 1, uint64_t{1} << 40}) {
+    const Completion c = drv().Read(4, first * kSectorSize, 2 * kSectorSize);
+    EXPECT_EQ(c.status, STATUS_DATA_ERROR) << first;
+    EXPECT_EQ(c.information, 0u);
+  }
+  EXPECT_TRUE(service.Runs().empty()) << "the service is never asked for a sector it cannot be named";
+  const Completion c = drv().Read(4, 0, kSectorSize);
+  EXPECT_EQ(c.status, STATUS_SUCCESS) << "the medium stays";
+  EXPECT_TRUE(IsPattern(c.output, 0));
+}
+
 TEST_F(MediaChannelTest, AbandonedReadFailsAndLeavesTheDriveEmpty) {
   ChannelView view;
   ASSERT_NO_FATAL_FAILURE(MountServed(1, view, 64));
@@ -294,6 +320,39 @@ TEST_F(MediaChannelTest, AbandonedReadFailsAndLeavesTheDriveEmpty) {
   EXPECT_EQ(c.information, kDriveStatusFixedSize) << "the medium is gone";
   EXPECT_EQ(kernel::PoolLiveCount(driver::kTagChannel), 0) << "the buffer is forgotten";
   EXPECT_EQ(drv().Read(1, 0, kSectorSize).status, STATUS_NO_MEDIA_IN_DEVICE);
+}
+
+TEST_F(MediaChannelTest, TheChannelProcessGoingFailsTheWaitingReadAndEmptiesTheDrive) {
+  Completion c;
+  {
+    ChannelView view;
+    ASSERT_NO_FATAL_FAILURE(MountServed(2, view, 64));
+    TestService silent(2, view, /*answer=*/false);
+    PendingRequest read(LoadedDriver::Device(2), ReadIrp(0, 2 * kSectorSize, kernel::MajorFunction::Read));
+    ASSERT_TRUE(WaitUntil([&] { return !silent.Runs().empty(); }));
+    kernel::PsNotifyProcessExit(getpid() + 1);  // another process: nothing changes
+    EXPECT_FALSE(read.Wait(&c, std::chrono::milliseconds(50)));
+    kernel::PsNotifyProcessExit(getpid());
+    // Far sooner than the 6000 silent units (30 s here) of a live but silent service.
+    ASSERT_TRUE(read.Wait(&c, std::chrono::seconds(10)));
+    EXPECT_EQ(c.status, STATUS_DATA_ERROR);
+    EXPECT_EQ(drv().Read(2, 0, kSectorSize).status, STATUS_NO_MEDIA_IN_DEVICE);
+    EXPECT_EQ(kernel::PoolLiveCount(driver::kTagChannel), 0) << "the buffer is forgotten";
+  }
+
+  // Without a read: the drive is emptied all the same, and a new channel serves a new medium.
+  ChannelView next;
+  ASSERT_NO_FATAL_FAILURE(MountServed(2, next, 64));
+  kernel::PsNotifyProcessExit(getpid());
+  ASSERT_TRUE(WaitUntil([&] { return kernel::PoolLiveCount(driver::kTagChannel) == 0; }));
+  c = drv().Control(2, IOCTL_CDEMU_QUERY_MOUNT, {}, kDriveStatusQuerySize);
+  EXPECT_EQ(c.information, kDriveStatusFixedSize) << "the medium is gone";
+  ChannelView third;
+  ASSERT_NO_FATAL_FAILURE(MountServed(2, third, 64));
+  TestService answering(2, third);
+  c = drv().Read(2, 0, kSectorSize);
+  EXPECT_EQ(c.status, STATUS_SUCCESS);
+  EXPECT_TRUE(IsPattern(c.output, 0)) << "no stale wake-up answers the new medium";
 }
 
 TEST_F(MediaChannelTest, ProgressKeepsAReadWaitingAndSilenceEndsIt) {

@@ -1,5 +1,6 @@
 // The real drives through the kvemu host: user-mode device I/O, kvctl and kvexport against
 // ISO images made by genisoimage, each case with its own host in a private platform root.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -143,6 +144,24 @@ TEST_F(HostDrives, MountReadQueryLettersUnmount) {
   EXPECT_EQ(std::memcmp(status.data() + offsetof(DriveStatus, Name), nt.data(), nt.size() * 2), 0);
 
   EXPECT_TRUE(ReadWhole("\\\\.\\E:", expected.size()) == expected);
+
+  // Failures that name a length hand it to the caller.
+  struct Failing {
+    uint32_t code;
+    uint32_t inLength, outLength;
+    LSTATUS error;
+    uint32_t returned;
+  };
+  for (const Failing& f : {Failing{IOCTL_CDROM_READ_TOC_EX, 4, 100, ERROR_INSUFFICIENT_BUFFER, 804},
+                           Failing{IOCTL_CDROM_READ_TOC_EX, 2, 804, ERROR_BAD_LENGTH, 4},
+                           Failing{IOCTL_CDROM_GET_LAST_SESSION, 0, 8, ERROR_INSUFFICIENT_BUFFER, 12}}) {
+    const uint8_t request[4] = {0, 0, 0, 0x80};
+    std::vector<uint8_t> answer(f.outLength);
+    n = 99;
+    EXPECT_FALSE(DeviceIoControl(h, f.code, request, f.inLength, answer.data(), f.outLength, &n));
+    EXPECT_EQ(GetLastError(), f.error) << std::hex << f.code;
+    EXPECT_EQ(n, f.returned) << std::hex << f.code;
+  }
 
   ASSERT_TRUE(DeviceIoControl(h, IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0, &n));
   std::vector<uint8_t> buf(2048);
@@ -355,9 +374,22 @@ TEST_F(HostDrives, KvexportShowsLettersToRealTools) {
     EXPECT_NE(r.output.find("big.bin"), std::string::npos) << r.output;
   }
 
+  // An open file belongs to its medium: once the medium is gone its reads fail, never end early.
+  const int fd = open(e.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char block[4096];
+  EXPECT_EQ(pread(fd, block, sizeof block, 0), static_cast<ssize_t>(sizeof block));
+
   // Removal of the medium and of the letter follow the broadcast.
   Control("\\\\.\\E:", IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0);
   EXPECT_TRUE(waitFor([&] { return fs::exists(e, ec) && fs::file_size(e, ec) == 0; }));
+  EXPECT_EQ(pread(fd, block, sizeof block, 8192), -1);
+  EXPECT_TRUE(errno == ENOMEDIUM || errno == EIO) << errno;
+  ASSERT_EQ(Mount(3, iso), 0);  // a medium again, but another one
+  EXPECT_TRUE(waitFor([&] { return fs::file_size(e, ec) == fs::file_size(iso); }));
+  EXPECT_EQ(pread(fd, block, sizeof block, 8192), -1);
+  close(fd);
+  Control("\\\\.\\E:", IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0);
   uint8_t out[4];
   Control("\\\\.\\KVEmuDev3", IOCTL_CDEMU_DELETE_DRIVE_LETTER, nullptr, 0, out, 4);
   EXPECT_TRUE(waitFor([&] { return !fs::exists(e, ec); }));
@@ -367,6 +399,26 @@ TEST_F(HostDrives, KvexportShowsLettersToRealTools) {
   waitpid(exporter, &st, 0);
   stopper.pid = -1;
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_NE(kv::test::Run("mountpoint -q " + Quote(mnt.string())).exitCode, 0);
+
+  // Killed, it leaves a dead mount behind; the next start clears it and serves.
+  const auto serving = [&] {
+    struct stat s {};
+    return kv::test::Run("mountpoint -q " + Quote(mnt.string())).exitCode == 0 && stat(mnt.c_str(), &s) == 0;
+  };
+  stopper.pid = StartKvexport(mnt.string());
+  ASSERT_TRUE(waitFor(serving));
+  kill(stopper.pid, SIGKILL);
+  waitpid(stopper.pid, nullptr, 0);
+  struct stat dead {};
+  EXPECT_NE(stat(mnt.c_str(), &dead), 0);
+  EXPECT_EQ(errno, ENOTCONN);
+  stopper.pid = StartKvexport(mnt.string());
+  EXPECT_TRUE(waitFor(serving));
+  kill(stopper.pid, SIGTERM);
+  waitpid(stopper.pid, &st, 0);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  stopper.pid = -1;
   EXPECT_NE(kv::test::Run("mountpoint -q " + Quote(mnt.string())).exitCode, 0);
 }
 

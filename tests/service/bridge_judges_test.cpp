@@ -3,6 +3,7 @@
 // xorriso, iso-info and udfinfo.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -275,6 +276,39 @@ TEST(KvimageBuild, CommandLine) {
     EXPECT_EQ(Sh("7z t -tiso " + Quote((dir / "e.iso").string())).exitCode, 0);
     const auto udf = Sh("udfinfo " + Quote((dir / "e.iso").string()));
     EXPECT_EQ(UdfinfoValue(udf.output, "numdirs"), "1");
+  }
+}
+
+// An output that is not a new file belongs to the user: a pipe takes the image as a stream, and a
+// device that fails the write is left in place.
+TEST(KvimageBuild, OutputsTheToolDidNotCreate) {
+  TempDir dir;
+  fs::create_directories(dir / "src");
+  WriteFileBytes(dir / "src" / "zeros.bin", std::vector<uint8_t>(1 << 20, 0));
+  WriteFileBytes(dir / "src" / "data.bin", PatternBytes(5000, 3));
+  ASSERT_EQ(Build(dir / "src", dir / "file.iso").exitCode, 0);
+  ASSERT_EQ(Sh("mkfifo " + Quote((dir / "pipe").string())).exitCode, 0);
+  const auto piped = Sh("(cat " + Quote((dir / "pipe").string()) + " > " + Quote((dir / "stream.iso").string()) +
+                        " & TZ=UTC " + Quote(Kvimage()) + " build " + Quote((dir / "src").string()) + " -o " +
+                        Quote((dir / "pipe").string()) + "; rc=$?; wait; exit $rc)");
+  EXPECT_EQ(piped.exitCode, 0) << piped.output;
+  EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+  // Same image but for the build times.
+  EXPECT_EQ(fs::file_size(dir / "stream.iso"), fs::file_size(dir / "file.iso"));
+  if (HaveTool("7z")) {
+    ASSERT_EQ(Sh("7z x -y -o" + Quote((dir / "x").string()) + " " + Quote((dir / "stream.iso").string())).exitCode, 0);
+    EXPECT_EQ(ReadFileBytes(dir / "x" / "data.bin"), PatternBytes(5000, 3));
+    EXPECT_EQ(ReadFileBytes(dir / "x" / "zeros.bin"), std::vector<uint8_t>(1 << 20, 0));
+  }
+  // A full device (/dev/full's numbers) refuses the write: failure, and the node stays.
+  if (geteuid() == 0 && Sh("mknod " + Quote((dir / "full").string()) + " c 1 7").exitCode == 0) {
+    EXPECT_EQ(Build(dir / "src", dir / "full").exitCode, 1);
+    EXPECT_TRUE(fs::is_character_file(dir / "full"));
+    EXPECT_EQ(
+        Sh(Quote(Kvimage()) + " iso " + Quote((dir / "file.iso").string()) + " -o " + Quote((dir / "full").string()))
+            .exitCode,
+        1);
+    EXPECT_TRUE(fs::is_character_file(dir / "full"));
   }
 }
 

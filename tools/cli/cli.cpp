@@ -1,8 +1,11 @@
 #include "tools/cli/cli.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -243,6 +246,39 @@ std::u16string Utf8ToUtf16(const std::string& s) {
     }
   }
   return out;
+}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool OutputFile::Open(const std::string& path) {
+  path_ = path;
+  // O_EXCL first: whether this run created the file must be known for certain before it may
+  // ever be removed.
+  fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  created_ = fd_ >= 0;
+  if (fd_ < 0 && errno == EEXIST) fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  struct stat st {};
+  seekable_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  if (seekable_ && !created_ && ftruncate(fd_, 0) != 0) return false;
+  return true;
+}
+
+bool OutputFile::Close() {
+  if (fd_ < 0) return true;
+  const int rc = close(fd_);
+  fd_ = -1;
+  return rc == 0;
+}
+
+void OutputFile::Discard() {
+  const int saved = errno;
+  Close();
+  if (created_) unlink(path_.c_str());
+  created_ = false;
+  errno = saved;
 }
 
 }  // namespace kv::cli

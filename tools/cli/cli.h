@@ -77,4 +77,29 @@ class Progress {
 std::string Utf16ToUtf8(const std::u16string& s);
 std::u16string Utf8ToUtf16(const std::string& s);
 
+// An output named by the user. A file that did not exist before is created; anything else (an
+// existing file, a device, a pipe) is opened as it is and never removed. Devices and pipes take a
+// stream: `seekable()` says whether holes and a final length may be set.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // False with errno set when the output cannot be opened.
+  bool Open(const std::string& path);
+  int fd() const { return fd_; }
+  bool seekable() const { return seekable_; }
+  // Closes; false with errno set when the last writes failed.
+  bool Close();
+  // After a failure: closes, and removes the output only when this object created it.
+  void Discard();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool created_ = false;
+  bool seekable_ = false;
+};
+
 }  // namespace kv::cli

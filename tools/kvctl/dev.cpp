@@ -8,6 +8,7 @@
 
 #include "common/ioctl.h"
 #include "common/mount_request.h"
+#include "formats/blockmap/block_map_reader.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
@@ -173,6 +174,12 @@ int Mount(int argc, char** argv) {
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
     return Fail("mount " + file + ": " + ErrorText(GetLastError()));
+  if (n >= 4 && mountError == kMountUnrecognised) {
+    // An ISZ or UIF refusal names what is wrong with the image's tables when this process can tell.
+    int errorNumber = 0;
+    const std::string why = ExplainBlockMapRefusal(OpenPosixFile(file, &errorNumber), request->Format, *request);
+    if (!why.empty()) return Fail(file + ": " + MountErrorText(mountError) + ": " + why);
+  }
   if (n >= 4 && mountError != 0) return Fail(file + ": " + MountErrorText(mountError));
   return kExitOk;
 }
@@ -352,7 +359,8 @@ int Dev(int argc, char** argv) {
       {"version", "driver version", "kvctl dev version [DRIVE]", Version},
       {"mount", "mount an image file with an explicit MountRequest",
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
-       "                [--password P | --password-file F]",
+       "                [--password P | --password-file F]\n"
+       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
       {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},

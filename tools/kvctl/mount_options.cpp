@@ -8,13 +8,26 @@
 
 namespace kv::tools {
 
+namespace {
+
+// Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
+int64_t FormatByExtension(const std::string& path) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return kFormatIso;
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return extension == "isz" ? kFormatIsz : extension == "uif" ? kFormatUif : kFormatIso;
+}
+
+}  // namespace
+
 std::vector<std::string> MountOptionNames() {
   return {"format", "sector-size", "data-offset", "start-offset", "password", "password-file"};
 }
 
 bool MountRequestFromOptions(const cli::Args& args, const std::string& file, std::vector<uint8_t>* buffer,
                              std::string* error) {
-  int64_t format = 0, sectorSize = 2048, dataOffset = 0, startOffset = 0;
+  int64_t format = FormatByExtension(file), sectorSize = 2048, dataOffset = 0, startOffset = 0;
   if (!args.GetInt("format", -1, 100000, &format, error) ||
       !args.GetInt("sector-size", 1, 1 << 20, &sectorSize, error) ||
       !args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, error) ||

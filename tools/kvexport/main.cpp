@@ -4,8 +4,13 @@
 #define FUSE_USE_VERSION 312
 #include <errno.h>
 #include <fuse.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -34,7 +39,8 @@ constexpr uint32_t kChunk = 1u << 20;
 struct LetterEntry {
   bool present = false;
   uint64_t size = 0;
-  time_t since = 0;  // when this medium appeared
+  time_t since = 0;     // when this medium appeared
+  uint64_t medium = 0;  // changes whenever the medium (or the letter) changes
 };
 
 struct State {
@@ -42,6 +48,7 @@ struct State {
   std::array<LetterEntry, 26> letters{};
   std::atomic<bool> stop{false};
   bool verbose = false;
+  uint64_t lastMedium = 0;
 };
 
 State g_state;
@@ -76,7 +83,9 @@ void Refresh() {
   std::lock_guard<std::mutex> g(g_state.mu);
   for (int i = 0; i < 26; ++i) {
     const LetterEntry& old = g_state.letters[i];
-    fresh[i].since = old.present && old.size == fresh[i].size ? old.since : time(nullptr);
+    const bool same = old.present && fresh[i].present && old.size == fresh[i].size;
+    fresh[i].since = same ? old.since : time(nullptr);
+    fresh[i].medium = same ? old.medium : ++g_state.lastMedium;
   }
   if (g_state.verbose) {
     for (int i = 0; i < 26; ++i)
@@ -149,28 +158,44 @@ int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_
   return 0;
 }
 
+// An open file belongs to the medium it was opened on: once that medium is gone, its reads fail.
 struct OpenDrive {
   Handle handle;
+  int letter = 0;
   uint64_t size = 0;
+  uint64_t medium = 0;
 };
+
+bool MediumStillThere(const OpenDrive& drive) {
+  std::lock_guard<std::mutex> g(g_state.mu);
+  const LetterEntry& now = g_state.letters[drive.letter];
+  return now.present && now.medium == drive.medium;
+}
 
 int Open(const char* path, fuse_file_info* fi) {
   const int i = LetterOfPath(path);
   if (i < 0) return -ENOENT;
   if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
   uint64_t size;
+  uint64_t medium;
   {
     std::lock_guard<std::mutex> g(g_state.mu);
     if (!g_state.letters[i].present) return -ENOENT;
     size = g_state.letters[i].size;
+    medium = g_state.letters[i].medium;
   }
   auto drive = std::make_unique<OpenDrive>();
   drive->handle = CreateFile(std::string("\\\\.\\") + static_cast<char>('A' + i) + ":", GENERIC_READ, FILE_SHARE_READ,
                              FILE_FLAG_NO_BUFFERING);
   if (!drive->handle) return GetLastError() == ERROR_ACCESS_DENIED ? -EACCES : -ENOENT;
+  drive->letter = i;
   drive->size = size;
+  drive->medium = medium;
   fi->fh = reinterpret_cast<uint64_t>(drive.release());
   fi->keep_cache = 0;
+  // Every read comes here, even when the size has changed since: the kernel would otherwise end
+  // a read of a removed medium at the new size as a normal end of file.
+  fi->direct_io = 1;
   return 0;
 }
 
@@ -196,6 +221,7 @@ int ErrnoOf(LSTATUS e) {
 int Read(const char*, char* out, size_t size, off_t offset, fuse_file_info* fi) {
   auto* drive = reinterpret_cast<OpenDrive*>(fi->fh);
   if (offset < 0) return -EINVAL;
+  if (!MediumStillThere(*drive)) return -ENOMEDIUM;
   const uint64_t start = static_cast<uint64_t>(offset);
   if (start >= drive->size) return 0;
   const uint64_t end = std::min<uint64_t>(start + size, drive->size);
@@ -211,6 +237,8 @@ int Read(const char*, char* out, size_t size, off_t offset, fuse_file_info* fi) 
     uint32_t n = 0;
     if (!ReadFile(drive->handle, at, dest, now, &n) || n != now)
       return copied ? static_cast<int>(copied) : -ErrnoOf(GetLastError());
+    // Bytes of a medium that replaced ours are not this file's.
+    if (!MediumStillThere(*drive)) return copied ? static_cast<int>(copied) : -ENOMEDIUM;
     if (direct) {
       copied += n;
     } else {
@@ -231,6 +259,71 @@ void* Init(fuse_conn_info*, fuse_config* config) {
   config->negative_timeout = 0;
   config->kernel_cache = 0;
   return nullptr;
+}
+
+// Mount point (as the mount table writes it, with \040 for a space etc.) unescaped.
+std::string Unescape(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const std::string digits = field.substr(i + 1, 3);
+      if (digits.find_first_not_of("01234567") == std::string::npos) {
+        out += static_cast<char>(std::stoi(digits, nullptr, 8));
+        i += 3;
+        continue;
+      }
+    }
+    out += field[i];
+  }
+  return out;
+}
+
+// A kvexport killed without unmounting leaves its mount behind ("Transport endpoint is not
+// connected"); such a mount of ours at the mount point is cleared before mounting again.
+void ClearStaleMount(const std::string& mountpoint) {
+  struct stat st {};
+  if (stat(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
+  // The mount point itself cannot be resolved (that is the fault); its folder can.
+  const size_t slash = mountpoint.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : mountpoint.substr(0, slash);
+  const std::string name = slash == std::string::npos ? mountpoint : mountpoint.substr(slash + 1);
+  char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) == nullptr) return;
+  const std::string absolute = std::string(resolved) + (std::string(resolved) == "/" ? "" : "/") + name;
+  FILE* table = std::fopen("/proc/self/mountinfo", "r");
+  if (table == nullptr) return;
+  bool ours = false;
+  char* line = nullptr;
+  size_t capacity = 0;
+  while (!ours && getline(&line, &capacity, table) > 0) {
+    // ID parent major:minor root MOUNTPOINT options ... - FSTYPE SOURCE ...
+    std::string text(line);
+    const size_t dash = text.find(" - ");
+    if (dash == std::string::npos) continue;
+    size_t at = 0;
+    std::string fields[5];
+    for (std::string& f : fields) {
+      const size_t end = text.find(' ', at);
+      if (end == std::string::npos || end > dash) break;
+      f = text.substr(at, end - at);
+      at = end + 1;
+    }
+    const std::string type = text.substr(dash + 3, text.find(' ', dash + 3) - (dash + 3));
+    ours = type == "fuse.kvexport" && Unescape(fields[4]) == absolute;
+  }
+  free(line);
+  std::fclose(table);
+  if (!ours) return;
+  std::fprintf(stderr, "kvexport: %s: clearing the mount of an earlier kvexport that ended without unmounting\n",
+               mountpoint.c_str());
+  if (umount2(mountpoint.c_str(), MNT_DETACH) == 0) return;
+  // Without the right to unmount, the FUSE helper does it for the user who mounted.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execlp("fusermount3", "fusermount3", "-u", "-z", mountpoint.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid > 0) waitpid(pid, nullptr, 0);
 }
 
 void Usage(FILE* out) {
@@ -270,6 +363,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kvexport: /dev/fuse: %s\n", std::strerror(errno));
     return 1;
   }
+
+  ClearStaleMount(mountpoint);
 
   fuse_operations ops{};
   ops.getattr = GetAttr;

@@ -1,6 +1,5 @@
 // kvimage build SOURCE -o OUT: the bridge image of a folder (or, through an opener, an archive),
 // written by streaming sector runs from the image's map.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,11 +151,12 @@ int RunBuild(int argc, char** argv) {
     std::fprintf(stderr, "kvimage build: %s: %s\n", source.c_str(), BuildErrorText(result).c_str());
     return cli::kExitFailure;
   }
-  const int fd = open(out->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  cli::OutputFile output;
+  if (!output.Open(*out)) {
     std::fprintf(stderr, "kvimage build: %s: %s\n", out->c_str(), std::strerror(errno));
     return cli::kExitFailure;
   }
+  const int fd = output.fd();
   const uint32_t total = builder.SectorCount();
   cli::Progress progress("building " + *out, total);
   std::vector<uint8_t> buffer(size_t{kRunSectors} * 2048);
@@ -168,8 +168,10 @@ int RunBuild(int argc, char** argv) {
       status = cli::kExitFailure;
       break;
     }
-    // Runs of zeros become holes, so that images of sparse or empty files stay small and fast.
-    const bool zero = buffer[0] == 0 && std::memcmp(buffer.data(), buffer.data() + 1, size_t{n} * 2048 - 1) == 0;
+    // Runs of zeros become holes, so that images of sparse or empty files stay small and fast; a
+    // device or pipe takes every byte.
+    const bool zero =
+        output.seekable() && buffer[0] == 0 && std::memcmp(buffer.data(), buffer.data() + 1, size_t{n} * 2048 - 1) == 0;
     const bool ok =
         zero ? lseek(fd, static_cast<off_t>(n) * 2048, SEEK_CUR) >= 0 : WriteAll(fd, buffer.data(), size_t{n} * 2048);
     if (!ok) {
@@ -180,15 +182,15 @@ int RunBuild(int argc, char** argv) {
     progress.Update(first + n);
   }
   progress.Finish();
-  if (status == cli::kExitOk && ftruncate(fd, static_cast<off_t>(total) * 2048) != 0) {
+  if (status == cli::kExitOk && output.seekable() && ftruncate(fd, static_cast<off_t>(total) * 2048) != 0) {
     std::fprintf(stderr, "kvimage build: %s: %s\n", out->c_str(), std::strerror(errno));
     status = cli::kExitFailure;
   }
-  if (close(fd) != 0 && status == cli::kExitOk) {
+  if (status == cli::kExitOk && !output.Close()) {
     std::fprintf(stderr, "kvimage build: %s: %s\n", out->c_str(), std::strerror(errno));
     status = cli::kExitFailure;
   }
-  if (status != cli::kExitOk) unlink(out->c_str());
+  if (status != cli::kExitOk) output.Discard();
   return status;
 }
 

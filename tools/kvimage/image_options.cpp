@@ -3,18 +3,35 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+
+#include "formats/blockmap/block_map_reader.h"
 
 namespace kv::kvimage {
 
-const std::vector<std::string> kGeometryOptions = {"format", "sector-size", "data-offset", "start-offset"};
+const std::vector<std::string> kGeometryOptions = {"format",       "sector-size", "data-offset",
+                                                   "start-offset", "password",    "password-file"};
 const char* const kGeometryUsage =
-    "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0)\n"
+    "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0,\n"
+    "                     or 6 for *.isz and 5 for *.uif)\n"
     "  --sector-size S    bytes per sector in the file (default 2048; 2352 for bin and 1000-1007)\n"
     "  --data-offset D    offset of the 2048 user bytes in a file sector (default 0; 16 for bin and 1000-1007)\n"
-    "  --start-offset O   file offset of sector 0, may be negative (default 0)\n";
+    "  --start-offset O   file offset of sector 0, may be negative (default 0)\n"
+    "  --password P       password of an encrypted image (or --password-file F: its first line, - for stdin)\n";
+
+int32_t FormatByExtension(const std::string& path, int32_t otherwise) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return otherwise;
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (extension == "isz") return kFormatIsz;
+  if (extension == "uif") return kFormatUif;
+  return otherwise;
+}
 
 bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   int64_t format = kFormatIso;
+  if (!args.Has("format") && !args.positional().empty()) format = FormatByExtension(args.positional()[0], kFormatIso);
   if (!args.GetInt("format", INT32_MIN, INT32_MAX, &format, error)) return false;
   g->format = static_cast<int32_t>(format);
   const bool raw = g->format == kFormatBin || IsPlainGeometryFormat(g->format);
@@ -28,6 +45,13 @@ bool ParseGeometry(const cli::Args& args, Geometry* g, std::string* error) {
   g->sectorSize = static_cast<uint32_t>(sectorSize);
   g->dataOffset = static_cast<uint32_t>(dataOffset);
   g->startOffset = static_cast<int32_t>(startOffset);
+  std::optional<std::string> password;
+  if (!args.GetPassword(&password, error)) return false;
+  g->password = password.value_or("");
+  if (g->password.size() > kMaxPassword) {
+    *error = "the password takes at most " + std::to_string(kMaxPassword) + " bytes";
+    return false;
+  }
   return true;
 }
 
@@ -47,8 +71,14 @@ OpenedImage OpenImage(const std::string& path, const Geometry& g) {
   request->SectorSize = g.sectorSize;
   request->DataOffset = g.dataOffset;
   request->StartOffset = g.startOffset;
+  std::memcpy(request->Password, g.password.data(), std::min(g.password.size(), kMaxPassword));
   out.error = ImageSource::Open(*request, cli::Utf8ToUtf16(path), std::move(file), &out.source);
   if (out.error != kMountOk) out.reason = MountErrorText(out.error);
+  if (out.error == kMountUnrecognised) {
+    // ISZ and UIF refusals say what is wrong with the image's tables.
+    const std::string why = ExplainBlockMapRefusal(OpenPosixFile(path, &error), g.format, *request);
+    if (!why.empty()) out.reason += ": " + why;
+  }
   return out;
 }
 

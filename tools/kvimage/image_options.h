@@ -12,7 +12,7 @@
 
 namespace kv::kvimage {
 
-// --format N --sector-size S --data-offset D --start-offset O
+// --format N --sector-size S --data-offset D --start-offset O --password P --password-file F
 extern const std::vector<std::string> kGeometryOptions;
 extern const char* const kGeometryUsage;
 
@@ -21,11 +21,17 @@ struct Geometry {
   uint32_t sectorSize = kSectorSize;
   uint32_t dataOffset = 0;
   int32_t startOffset = 0;
+  std::string password;  // --password / --password-file (encrypted ISZ)
 };
 
 // Reads the geometry options; the format's usual geometry fills what is not given
-// ("bin" and the plain codes: 2352 and 16, everything else 2048 and 0).
+// ("bin" and the plain codes: 2352 and 16, everything else 2048 and 0). Without --format, a
+// file named *.isz or *.uif is taken as that format.
 bool ParseGeometry(const cli::Args& args, Geometry* geometry, std::string* error);
+
+// The format code a file name suggests (*.isz 6, *.uif 5), else `otherwise`.
+int32_t FormatByExtension(const std::string& path, int32_t otherwise);
+inline constexpr size_t kMaxPassword = 256;
 
 struct OpenedImage {
   std::unique_ptr<ImageSource> source;

@@ -1,4 +1,6 @@
 // kvimage iso: an image as a plain ISO (every 2048-byte sector).
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -38,7 +40,8 @@ int RunIso(int argc, char** argv) {
                  static_cast<uint32_t>(image.error));
     return cli::kExitFailure;
   }
-  std::unique_ptr<FILE, FileCloser> out(std::fopen(output->c_str(), "wb"));
+  cli::OutputFile file;
+  std::unique_ptr<FILE, FileCloser> out(file.Open(*output) ? fdopen(dup(file.fd()), "wb") : nullptr);
   if (!out) {
     std::fprintf(stderr, "kvimage iso: %s: cannot create the file\n", output->c_str());
     return cli::kExitFailure;
@@ -46,8 +49,7 @@ int RunIso(int argc, char** argv) {
   auto fail = [&](const std::string& message) {
     std::fprintf(stderr, "kvimage iso: %s\n", message.c_str());
     out.reset();
-    std::error_code ec;
-    std::filesystem::remove(*output, ec);
+    file.Discard();
     return cli::kExitFailure;
   };
 
