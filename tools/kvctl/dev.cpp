@@ -170,6 +170,7 @@ int Mount(int argc, char** argv) {
   std::string error;
   std::vector<uint8_t> buffer;
   if (!MountRequestFromOptions(s.args, file, &buffer, &error)) return Usage(error);
+  const auto* request = reinterpret_cast<const MountRequest*>(buffer.data());
   uint32_t mountError = 0, n = 0;
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
