@@ -147,6 +147,10 @@ void CNTService::ServiceMain() {
   }
   if (self->Initialize()) {
     self->isRunning_.store(true);
+    if (self->stopRequested_.load()) {
+      self->OnStop();
+      self->isRunning_.store(false);
+    }
     self->status_.dwWin32ExitCode = 0;
     self->status_.dwCheckPoint = 0;
     self->status_.dwWaitHint = 0;
@@ -177,6 +181,7 @@ void CNTService::Handler(uint32_t control) {
   if (!self) return;
   switch (control) {
     case platform::SERVICE_CONTROL_STOP:
+      self->stopRequested_.store(true);
       self->SetStatus(platform::SERVICE_STOP_PENDING);
       self->OnStop();
       self->isRunning_.store(false);

@@ -71,6 +71,8 @@ class CNTService {
   platform::SERVICE_STATUS_HANDLE statusHandle_ = 0;
   platform::EventSourceHandle eventSource_ = 0;
   std::atomic<bool> isRunning_{false};
+  // A stop that came while OnInit still ran: honoured as soon as it has finished.
+  std::atomic<bool> stopRequested_{false};
   bool systemLevel_ = false;
   static CNTService* instance_;
 };

@@ -211,8 +211,15 @@ TEST_F(RunningSystem, ConsoleTextsAndEventLog) {
   EXPECT_EQ(kv::test::Run(Quote(program) + " -V").output,
             "Korvendrake Service Version 1.0\nThe service is currently installed\n");
   EXPECT_EQ(kv::test::Run(Quote(program) + " -I").output, "Korvendrake Service is already installed\n");
-  // A second service in the same system gives up at once: the first owns the command area.
+  // Only members of the system users' group may use the command area and the pipe.
+  for (const char* name : {kCommandAreaName, kAreaFreeEventName, kRequestReadyEventName, kReplyReadyEventName})
+    EXPECT_EQ(fs::status(NamedObjectPath(name)).permissions(), fs::perms(0660)) << name;
+  EXPECT_EQ(fs::status(root_ + "/pipes/KVServicePipeMsg").permissions(), fs::perms(0660));
+  // A control code the service does not know is logged; a user code it accepts is not.
   SERVICE_STATUS s{};
+  ASSERT_TRUE(ControlService(kService, 10, &s));
+  EXPECT_EQ(s.dwCurrentState, SERVICE_RUNNING);
+  ASSERT_TRUE(ControlService(kService, 200, &s));
   ASSERT_TRUE(ControlService(kService, SERVICE_CONTROL_STOP, &s));
   ASSERT_TRUE(WaitServiceState(kService, SERVICE_STOPPED, 60000));
   EXPECT_EQ(kv::test::Run(Quote(program) + " -u").output,
@@ -221,6 +228,7 @@ TEST_F(RunningSystem, ConsoleTextsAndEventLog) {
   for (const auto& e : ReadEventLog(kService)) events.push_back({e.eventId, e.type});
   const std::vector<std::pair<uint32_t, uint16_t>> expected = {{100, EVENTLOG_INFORMATION_TYPE},
                                                                {105, EVENTLOG_INFORMATION_TYPE},
+                                                               {106, EVENTLOG_ERROR_TYPE},
                                                                {108, EVENTLOG_INFORMATION_TYPE},
                                                                {101, EVENTLOG_INFORMATION_TYPE}};
   EXPECT_EQ(events, expected);
@@ -316,6 +324,9 @@ TEST_F(RunningSystem, LettersComeFromTheConfigurationOrTheFirstFreeLetter) {
   r = Kvctl("svc letter 1");
   EXPECT_TRUE(QueryDosDevice("X:", &target) && target == "\\Device\\KVEmu\\KVEmuCd1") << "X stays X";
   EXPECT_EQ(Kvctl("svc letter 9").exitCode, 1) << "drive 9 does not exist";
+  r = Kvctl("svc language 1031");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(GetDword(u"Language"), 1031u);
   OccupyDriveLetter('E', false);
 }
 
