@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/message_pipe.h"
 #include "platform/processes.h"
 
 namespace kv::manager {
@@ -72,7 +73,10 @@ bool ServiceClient::Open(std::string* error) {
 }
 
 bool ServiceClient::ServiceStillThere() const {
-  return replyEventInode_ != 0 && InodeOf(kReplyReadyEventName) == replyEventInode_;
+  if (replyEventInode_ == 0 || InodeOf(kReplyReadyEventName) != replyEventInode_) return false;
+  // A service that was killed left its objects behind, but nobody answers on its pipe.
+  int e = 0;
+  return platform::MessagePipeClient::Connect(kMessagePipeName, &e) != nullptr || e == EAGAIN;
 }
 
 bool ServiceClient::TakeArea(std::string* error) {

@@ -409,6 +409,14 @@ TEST_F(RunningSystem, KilledServiceRestartsCleanAndStopUnmountsArchives) {
   ASSERT_GT(first, 0);
   kill(first, SIGKILL);
   ASSERT_TRUE(WaitServiceState(kService, SERVICE_STOPPED, 10000));
+  // A client of the dead service gives up after its wait instead of waiting for ever.
+  manager::ServiceClient orphan;
+  std::string error;
+  ASSERT_TRUE(orphan.Open(&error)) << "the killed service's objects are still there";
+  orphan.SetWaitForTest(100);
+  ServiceReply reply{};
+  EXPECT_FALSE(orphan.Send(manager::SimpleRecord(kCommandUnmount, 0), &reply, &error));
+  EXPECT_EQ(error, "the service stopped before it answered");
   // The drive's server died with it: the read fails and the drive is empty.
   Handle h = CreateFile("\\\\.\\KVEmuDev0");
   std::vector<uint8_t> buf(4 * kSectorSize);
