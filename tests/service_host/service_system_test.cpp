@@ -446,7 +446,7 @@ TEST_F(RunningSystem, KilledServiceRestartsCleanAndStopUnmountsArchives) {
   EXPECT_EQ(DriveLetters(), "D:");
 }
 
-TEST_F(RunningSystem, ReadErrorsReachThePipeAndStopWaitsForAReadOnAnExtraction) {
+TEST_F(RunningSystem, ReadErrorsReachThePipeAndAStopOrKillDuringAnExtraction) {
   Boot();
   // A stored item with one byte changed: its CRC fails when it is extracted.
   const fs::path src = dir_ / "bad.src";
@@ -499,6 +499,29 @@ TEST_F(RunningSystem, ReadErrorsReachThePipeAndStopWaitsForAReadOnAnExtraction) 
   reader.join();
   EXPECT_TRUE(readDone);
   EXPECT_EQ(MediumSize(0), 0u);
+
+  // Killed while a read waits on the extraction: the read ends, the drive is empty, and the
+  // service starts again with a clean store.
+  ASSERT_TRUE(StartService(kService));
+  ASSERT_TRUE(WaitServiceState(kService, SERVICE_RUNNING, 60000)) << ServiceLog();
+  ASSERT_EQ(Kvctl("svc mount-archive 0 " + Quote(archive.string())).exitCode, 0);
+  readDone = false;
+  std::thread second([&] {
+    Handle h = CreateFile("\\\\.\\KVEmuDev0");
+    std::vector<uint8_t> buf(65536);
+    uint32_t n = 0;
+    ReadFile(h, size - buf.size(), buf.data(), static_cast<uint32_t>(buf.size()), &n);
+    readDone = true;
+  });
+  kill(ServicePid(), SIGKILL);
+  second.join();
+  EXPECT_TRUE(readDone);
+  EXPECT_TRUE(WaitFor([] { return MediumSize(0) == 0; }, seconds(30)));
+  ASSERT_TRUE(WaitServiceState(kService, SERVICE_STOPPED, 10000));
+  ASSERT_TRUE(StartService(kService));
+  ASSERT_TRUE(WaitServiceState(kService, SERVICE_RUNNING, 60000)) << ServiceLog();
+  EXPECT_TRUE(FolderEntries((dir_ / "tmp" / "$Korvendrake$").string()).empty());
+  EXPECT_EQ(Kvctl("svc mount-archive 0 " + Quote(archive.string())).exitCode, 0);
 }
 
 }  // namespace
