@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/codec_streams.h"
+#include "archive/compressed_file.h"
 #include "archive/format_choice.h"
 #include "archive/wide_text.h"
 
@@ -87,17 +88,46 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
     return false;
   }
   abi::Ref<OpenCallback> callback(new OpenCallback(*library_, folder, fileName, request.password));
-  outer_ = OpenFirstFormat(*library_, stream.get(), archiveName_, callback.get(), &formatName_);
-  if (!outer_) {
-    *error = OpenError::kNoFormat;
-    return false;
-  }
-  archive_ = outer_.get();
   std::u16string itemsArchiveName = archiveName_;
+  uint8_t head[8] = {};
+  const size_t headSize = ReadStreamHead(stream.get(), head, sizeof head);
+  if (DetectCompression(head, headSize) != Compression::kNone) {
+    // A file compressed as one stream is decompressed here, with seek points: the library's
+    // handlers of these formats give neither the true size nor random access into the contents.
+    IndexOptions options;
+    options.folder = request.storeFolder;
+    options.progress = request.progress;
+    IndexError indexError = IndexError::kNone;
+    std::unique_ptr<SeekableDecompressor> d = SeekableDecompressor::Create(request.path, options, &indexError);
+    if (indexError == IndexError::kCancelled) {
+      *error = OpenError::kCancelled;
+      return false;
+    }
+    if (d) {
+      decompressor_ = std::move(d);
+      formatName_ = Utf8ToUtf16(CompressionName(decompressor_->compression()));
+      const std::u16string name = Utf8ToUtf16(DecompressedName(fileName));
+      outer_ = abi::Ref<abi::IInArchive>(new CompressedFileArchive(*library_, decompressor_, name));
+      abi::Ref<DecompressedInStream> contents(new DecompressedInStream(decompressor_));
+      callback->SetSubArchiveName(Utf16ToWide(name).c_str());
+      inner_ = OpenFirstFormat(*library_, contents.get(), name, callback.get(), &innerFormatName_);
+      archive_ = inner_ ? inner_.get() : outer_.get();
+      if (inner_) itemsArchiveName = BaseName(name);
+    }
+  }
+  if (!archive_) {
+    outer_ = OpenFirstFormat(*library_, stream.get(), archiveName_, callback.get(), &formatName_);
+    if (!outer_) {
+      *error = OpenError::kNoFormat;
+      return false;
+    }
+    archive_ = outer_.get();
+  }
 
   // A one-item container (compressor, split volumes) holds the archive that is meant.
   uint32_t outerCount = 0;
-  auto getStream = outer_.As<abi::IInArchiveGetStream>(abi::IID_IInArchiveGetStream);
+  auto getStream = decompressor_ ? abi::Ref<abi::IInArchiveGetStream>()
+                                 : outer_.As<abi::IInArchiveGetStream>(abi::IID_IInArchiveGetStream);
   if (getStream && outer_->GetNumberOfItems(&outerCount) == abi::S_OK && outerCount == 1) {
     abi::Ref<abi::ISequentialInStream> sub;
     if (getStream->GetStream(0, sub.Put()) == abi::S_OK && sub) {
@@ -162,6 +192,11 @@ void MountedArchive::ReadItemProperties(const std::u16string& archiveName) {
     }
   }
   if (archive_->GetArchiveProperty(abi::kpidSolid, value.Put()) == abi::S_OK) solid_ = value.Bool(false);
+  // Contents that can only be decoded from the start are read best in one pass, as a solid
+  // archive is: item by item, each out-of-order item would decode everything before it again.
+  if (decompressor_ && decompressor_->pointCount() == 1 && decompressor_->size() > (uint64_t{4} << 20) &&
+      archive_ == inner_.get())
+    solid_ = true;
   state_.resize(count);
 }
 

@@ -23,6 +23,7 @@
 
 #include "archive/archive_messages.h"
 #include "archive/codec_library.h"
+#include "archive/seekable_decompressor.h"
 #include "archive/temporary_store.h"
 #include "platform/named_objects.h"
 #include "service/image_builder.h"
@@ -41,6 +42,9 @@ struct OpenRequest {
   // When set, asked for the letter each time a message is made: a letter may be given to the
   // drive after the medium was opened. 0 stands for none yet.
   std::function<char16_t()> driveLetterNow;
+  // Progress of the one pass over a file compressed as one stream (compressed bytes done and in
+  // all); returning false cancels the open. May be empty.
+  std::function<bool(uint64_t done, uint64_t total)> progress;
   MessageSink* messages = nullptr;  // may be null
 };
 
@@ -50,6 +54,7 @@ enum class OpenError : int32_t {
   kCannotOpenFile = 2,  // the file cannot be opened for reading
   kNoFormat = 3,        // no format opens the file (also: empty file, too many candidates)
   kBadArguments = 4,
+  kCancelled = 5,  // the progress function cancelled the open
 };
 
 // One archive item as the library describes it.
@@ -101,6 +106,8 @@ class MountedArchive final : public service::ItemDataSource {
   bool encrypted() const { return encrypted_; }
   uint64_t totalPackedSize() const { return totalPackedSize_; }
   const std::u16string& formatName() const { return formatName_; }
+  // The seekable view of a file compressed as one stream; null for other archives.
+  const SeekableDecompressor* decompressor() const { return decompressor_.get(); }
   const std::u16string& innerFormatName() const { return innerFormatName_; }  // empty: not nested
   const std::vector<std::string>& volumes() const { return volumes_; }
 
@@ -162,6 +169,7 @@ class MountedArchive final : public service::ItemDataSource {
   std::u16string ItemTextForMessage(uint32_t itemIndex) const;
 
   const CodecLibrary* library_ = nullptr;
+  std::shared_ptr<SeekableDecompressor> decompressor_;  // a file compressed as one stream
   abi::Ref<abi::IInArchive> outer_;
   abi::Ref<abi::IInArchive> inner_;
   abi::IInArchive* archive_ = nullptr;  // inner_ when nested, else outer_

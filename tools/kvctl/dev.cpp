@@ -1,19 +1,25 @@
 // kvctl dev: speaks to the driver directly through its devices, as the service does.
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/ioctl.h"
 #include "common/mount_request.h"
 #include "formats/blockmap/block_map_reader.h"
+#include "formats/raw/track_layout.h"
+#include "manager/inspect/disc_layout.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
 #include "service/commands/archive_mount.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/track_option.h"
 #include "tools/kvctl/dev_serve.h"
 #include "tools/kvctl/mount_options.h"
 
@@ -168,20 +174,40 @@ int Mount(int argc, char** argv) {
   if (s.exit >= 0) return s.exit;
   const std::string file = s.args.positional()[1];
   std::string error;
+  std::string image;
   std::vector<uint8_t> buffer;
-  if (!MountRequestFromOptions(s.args, file, &buffer, &error)) return Usage(error);
+  switch (MountRequestFromOptions(s.args, file, &buffer, &image, &error)) {
+    case MountOptionsResult::kUsage:
+      return Usage(error);
+    case MountOptionsResult::kRefused:
+      return Fail(error);
+    case MountOptionsResult::kOk:
+      break;
+  }
   const auto* request = reinterpret_cast<const MountRequest*>(buffer.data());
   uint32_t mountError = 0, n = 0;
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
     return Fail("mount " + file + ": " + ErrorText(GetLastError()));
-  if (n >= 4 && mountError == kMountUnrecognised) {
-    // An ISZ or UIF refusal names what is wrong with the image's tables when this process can tell.
-    int errorNumber = 0;
-    const std::string why = ExplainBlockMapRefusal(OpenPosixFile(file, &errorNumber), request->Format, *request);
-    if (!why.empty()) return Fail(file + ": " + MountErrorText(mountError) + ": " + why);
+  if (n >= 4 && mountError != 0) {
+    std::string why = MountErrorText(mountError);
+    if (mountError == kMountUnrecognised && request->TrackCount > 0) {
+      // Say what is wrong with the layout when that is the reason.
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(image, ec);
+      auto table = std::make_unique<TrackTable>();
+      TrackTableFromRequest(*request, table.get());
+      if (const char* fault = ec ? nullptr : CheckTrackTable(*table, static_cast<int64_t>(size)))
+        why += std::string(": ") + fault;
+    } else if (mountError == kMountUnrecognised) {
+      // An ISZ or UIF refusal names what is wrong with the image's tables when this process can tell.
+      int errorNumber = 0;
+      const std::string blockMap =
+          ExplainBlockMapRefusal(OpenPosixFile(image, &errorNumber), request->Format, *request);
+      if (!blockMap.empty()) why += ": " + blockMap;
+    }
+    return Fail(file + ": " + why);
   }
-  if (n >= 4 && mountError != 0) return Fail(file + ": " + MountErrorText(mountError));
   return kExitOk;
 }
 
@@ -266,7 +292,9 @@ int Read(int argc, char** argv) {
   if (s.exit >= 0) return s.exit;
   int64_t first = 0, count = -1;
   std::string error;
-  if (!s.args.GetInt("first", 0, INT64_MAX / kRawSectorSize, &first, &error) ||
+  // Raw reads of a track layout reach down to the first track's pregap.
+  const int64_t lowest = s.args.Has("raw") ? -450150 : 0;
+  if (!s.args.GetInt("first", lowest, INT64_MAX / kRawSectorSize, &first, &error) ||
       !s.args.GetInt("count", 0, INT64_MAX / kRawSectorSize, &count, &error))
     return Usage(error);
   if (count < 0) {
@@ -360,8 +388,10 @@ int Dev(int argc, char** argv) {
       {"version", "driver version", "kvctl dev version [DRIVE]", Version},
       {"mount", "mount an image file with an explicit MountRequest",
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
+       "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
        "                [--password P | --password-file F]\n"
-       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0.",
+       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0;\n"
+       "  a cue sheet or media descriptor (or a .bin/.mdf beside one) mounts with its track layout.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
       {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},

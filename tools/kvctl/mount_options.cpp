@@ -1,13 +1,16 @@
 #include "tools/kvctl/mount_options.h"
 
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <optional>
 
 #include "common/mount_request.h"
+#include "manager/inspect/disc_layout.h"
 #include "platform/ntpath.h"
+#include "tools/cli/track_option.h"
 
 namespace kv::tools {
-
 namespace {
 
 // Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
@@ -22,33 +25,44 @@ int64_t FormatByExtension(const std::string& path) {
 }  // namespace
 
 std::vector<std::string> MountOptionNames() {
-  return {"format", "sector-size", "data-offset", "start-offset", "password", "password-file"};
+  return {"format", "sector-size", "data-offset", "start-offset", "password", "password-file", "track"};
 }
 
-bool MountRequestFromOptions(const cli::Args& args, const std::string& file, std::vector<uint8_t>* buffer,
-                             std::string* error) {
+MountOptionsResult MountRequestFromOptions(const cli::Args& args, const std::string& file, std::vector<uint8_t>* buffer,
+                                           std::string* image, std::string* error) {
   int64_t format = FormatByExtension(file), sectorSize = 2048, dataOffset = 0, startOffset = 0;
   if (!args.GetInt("format", -1, 100000, &format, error) ||
       !args.GetInt("sector-size", 1, 1 << 20, &sectorSize, error) ||
       !args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, error) ||
       !args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, error))
-    return false;
+    return MountOptionsResult::kUsage;
+  auto layout = std::make_unique<MountRequest>();
+  std::memset(layout.get(), 0, sizeof *layout);
+  if (!cli::ParseTrackOptions(args.GetAll("track"), layout.get(), error)) return MountOptionsResult::kUsage;
   std::optional<std::string> given;
-  if (!args.GetPassword(&given, error)) return false;
+  if (!args.GetPassword(&given, error)) return MountOptionsResult::kUsage;
   const std::string password = given.value_or("");
   if (password.size() > 256) {
     *error = "--password takes at most 256 bytes";
-    return false;
+    return MountOptionsResult::kUsage;
+  }
+  *image = file;
+  if (layout->TrackCount == 0 && !args.Has("format") && format == kFormatIso) {
+    std::string reason;
+    if (PrepareDescriptorMount(file, layout.get(), image, &reason) == DescriptorUse::kRefused) {
+      *error = file + ": " + reason;
+      return MountOptionsResult::kRefused;
+    }
   }
   std::u16string name;
-  if (!platform::LinuxPathToNt(file, &name)) {
-    *error = "'" + file + "' cannot be given to the driver";
-    return false;
+  if (!platform::LinuxPathToNt(*image, &name)) {
+    *error = "'" + *image + "' cannot be given to the driver";
+    return MountOptionsResult::kUsage;
   }
   const size_t nameBytes = name.size() * 2;
   if (nameBytes > 0xFFFF - 2) {
     *error = "path too long";
-    return false;
+    return MountOptionsResult::kUsage;
   }
   buffer->assign(kMountRequestMinSize + nameBytes, 0);
   auto* request = reinterpret_cast<MountRequest*>(buffer->data());
@@ -57,10 +71,16 @@ bool MountRequestFromOptions(const cli::Args& args, const std::string& file, std
   request->SectorSize = static_cast<uint32_t>(sectorSize);
   request->DataOffset = static_cast<uint32_t>(dataOffset);
   request->StartOffset = static_cast<int32_t>(startOffset);
+  if (layout->TrackCount > 0) {
+    // The track fields lie between the password and Reserved1.
+    std::memcpy(&request->TrackCount, &layout->TrackCount,
+                offsetof(MountRequest, Reserved1) - offsetof(MountRequest, TrackCount));
+    if (!args.Has("format")) cli::ChooseFormatForTracks(request);
+  }
   std::memcpy(request->Password, password.data(), password.size());
   request->NameLength = static_cast<uint16_t>(nameBytes);
   std::memcpy(buffer->data() + kMountRequestFixedSize, name.data(), nameBytes);
-  return true;
+  return MountOptionsResult::kOk;
 }
 
 }  // namespace kv::tools

@@ -9,13 +9,23 @@
 namespace kv::tools {
 
 inline constexpr const char* kMountOptionsUsage =
-    "[--format F] [--sector-size S] [--data-offset D] [--start-offset O] [--password P | --password-file F]";
+    "[--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
+    "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
+    "  [--password P | --password-file F]";
 // The option names, for Args::Unknown.
 std::vector<std::string> MountOptionNames();
 
-// Builds the request for `file` (flags 1, the options' geometry and password, the NT name).
-// False with a usage error text.
-bool MountRequestFromOptions(const cli::Args& args, const std::string& file, std::vector<uint8_t>* request,
-                             std::string* error);
+enum class MountOptionsResult {
+  kOk,
+  kUsage,    // the options are wrong
+  kRefused,  // the picked file's cue sheet or media descriptor cannot be used
+};
+
+// Builds the request for `file`: flags 1, the options' format (by the file's extension when none
+// is given: *.isz 6, *.uif 5, else 0), geometry, tracks and password; a cue sheet or media
+// descriptor (picked, or beside the picked data file) gives the image and its layout when
+// neither tracks nor a format are given. `image` receives the file the request names.
+MountOptionsResult MountRequestFromOptions(const cli::Args& args, const std::string& file,
+                                           std::vector<uint8_t>* request, std::string* image, std::string* error);
 
 }  // namespace kv::tools

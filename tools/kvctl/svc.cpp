@@ -129,9 +129,16 @@ int MountImage(int argc, char** argv) {
   std::u16string path;
   std::string error;
   std::vector<uint8_t> request;
-  if (!ClientPath(v.args.positional()[1], &path, &error) ||
-      !MountRequestFromOptions(v.args, v.args.positional()[1], &request, &error))
-    return Usage("svc", error);
+  std::string image;
+  if (!ClientPath(v.args.positional()[1], &path, &error)) return Usage("svc", error);
+  switch (MountRequestFromOptions(v.args, v.args.positional()[1], &request, &image, &error)) {
+    case MountOptionsResult::kUsage:
+      return Usage("svc", error);
+    case MountOptionsResult::kRefused:
+      return Fail("svc", error);
+    case MountOptionsResult::kOk:
+      break;
+  }
   if (request.size() > kCommandRequestMax) return Usage("svc", "the mount request does not fit the command area");
   return SendAndReport(manager::MountImageRecord(v.drive, path, request), v.args.Has("json"));
 }
@@ -206,7 +213,7 @@ int Svc(int argc, char** argv) {
       {"mount-archive", "mount an archive (command 1)",
        "kvctl svc mount-archive DRIVE PATH [--password P | --password-file F] [--json]", MountArchive},
       {"mount-image", "mount an image file (command 2)",
-       std::string("kvctl svc mount-image DRIVE FILE ") + kMountOptionsUsage + " [--json]", MountImage},
+       std::string("kvctl svc mount-image DRIVE FILE [--json] ") + kMountOptionsUsage, MountImage},
       {"unmount", "take the medium out (command 3)", "kvctl svc unmount DRIVE [--json]", Unmount},
       {"drive-count", "set the number of drives (command 4)", "kvctl svc drive-count N [--json]", DriveCount},
       {"letter", "apply the configured letter again (command 5)", "kvctl svc letter DRIVE [--json]", Letter},

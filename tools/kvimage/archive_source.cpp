@@ -201,6 +201,14 @@ int RunArchiveRead(int argc, char** argv) {
     }
   }
   if (out && close(fd) != 0) status = cli::kExitFailure;
+  if (const archive::SeekableDecompressor* d = a.decompressor(); d && (verbose || args.Has("json")))
+    std::fprintf(
+        stderr,
+        args.Has("json") ? "{\"compression\": \"%s\", \"size\": %llu, \"seekPoints\": %zu, \"indexBytes\": %llu, "
+                           "\"decodedBytes\": %llu}\n"
+                         : "%s stream: %llu bytes, %zu seek points, index of %llu bytes, %llu bytes decoded\n",
+        archive::CompressionName(d->compression()), static_cast<unsigned long long>(d->size()), d->pointCount(),
+        static_cast<unsigned long long>(d->indexBytes()), static_cast<unsigned long long>(d->decodedBytes()));
 
   const auto log = a.ExtractionLog();
   if (verbose || args.Has("json")) {

@@ -21,6 +21,8 @@ struct Geometry {
   uint32_t sectorSize = kSectorSize;
   uint32_t dataOffset = 0;
   int32_t startOffset = 0;
+  bool formatGiven = false;
+  std::vector<std::string> tracks;  // --track values, in order
   std::string password;  // --password / --password-file (encrypted ISZ)
 };
 
@@ -39,7 +41,9 @@ struct OpenedImage {
   std::string reason;  // one line, without the file name
 };
 
-// Opens `path` as the image mount does: file errors become MountError 12 or 13.
+// Opens `path` as the image mount does: file errors become MountError 12 or 13. Without
+// --format and --track, a cue sheet or media descriptor (the picked file, or the companion of a
+// picked .bin/.mdf) gives the image file and its track layout.
 OpenedImage OpenImage(const std::string& path, const Geometry& geometry);
 
 // Text for a MountError value.

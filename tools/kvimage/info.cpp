@@ -2,7 +2,10 @@
 #include <cstdio>
 #include <string>
 
+#include "archive/seekable_decompressor.h"
 #include "formats/fs_probe.h"
+#include "platform/files.h"
+#include "tools/cli/track_option.h"
 #include "tools/kvimage/image_options.h"
 
 namespace kv::kvimage {
@@ -23,6 +26,19 @@ bool ProbeForDiagnosis(const std::string& path, const Geometry& g, ProbeResult* 
   };
   ProbeFileSystem(direct, result);
   return true;
+}
+
+// A file compressed as one stream, as a mount indexes it: its true size and what the seek-point
+// index keeps. Empty for other files.
+std::string CompressedStreamJson(const std::string& path) {
+  archive::IndexOptions options;
+  options.folder = platform::GetTempPath();
+  archive::IndexError error;
+  const auto d = archive::SeekableDecompressor::Create(path, options, &error);
+  if (!d) return {};
+  return ",\"compression\":\"" + std::string(archive::CompressionName(d->compression())) +
+         "\",\"uncompressedSize\":" + std::to_string(d->size()) + ",\"seekPoints\":" + std::to_string(d->pointCount()) +
+         ",\"indexBytes\":" + std::to_string(d->indexBytes()) + ",\"damaged\":" + (d->damaged() ? "true" : "false");
 }
 
 int RunInfo(int argc, char** argv) {
@@ -55,10 +71,11 @@ int RunInfo(int argc, char** argv) {
   if (args.Has("json")) {
     std::printf(
         "{\"file\":%s,\"format\":%d,\"sectors\":%u,\"error\":%u,\"iso\":%s,\"joliet\":%d,\"udf\":%s,\"xbox\":%s,"
-        "\"elTorito\":%s,\"blockSize\":%u,\"volumeSpace\":%u,\"udfPartitionStart\":%u,\"udfPartitionLength\":%u}\n",
+        "\"elTorito\":%s,\"blockSize\":%u,\"volumeSpace\":%u,\"udfPartitionStart\":%u,\"udfPartitionLength\":%u%s}\n",
         cli::JsonString(path).c_str(), format, sectors, static_cast<uint32_t>(image.error), p.iso ? "true" : "false",
         p.jolietLevel, p.udf ? "true" : "false", p.xbox ? "true" : "false", p.elTorito ? "true" : "false",
-        p.logicalBlockSize, p.volumeSpaceSize, p.udfPartitionStart, p.udfPartitionLength);
+        p.logicalBlockSize, p.volumeSpaceSize, p.udfPartitionStart, p.udfPartitionLength,
+        image.source ? "" : CompressedStreamJson(path).c_str());
   } else {
     const char* name = ImageSource::FormatName(format);
     std::printf("file:     %s\n", path.c_str());
@@ -97,7 +114,7 @@ const cli::RegisterVerb kInfo(
                  "Opens FILE as the image mount would and reports the format, the number of\n"
                  "2048-byte sectors, the MountError (0 on success) and the file systems found.\n"
                  "Exit status 1 when the image would be refused.\n\n") +
-         kGeometryUsage + "  --json             one JSON object on stdout\n",
+         kGeometryUsage + cli::kTrackUsage + "  --json             one JSON object on stdout\n",
      RunInfo});
 
 }  // namespace

@@ -1,0 +1,693 @@
+#include "archive/seekable_decompressor.h"
+
+#include <bzlib.h>
+#include <fcntl.h>
+#include <lzma.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kv::archive {
+namespace {
+
+constexpr size_t kWindow = 32768;  // what a deflate stream may refer back to
+constexpr size_t kInputBuffer = 256 * 1024;
+constexpr uint64_t kXzMemoryLimit = 1ull << 30;  // a hostile header must not claim more
+constexpr uint64_t kProgressStep = 16ull << 20;
+constexpr size_t kEdge = 1u << 20;  // bytes kept of the start and of the end
+
+const uint8_t kGzipMagic[] = {0x1F, 0x8B};
+const uint8_t kBzip2Magic[] = {'B', 'Z', 'h'};
+const uint8_t kXzMagic[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+
+bool StartsWith(const uint8_t* data, size_t size, const uint8_t* magic, size_t length) {
+  return size >= length && std::memcmp(data, magic, length) == 0;
+}
+
+bool IsZstdFrame(const uint8_t* data, size_t size) {
+  if (size < 4) return false;
+  const uint32_t m = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 | uint32_t{data[3]} << 24;
+  return m == 0xFD2FB528u || (m & 0xFFFFFFF0u) == 0x184D2A50u;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  if (s.size() < tail.size()) return false;
+  for (size_t i = 0; i < tail.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - tail.size() + i])) != tail[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+Compression DetectCompression(const uint8_t* head, size_t size) {
+  if (StartsWith(head, size, kGzipMagic, 2) && size >= 3 && head[2] == 8) return Compression::kGzip;
+  if (StartsWith(head, size, kBzip2Magic, 3) && size >= 4 && head[3] >= '1' && head[3] <= '9')
+    return Compression::kBzip2;
+  if (StartsWith(head, size, kXzMagic, 6)) return Compression::kXz;
+  if (IsZstdFrame(head, size)) return Compression::kZstd;
+  return Compression::kNone;
+}
+
+const char* CompressionName(Compression c) {
+  switch (c) {
+    case Compression::kGzip:
+      return "gzip";
+    case Compression::kBzip2:
+      return "bzip2";
+    case Compression::kXz:
+      return "xz";
+    case Compression::kZstd:
+      return "zstd";
+    default:
+      return "none";
+  }
+}
+
+std::string DecompressedName(const std::string& fileName) {
+  static const std::pair<const char*, const char*> kRenames[] = {
+      {".tgz", ".tar"}, {".taz", ".tar"}, {".tbz2", ".tar"}, {".tbz", ".tar"}, {".txz", ".tar"}, {".tzst", ".tar"},
+      {".gz", ""},      {".bz2", ""},     {".xz", ""},       {".zst", ""},     {".z", ""}};
+  for (const auto& [tail, replacement] : kRenames) {
+    if (EndsWith(fileName, tail) && fileName.size() > std::strlen(tail))
+      return fileName.substr(0, fileName.size() - std::strlen(tail)) + replacement;
+  }
+  return fileName;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Compressed input read with pread, so that several decoders never share a file position.
+
+class Input {
+ public:
+  Input(int fd, uint64_t size) : fd_(fd), size_(size), buffer_(kInputBuffer) {}
+  void Seek(uint64_t position) {
+    position_ = std::min(position, size_);
+    next_ = buffer_.data();
+    available_ = 0;
+  }
+  // Makes at least `n` bytes available unless the file ends first; false when it ends first.
+  bool Ensure(size_t n) {
+    if (available_ >= n) return true;
+    std::memmove(buffer_.data(), next_, available_);
+    next_ = buffer_.data();
+    while (available_ < n && position_ + available_ < size_) {
+      const size_t room = buffer_.size() - available_;
+      const ssize_t got = pread(fd_, buffer_.data() + available_, room, static_cast<off_t>(position_ + available_));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      available_ += static_cast<size_t>(got);
+    }
+    return available_ >= n;
+  }
+  const uint8_t* next() const { return next_; }
+  size_t available() const { return available_; }
+  void Consume(size_t n) {
+    next_ += n;
+    available_ -= n;
+    position_ += n;
+  }
+  uint64_t position() const { return position_; }  // of next()
+
+ private:
+  int fd_;
+  uint64_t size_;
+  std::vector<uint8_t> buffer_;
+  const uint8_t* next_ = nullptr;
+  size_t available_ = 0;
+  uint64_t position_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Decoders: each starts at a seek point and hands out decompressed bytes, telling where it may
+// be started again.
+
+struct Step {
+  long produced = 0;      // bytes written; 0 with !boundary: the end; -1: the stream fails here
+  bool boundary = false;  // decoding could start again right after the bytes produced
+  SeekPoint point;        // when boundary: where (its `out` is filled in by the caller)
+};
+
+class Decoder {
+ public:
+  explicit Decoder(Input input) : in_(std::move(input)) {}
+  virtual ~Decoder() = default;
+  virtual bool Start(const SeekPoint& point, const std::vector<uint8_t>& window) = 0;
+  virtual Step Next(uint8_t* out, size_t size) = 0;
+  uint64_t position() const { return in_.position(); }
+
+ protected:
+  Input in_;
+};
+
+class GzipDecoder final : public Decoder {
+ public:
+  using Decoder::Decoder;
+  ~GzipDecoder() override { End(); }
+
+  bool Start(const SeekPoint& point, const std::vector<uint8_t>& window) override {
+    End();
+    ended_ = failed_ = false;
+    trailer_ = 0;
+    if (point.member) {
+      in_.Seek(point.in);
+      return Init(31);
+    }
+    if (point.bits > 7 || (point.bits != 0 && point.in == 0)) return false;
+    in_.Seek(point.bits ? point.in - 1 : point.in);
+    if (!Init(-15)) return false;
+    if (point.bits) {
+      if (!in_.Ensure(1)) return false;
+      const int byte = in_.next()[0];
+      in_.Consume(1);
+      if (inflatePrime(&z_, point.bits, byte >> (8 - point.bits)) != Z_OK) return false;
+    }
+    return window.empty() || inflateSetDictionary(&z_, window.data(), static_cast<uInt>(window.size())) == Z_OK;
+  }
+
+  Step Next(uint8_t* out, size_t size) override {
+    Step step;
+    if (failed_) step.produced = -1;
+    if (failed_ || ended_ || !initialised_) return step;
+    size = std::min<size_t>(size, UINT32_MAX);
+    z_.next_out = out;
+    z_.avail_out = static_cast<uInt>(size);
+    while (z_.avail_out > 0) {
+      if (trailer_ > 0) {
+        // A raw start decodes the member's data only: its CRC and length are stepped over.
+        if (!in_.Ensure(1)) {
+          ended_ = true;
+          break;
+        }
+        const size_t n = std::min<size_t>(trailer_, in_.available());
+        in_.Consume(n);
+        trailer_ -= n;
+        if (trailer_ > 0) continue;
+        if (!NextMember()) break;
+        step.boundary = true;
+        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
+        break;
+      }
+      if (!in_.Ensure(1)) {
+        failed_ = true;  // cut short
+        break;
+      }
+      z_.next_in = const_cast<Bytef*>(in_.next());
+      z_.avail_in = static_cast<uInt>(std::min<size_t>(in_.available(), UINT32_MAX));
+      const uInt before = z_.avail_in;
+      const int r = inflate(&z_, Z_BLOCK);
+      in_.Consume(before - z_.avail_in);
+      if (r == Z_STREAM_END) {
+        if (raw_) {
+          trailer_ = 8;
+          continue;
+        }
+        if (!NextMember()) break;
+        step.boundary = true;
+        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
+        break;
+      }
+      if (r != Z_OK && r != Z_BUF_ERROR) {
+        failed_ = true;
+        break;
+      }
+      if ((z_.data_type & 128) && !(z_.data_type & 64)) {
+        step.boundary = true;
+        step.point = SeekPoint{in_.position(), 0, static_cast<uint8_t>(z_.data_type & 7), false, 0, 0};
+        break;
+      }
+    }
+    step.produced = static_cast<long>(size - z_.avail_out);
+    if (failed_ && step.produced == 0) step.produced = -1;
+    return step;
+  }
+
+ private:
+  // A new member in the middle of a Next keeps the output room it was given.
+  bool Init(int windowBits) {
+    Bytef* const nextOut = z_.next_out;
+    const uInt availOut = z_.avail_out;
+    std::memset(&z_, 0, sizeof z_);
+    z_.next_out = nextOut;
+    z_.avail_out = availOut;
+    initialised_ = inflateInit2(&z_, windowBits) == Z_OK;
+    raw_ = windowBits < 0;
+    return initialised_;
+  }
+  void End() {
+    if (initialised_) inflateEnd(&z_);
+    initialised_ = false;
+  }
+  // After a member: another one follows, or the stream ends (what follows is ignored, as gzip
+  // ignores trailing garbage).
+  bool NextMember() {
+    if (!in_.Ensure(3) || in_.next()[0] != 0x1F || in_.next()[1] != 0x8B || in_.next()[2] != 8) {
+      ended_ = true;
+      return false;
+    }
+    End();
+    return Init(31);
+  }
+
+  z_stream z_{};
+  bool initialised_ = false;
+  bool raw_ = false;
+  bool ended_ = false;
+  bool failed_ = false;
+  size_t trailer_ = 0;
+};
+
+class Bzip2Decoder final : public Decoder {
+ public:
+  using Decoder::Decoder;
+  ~Bzip2Decoder() override { End(); }
+
+  bool Start(const SeekPoint& point, const std::vector<uint8_t>&) override {
+    End();
+    in_.Seek(point.in);
+    ended_ = failNext_ = false;
+    return Init();
+  }
+
+  Step Next(uint8_t* out, size_t size) override {
+    Step step;
+    if (ended_ || !initialised_) {
+      if (failNext_) step.produced = -1;
+      return step;
+    }
+    size = std::min<size_t>(size, UINT32_MAX);
+    b_.next_out = reinterpret_cast<char*>(out);
+    b_.avail_out = static_cast<unsigned>(size);
+    bool failed = false;
+    while (b_.avail_out > 0) {
+      if (!in_.Ensure(1)) {
+        failed = true;
+        break;
+      }
+      b_.next_in = const_cast<char*>(reinterpret_cast<const char*>(in_.next()));
+      b_.avail_in = static_cast<unsigned>(std::min<size_t>(in_.available(), UINT32_MAX));
+      const unsigned before = b_.avail_in;
+      const int r = BZ2_bzDecompress(&b_);
+      in_.Consume(before - b_.avail_in);
+      if (r == BZ_STREAM_END) {
+        End();
+        if (!in_.Ensure(4) || !StartsWith(in_.next(), in_.available(), kBzip2Magic, 3) || !Init()) {
+          ended_ = true;
+          break;
+        }
+        step.boundary = true;
+        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
+        break;
+      }
+      if (r != BZ_OK) {
+        failed = true;
+        break;
+      }
+    }
+    step.produced = static_cast<long>(size - b_.avail_out);
+    if (failed) {
+      ended_ = true;
+      failNext_ = true;
+      if (step.produced == 0) step.produced = -1;
+    }
+    return step;
+  }
+
+ private:
+  bool Init() {
+    char* const nextOut = b_.next_out;
+    const unsigned availOut = b_.avail_out;
+    std::memset(&b_, 0, sizeof b_);
+    b_.next_out = nextOut;
+    b_.avail_out = availOut;
+    initialised_ = BZ2_bzDecompressInit(&b_, 0, 0) == BZ_OK;
+    return initialised_;
+  }
+  void End() {
+    if (initialised_) BZ2_bzDecompressEnd(&b_);
+    initialised_ = false;
+  }
+  bz_stream b_{};
+  bool initialised_ = false;
+  bool ended_ = false;
+  bool failNext_ = false;
+};
+
+class XzDecoder final : public Decoder {
+ public:
+  using Decoder::Decoder;
+  ~XzDecoder() override { lzma_end(&s_); }
+
+  bool Start(const SeekPoint& point, const std::vector<uint8_t>&) override {
+    in_.Seek(point.in);
+    ended_ = failNext_ = false;
+    return Init();
+  }
+
+  Step Next(uint8_t* out, size_t size) override {
+    Step step;
+    if (ended_) {
+      if (failNext_) step.produced = -1;
+      return step;
+    }
+    s_.next_out = out;
+    s_.avail_out = size;
+    bool failed = false;
+    while (s_.avail_out > 0) {
+      // The decoder may need no further input to finish: an empty buffer is no failure yet.
+      const bool more = in_.Ensure(1);
+      s_.next_in = in_.next();
+      s_.avail_in = in_.available();
+      const size_t before = s_.avail_in;
+      const lzma_ret r = lzma_code(&s_, more ? LZMA_RUN : LZMA_FINISH);
+      in_.Consume(before - s_.avail_in);
+      if (r == LZMA_STREAM_END) {
+        // Stream padding: groups of four zero bytes; then another stream, or the end.
+        while (in_.Ensure(4) && std::memcmp(in_.next(), "\0\0\0\0", 4) == 0) in_.Consume(4);
+        if (!in_.Ensure(6) || !StartsWith(in_.next(), in_.available(), kXzMagic, 6) || !Init()) {
+          ended_ = true;
+          break;
+        }
+        step.boundary = true;
+        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
+        break;
+      }
+      if (r != LZMA_OK) {
+        failed = true;
+        break;
+      }
+    }
+    step.produced = static_cast<long>(size - s_.avail_out);
+    if (failed) {
+      ended_ = true;
+      failNext_ = true;
+      if (step.produced == 0) step.produced = -1;
+    }
+    return step;
+  }
+
+ private:
+  bool Init() {
+    uint8_t* const nextOut = s_.next_out;
+    const size_t availOut = s_.avail_out;
+    lzma_end(&s_);
+    s_ = LZMA_STREAM_INIT;
+    s_.next_out = nextOut;
+    s_.avail_out = availOut;
+    return lzma_stream_decoder(&s_, kXzMemoryLimit, 0) == LZMA_OK;
+  }
+  lzma_stream s_ = LZMA_STREAM_INIT;
+  bool ended_ = false;
+  bool failNext_ = false;
+};
+
+class ZstdDecoder final : public Decoder {
+ public:
+  explicit ZstdDecoder(Input input) : Decoder(std::move(input)), d_(ZSTD_createDStream()) {}
+  ~ZstdDecoder() override { ZSTD_freeDStream(d_); }
+
+  bool Start(const SeekPoint& point, const std::vector<uint8_t>&) override {
+    in_.Seek(point.in);
+    ended_ = failNext_ = false;
+    return d_ != nullptr && !ZSTD_isError(ZSTD_DCtx_reset(d_, ZSTD_reset_session_only));
+  }
+
+  Step Next(uint8_t* out, size_t size) override {
+    Step step;
+    if (ended_ || d_ == nullptr) {
+      if (failNext_) step.produced = -1;
+      return step;
+    }
+    ZSTD_outBuffer o{out, size, 0};
+    bool failed = false;
+    while (o.pos < o.size) {
+      if (!inFrame_) {
+        // Between frames: another frame (skippable ones included) or the end.
+        if (!in_.Ensure(4) || !IsZstdFrame(in_.next(), in_.available())) {
+          ended_ = true;
+          break;
+        }
+        inFrame_ = true;
+      }
+      const bool more = in_.Ensure(1);
+      ZSTD_inBuffer i{in_.next(), in_.available(), 0};
+      const size_t before = o.pos;
+      const size_t r = ZSTD_decompressStream(d_, &o, &i);
+      in_.Consume(i.pos);
+      if (ZSTD_isError(r)) {
+        failed = true;
+        break;
+      }
+      if (r == 0) {
+        inFrame_ = false;
+        if (!in_.Ensure(4) || !IsZstdFrame(in_.next(), in_.available())) {
+          ended_ = true;
+          break;
+        }
+        step.boundary = true;
+        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
+        break;
+      }
+      if (!more && i.pos == 0 && o.pos == before) {
+        failed = true;  // the frame is cut short
+        break;
+      }
+    }
+    step.produced = static_cast<long>(o.pos);
+    if (failed) {
+      ended_ = true;
+      failNext_ = true;
+      if (step.produced == 0) step.produced = -1;
+    }
+    return step;
+  }
+
+ private:
+  ZSTD_DStream* d_;
+  bool inFrame_ = false;
+  bool ended_ = false;
+  bool failNext_ = false;
+};
+
+std::unique_ptr<Decoder> MakeDecoder(Compression c, int fd, uint64_t size) {
+  switch (c) {
+    case Compression::kGzip:
+      return std::make_unique<GzipDecoder>(Input(fd, size));
+    case Compression::kBzip2:
+      return std::make_unique<Bzip2Decoder>(Input(fd, size));
+    case Compression::kXz:
+      return std::make_unique<XzDecoder>(Input(fd, size));
+    case Compression::kZstd:
+      return std::make_unique<ZstdDecoder>(Input(fd, size));
+    default:
+      return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::unique_ptr<SeekableDecompressor> SeekableDecompressor::Create(const std::string& path, const IndexOptions& options,
+                                                                   IndexError* error) {
+  IndexError ignored;
+  if (error == nullptr) error = &ignored;
+  std::unique_ptr<SeekableDecompressor> d(new SeekableDecompressor());
+  d->fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (d->fd_ < 0 || fstat(d->fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = IndexError::kCannotOpen;
+    return nullptr;
+  }
+  d->compressedSize_ = static_cast<uint64_t>(st.st_size);
+  d->fileTime_ = (static_cast<uint64_t>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
+                 static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+  uint8_t head[6] = {};
+  const ssize_t got = pread(d->fd_, head, sizeof head, 0);
+  d->compression_ = got > 0 ? DetectCompression(head, static_cast<size_t>(got)) : Compression::kNone;
+  if (d->compression_ == Compression::kNone) {
+    *error = IndexError::kNotCompressed;
+    return nullptr;
+  }
+  d->span_ = std::max<uint64_t>(options.span, kWindow);
+  if (!d->BuildIndex(options, error)) return nullptr;
+  *error = IndexError::kNone;
+  return d;
+}
+
+SeekableDecompressor::~SeekableDecompressor() {
+  cursor_.reset();
+  if (fd_ >= 0) close(fd_);
+  if (indexFd_ >= 0) close(indexFd_);
+}
+
+bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* error) {
+  if (compression_ == Compression::kGzip) {
+    // The index file has no name: it is gone with the mount, whatever ends the process.
+    indexFd_ = open(options.folder.empty() ? "/tmp" : options.folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+    if (indexFd_ < 0) {
+      *error = IndexError::kIndexFile;
+      return false;
+    }
+  }
+  std::unique_ptr<Decoder> decoder = MakeDecoder(compression_, fd_, compressedSize_);
+  const SeekPoint start{};
+  points_.push_back(start);
+  if (!decoder || !decoder->Start(start, {})) {
+    damaged_ = true;
+    return true;
+  }
+  std::vector<uint8_t> buffer(1u << 20);
+  std::vector<uint8_t> ring(compression_ == Compression::kGzip ? kWindow : 0);
+  uint64_t out = 0;
+  uint64_t nextProgress = 0;
+  for (;;) {
+    const Step step = decoder->Next(buffer.data(), buffer.size());
+    if (step.produced < 0) {
+      damaged_ = true;
+      break;
+    }
+    const size_t n = static_cast<size_t>(step.produced);
+    if (!ring.empty() && n > 0) {
+      // The ring holds output position p at p % kWindow; only the last kWindow bytes matter.
+      for (size_t done = n > kWindow ? n - kWindow : 0; done < n;) {
+        const size_t at = static_cast<size_t>((out + done) % kWindow);
+        const size_t take = std::min(n - done, kWindow - at);
+        std::memcpy(ring.data() + at, buffer.data() + done, take);
+        done += take;
+      }
+    }
+    if (head_.size() < kEdge)
+      head_.insert(head_.end(), buffer.begin(), buffer.begin() + std::min(n, kEdge - head_.size()));
+    for (size_t done = n > kEdge ? n - kEdge : 0; done < n;) {
+      const size_t at = static_cast<size_t>((out + done) % kEdge);
+      const size_t take = std::min(n - done, kEdge - at);
+      if (tail_.size() < kEdge) tail_.resize(kEdge);
+      std::memcpy(tail_.data() + at, buffer.data() + done, take);
+      done += take;
+    }
+    out += n;
+    if (step.boundary && out - points_.back().out >= span_) {
+      SeekPoint p = step.point;
+      p.out = out;
+      if (!p.member && !SaveWindow(ring, out, &p)) {
+        *error = IndexError::kIndexFile;
+        return false;
+      }
+      points_.push_back(p);
+    }
+    if (n == 0 && !step.boundary) break;
+    if (options.progress && out >= nextProgress) {
+      nextProgress = out + kProgressStep;
+      if (!options.progress(decoder->position(), compressedSize_)) {
+        *error = IndexError::kCancelled;
+        return false;
+      }
+    }
+  }
+  size_ = out;
+  // The ring holds position p at p % kEdge: put the end in order.
+  const size_t kept = static_cast<size_t>(std::min<uint64_t>(out, kEdge));
+  std::vector<uint8_t> tail(kept);
+  for (size_t i = 0; i < kept; ++i) tail[i] = tail_[(out - kept + i) % kEdge];
+  tail_ = std::move(tail);
+  if (options.progress) options.progress(compressedSize_, compressedSize_);
+  return true;
+}
+
+bool SeekableDecompressor::SaveWindow(const std::vector<uint8_t>& ring, uint64_t out, SeekPoint* point) {
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(out, kWindow));
+  std::vector<uint8_t> window(length);
+  for (size_t i = 0; i < length; ++i) window[i] = ring[(out - length + i) % kWindow];
+  uLongf packed = compressBound(static_cast<uLong>(length));
+  std::vector<uint8_t> compressed(packed);
+  if (compress2(compressed.data(), &packed, window.data(), static_cast<uLong>(length), 1) != Z_OK) return false;
+  point->windowAt = windowBytes_;
+  point->windowSize = static_cast<uint32_t>(packed);
+  for (size_t done = 0; done < packed;) {
+    const ssize_t w =
+        pwrite(indexFd_, compressed.data() + done, packed - done, static_cast<off_t>(windowBytes_ + done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+  }
+  windowBytes_ += packed;
+  return true;
+}
+
+bool SeekableDecompressor::LoadWindow(const SeekPoint& point, std::vector<uint8_t>* window) const {
+  window->clear();
+  if (point.member) return true;
+  std::vector<uint8_t> compressed(point.windowSize);
+  if (pread(indexFd_, compressed.data(), compressed.size(), static_cast<off_t>(point.windowAt)) !=
+      static_cast<ssize_t>(compressed.size()))
+    return false;
+  window->resize(kWindow);
+  uLongf length = kWindow;
+  if (uncompress(window->data(), &length, compressed.data(), static_cast<uLong>(compressed.size())) != Z_OK)
+    return false;
+  window->resize(length);
+  return true;
+}
+
+bool SeekableDecompressor::StartAt(const SeekPoint& point) {
+  if (!cursor_) cursor_ = MakeDecoder(compression_, fd_, compressedSize_);
+  std::vector<uint8_t> window;
+  cursorValid_ = cursor_ && LoadWindow(point, &window) && cursor_->Start(point, window);
+  cursorOut_ = point.out;
+  return cursorValid_;
+}
+
+size_t SeekableDecompressor::Read(uint64_t offset, uint8_t* out, size_t size) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (offset >= size_) return 0;
+  size = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+  if (offset + size <= head_.size()) {
+    std::memcpy(out, head_.data() + offset, size);
+    return size;
+  }
+  if (offset >= size_ - tail_.size()) {
+    std::memcpy(out, tail_.data() + (offset - (size_ - tail_.size())), size);
+    return size;
+  }
+  // The last point at or before the offset; a cursor between it and the offset goes on from
+  // where it stands.
+  const auto after = std::upper_bound(points_.begin(), points_.end(), offset,
+                                      [](uint64_t o, const SeekPoint& p) { return o < p.out; });
+  const SeekPoint& point = *(after - 1);
+  if (!cursorValid_ || cursorOut_ > offset || cursorOut_ < point.out) {
+    if (!StartAt(point)) return 0;
+  }
+  if (scratch_.empty()) scratch_.resize(256 * 1024);
+  while (cursorOut_ < offset) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(offset - cursorOut_, scratch_.size()));
+    const Step step = cursor_->Next(scratch_.data(), want);
+    if (step.produced < 0 || (step.produced == 0 && !step.boundary)) {
+      cursorValid_ = false;
+      return 0;
+    }
+    cursorOut_ += static_cast<uint64_t>(step.produced);
+    decoded_ += static_cast<uint64_t>(step.produced);
+  }
+  size_t done = 0;
+  while (done < size) {
+    const Step step = cursor_->Next(out + done, size - done);
+    if (step.produced < 0 || (step.produced == 0 && !step.boundary)) {
+      cursorValid_ = false;
+      break;
+    }
+    done += static_cast<size_t>(step.produced);
+    cursorOut_ += static_cast<uint64_t>(step.produced);
+    decoded_ += static_cast<uint64_t>(step.produced);
+  }
+  return done;
+}
+
+uint64_t SeekableDecompressor::decodedBytes() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return decoded_;
+}
+
+}  // namespace kv::archive
