@@ -141,6 +141,11 @@ void UnmountCommand(CommandContext& c, int drive, ServiceReply* reply) {
 }
 
 void SetDriveCount(CommandContext& c, int count, ServiceReply* reply) {
+  // Without the driver nothing can be counted: DiskCount keeps what the user chose.
+  if (!DriveReachable(0)) {
+    reply->Failed = 1;
+    return;
+  }
   count = std::clamp(count, 0, kDriveCount);
   auto drives = FindDrives();
   while (static_cast<int>(drives.size()) > count) {
@@ -166,6 +171,7 @@ void SetDriveCount(CommandContext& c, int count, ServiceReply* reply) {
 }
 
 void StartUpDrives(CommandContext& c) {
+  if (!DriveReachable(0)) return;
   const int wanted = c.config->DiskCount();
   if (static_cast<int>(FindDrives().size()) == wanted) return;
   ServiceReply ignored{};

@@ -396,6 +396,15 @@ TEST_F(RunningSystem, BadCommandsConcurrentClientsAndADeadHolder) {
   waitpid(holder, nullptr, 0);
   close(pipeFds[0]);
   close(pipeFds[1]);
+
+  // Without the driver a drive count cannot be set, and the configured one stays.
+  const DWORD before = GetDword(u"DiskCount");
+  SERVICE_STATUS s{};
+  ASSERT_TRUE(ControlService(u"kvemu", SERVICE_CONTROL_STOP, &s));
+  reply = {};
+  ASSERT_TRUE(client.Send(manager::SimpleRecord(kCommandSetDriveCount, 2), &reply, &error)) << error;
+  EXPECT_EQ(reply.Failed, 1u);
+  EXPECT_EQ(GetDword(u"DiskCount"), before);
 }
 
 TEST_F(RunningSystem, KilledServiceRestartsCleanAndStopUnmountsArchives) {
