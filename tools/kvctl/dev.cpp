@@ -390,7 +390,7 @@ int Dev(int argc, char** argv) {
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
        "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
        "                [--password P | --password-file F]\n"
-       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0;\n"
+       "  Without --format, *.isz files are mounted as format 6, *.uif as 5, *.nrg as 3, anything else as 0;\n"
        "  a cue sheet or media descriptor (or a .bin/.mdf beside one) mounts with its track layout.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},

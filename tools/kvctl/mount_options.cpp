@@ -13,12 +13,14 @@
 namespace kv::tools {
 namespace {
 
-// Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
+// Without --format, *.isz, *.uif and *.nrg files are mounted as ISZ (6), UIF (5) and NRG (3);
+// anything else as 0.
 int64_t FormatByExtension(const std::string& path) {
   const size_t dot = path.rfind('.');
   if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return kFormatIso;
   std::string extension = path.substr(dot + 1);
   for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (extension == "nrg") return kFormatNrg;
   return extension == "isz" ? kFormatIsz : extension == "uif" ? kFormatUif : kFormatIso;
 }
 

@@ -22,7 +22,7 @@ enum class MountOptionsResult {
 };
 
 // Builds the request for `file`: flags 1, the options' format (by the file's extension when none
-// is given: *.isz 6, *.uif 5, else 0), geometry, tracks and password; a cue sheet or media
+// is given: *.isz 6, *.uif 5, *.nrg 3, else 0), geometry, tracks and password; a cue sheet or media
 // descriptor (picked, or beside the picked data file) gives the image and its layout when
 // neither tracks nor a format are given. `image` receives the file the request names.
 MountOptionsResult MountRequestFromOptions(const cli::Args& args, const std::string& file,

@@ -16,7 +16,7 @@ const std::vector<std::string> kGeometryOptions = {"format",   "sector-size",   
                                                    "password", "password-file", "track"};
 const char* const kGeometryUsage =
     "  --format N         image format code (0 iso, 1 bin, 1000-1007 plain geometry, ...; default 0,\n"
-    "                     or 6 for *.isz and 5 for *.uif)\n"
+    "                     or 6 for *.isz, 5 for *.uif and 3 for *.nrg)\n"
     "  --sector-size S    bytes per sector in the file (default 2048; 2352 for bin and 1000-1007)\n"
     "  --data-offset D    offset of the 2048 user bytes in a file sector (default 0; 16 for bin and 1000-1007)\n"
     "  --start-offset O   file offset of sector 0, may be negative (default 0)\n"
@@ -31,6 +31,7 @@ int32_t FormatByExtension(const std::string& path, int32_t otherwise) {
   for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
   if (extension == "isz") return kFormatIsz;
   if (extension == "uif") return kFormatUif;
+  if (extension == "nrg") return kFormatNrg;
   return otherwise;
 }
 

@@ -31,7 +31,7 @@ struct Geometry {
 // file named *.isz or *.uif is taken as that format.
 bool ParseGeometry(const cli::Args& args, Geometry* geometry, std::string* error);
 
-// The format code a file name suggests (*.isz 6, *.uif 5), else `otherwise`.
+// The format code a file name suggests (*.isz 6, *.uif 5, *.nrg 3), else `otherwise`.
 int32_t FormatByExtension(const std::string& path, int32_t otherwise);
 inline constexpr size_t kMaxPassword = 256;
 
