@@ -95,7 +95,7 @@ void ExecuteImageMount(DriveState& drive, Irp* irp) {
     drive.nameLength = nameLength;
     drive.nameCapacity = nameLength;
     drive.capacity.store(static_cast<uint64_t>(source->sectorCount()) * kSectorSize);
-    drive.rawReadable.store(source->sectorSize() == kRawSectorSize);
+    drive.rawReadable.store(source->sectorSize() == kRawSectorSize || source->trackTable() != nullptr);
     drive.imageSource = std::move(source);
     drive.served.store(false);
     drive.mounted.store(true);
@@ -178,7 +178,9 @@ void ExecuteRawRead(DriveState& drive, Irp* irp) {
   RawReadInfo info{};
   std::memcpy(&info, irp->input.data(), sizeof info);
   const int64_t first = info.DiskOffset / static_cast<int64_t>(kSectorSize);
-  if (first < 0 || info.SectorCount == 0 ||
+  // Only a track table gives sectors below zero a meaning (the first track's pregap).
+  const bool negativeAllowed = drive.imageSource->trackTable() != nullptr;
+  if ((first < 0 && !negativeAllowed) || info.SectorCount == 0 ||
       static_cast<uint64_t>(info.SectorCount) * kRawSectorSize > irp->OutputLength()) {
     CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     return;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "formats/image_source_access.h"
+#include "formats/raw/track_layout.h"
 
 namespace kv {
 namespace {
@@ -17,26 +18,6 @@ std::u16string CopySecondName(const MountRequest& request) {
   for (size_t i = 0; i < sizeof request.Reserved2 / sizeof request.Reserved2[0] && request.Reserved2[i] != 0; ++i)
     out += request.Reserved2[i];
   return out;
-}
-
-void CopyTrackLayout(const MountRequest& r, TrackTable* t) {
-  t->count = r.TrackCount;
-  std::memcpy(t->mode, r.TrackMode, sizeof t->mode);
-  std::memcpy(t->start, r.TrackStart, sizeof t->start);
-  std::memcpy(t->pregap, r.TrackPregap, sizeof t->pregap);
-  std::memcpy(t->pregapInFile, r.TrackPregapInFile, sizeof t->pregapInFile);
-  std::memcpy(t->postgap, r.TrackPostgap, sizeof t->postgap);
-  std::memcpy(t->postgapInFile, r.TrackPostgapInFile, sizeof t->postgapInFile);
-  std::memcpy(t->length, r.TrackLength, sizeof t->length);
-  std::memcpy(t->fileOffset, r.TrackFileOffset, sizeof t->fileOffset);
-  std::memcpy(t->fileEnd, r.TrackFileEnd, sizeof t->fileEnd);
-  std::memcpy(t->sectorSize, r.TrackSectorSize, sizeof t->sectorSize);
-}
-
-// Raw reads through the track table come with the track-layout reader; until then a source
-// with a track table delivers no raw sectors.
-uint32_t ReadRawThroughTrackTable(ImageSource&, uint64_t, uint32_t, uint8_t*) {
-  return 0;
 }
 
 }  // namespace
@@ -90,7 +71,8 @@ MountError ImageSource::Open(const MountRequest& request, std::u16string name, s
     if (request.TrackCount > kMaxTrackCount) return kMountUnrecognised;
     s->trackTable_.reset(new (std::nothrow) TrackTable());
     if (!s->trackTable_) return kMountNoMemory;
-    CopyTrackLayout(request, s->trackTable_.get());
+    TrackTableFromRequest(request, s->trackTable_.get());
+    if (CheckTrackTable(*s->trackTable_, s->fileSize_) != nullptr) return kMountUnrecognised;
   }
   if (s->format_ == kFormatAudioDisc) {
     s->sectorSize_ = kRawSectorSize;
@@ -114,7 +96,9 @@ uint32_t ImageSource::ReadSectors(uint64_t first, uint32_t count, uint8_t* desti
 
 uint32_t ImageSource::ReadRawSectors(uint64_t first, uint32_t count, uint8_t* destination) {
   if (!file_ || count == 0) return 0;
-  if (trackTable_) return ReadRawThroughTrackTable(*this, first, count, destination);
+  // With a track table, sector numbers below zero address the first track's pregap.
+  if (trackTable_)
+    return ReadRawThroughTrackTable(*file_, fileSize_, *trackTable_, static_cast<int64_t>(first), count, destination);
   if (sectorSize_ != kRawSectorSize) return 0;
   const uint64_t limit = static_cast<uint64_t>(INT64_MAX) / kRawSectorSize - count;
   if (first > limit) return 0;

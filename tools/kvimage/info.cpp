@@ -5,6 +5,7 @@
 #include "archive/seekable_decompressor.h"
 #include "formats/fs_probe.h"
 #include "platform/files.h"
+#include "tools/cli/track_option.h"
 #include "tools/kvimage/image_options.h"
 
 namespace kv::kvimage {
@@ -113,7 +114,7 @@ const cli::RegisterVerb kInfo(
                  "Opens FILE as the image mount would and reports the format, the number of\n"
                  "2048-byte sectors, the MountError (0 on success) and the file systems found.\n"
                  "Exit status 1 when the image would be refused.\n\n") +
-         kGeometryUsage + "  --json             one JSON object on stdout\n",
+         kGeometryUsage + cli::kTrackUsage + "  --json             one JSON object on stdout\n",
      RunInfo});
 
 }  // namespace
