@@ -144,6 +144,8 @@ int main(int argc, char** argv) {
   Shell("gzip -c '" + tar + "' > '" + tar + ".gz'");
   Shell("xz -T1 -0 -c '" + tar + "' > '" + tar + ".xz'");
   Shell("zstd -q -c '" + tar + "' > '" + tar + ".zst'");
+  // As xz -T0 and parallel compressors write it: independent blocks.
+  Shell("xz -T2 -0 --block-size=4MiB -c '" + tar + "' > '" + (g_dir / "blocks.tar.xz").string() + "'");
 
   std::printf("%zu MiB tar of text, %d runs, medians; seconds wall | processor\n", sizeMib, runs);
   std::vector<double> oursWall, oursCpu, refWall, refCpu;
@@ -160,11 +162,12 @@ int main(int argc, char** argv) {
               Median(oursCpu) / Median(refCpu));
   std::vector<double> plain;
   for (int r = 0; r < runs; ++r) plain.push_back(ReadLastItem(tar).cpu);
-  for (const char* ext : {".gz", ".xz", ".zst"}) {
+  for (const std::string& file : {tar + ".gz", tar + ".xz", (g_dir / "blocks.tar.xz").string(), tar + ".zst"}) {
     std::vector<double> t;
-    for (int r = 0; r < runs; ++r) t.push_back(ReadLastItem(tar + ext).cpu);
-    std::printf("last 1 MiB item of .tar%-4s vs .tar       %8.2f ms %8.2f ms  %+8.2f ms  (goal <= +5 ms)\n", ext,
-                Median(t) * 1000, Median(plain) * 1000, (Median(t) - Median(plain)) * 1000);
+    for (int r = 0; r < runs; ++r) t.push_back(ReadLastItem(file).cpu);
+    std::printf("1 MiB item near the end of %-14s vs .tar %8.2f ms %8.2f ms  %+8.2f ms  (goal <= +5 ms)\n",
+                fs::path(file).filename().c_str(), Median(t) * 1000, Median(plain) * 1000,
+                (Median(t) - Median(plain)) * 1000);
   }
   return 0;
 }
