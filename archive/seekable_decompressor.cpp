@@ -17,7 +17,7 @@ namespace {
 
 constexpr size_t kWindow = 32768;  // what a deflate stream may refer back to
 constexpr size_t kInputBuffer = 256 * 1024;
-constexpr uint64_t kXzMemoryLimit = 1ull << 30;  // a hostile header must not claim more
+constexpr uint64_t kXzMemoryLimit = 256ull << 20;  // xz -9e needs 65 MiB; a hostile header may claim more
 constexpr uint64_t kProgressStep = 16ull << 20;
 constexpr size_t kEdge = 1u << 20;  // bytes kept of the start and of the end
 
