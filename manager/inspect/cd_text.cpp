@@ -76,6 +76,10 @@ bool DistributeCdText(DiscLayout& layout) {
           if (text.size() < kLongestText) text += static_cast<char>(chars[c]);
           continue;
         }
+        if (track > layout.trackCount) {
+          done = true;
+          break;
+        }
         if (!text.empty()) {
           TrackInfo* info = InfoFor(layout, track);
           if (!info) return false;

@@ -161,6 +161,9 @@ TEST(Kvimage, NrgToIsoAndTrackLayouts) {
     }
   }
   const auto nrg = dir / "x.nrg";
+  // *.nrg needs no --format.
+  ASSERT_EQ(run("iso " + Quote(nrg.string()) + " -o " + Quote((dir / "y.iso").string())).exitCode, 0);
+  EXPECT_TRUE(test::ReadFileBytes(dir / "y.iso") == isoBytes);
   auto r = run("toc --format 3 " + Quote(nrg.string()));
   EXPECT_EQ(r.output, "first track 1, last track 1\ntrack 0: control 4, 00:00:00 (sector -150)\n");
 

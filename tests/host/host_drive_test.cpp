@@ -433,7 +433,7 @@ TEST_F(HostDrives, KvctlDevTrackLayoutsAndNrg) {
   // NRG, version 2 disc-at-once.
   const std::string nrg = (dir_ / "t.nrg").string();
   WriteFileBytes(nrg, MakeNrg(data, {}).bytes);
-  r = run("mount 1 " + Quote(nrg) + " --format 3");
+  r = run("mount 1 " + Quote(nrg));  // *.nrg needs no --format
   ASSERT_EQ(r.exitCode, 0) << r.output;
   const std::string copy = (dir_ / "nrg.out").string();
   ASSERT_EQ(kv::test::Run(kvctl + "read 1 > " + Quote(copy)).exitCode, 0);

@@ -10,7 +10,10 @@
 #include <functional>
 
 #include "common/crc.h"
+#include "formats/image_source.h"
+#include "formats/raw/track_layout.h"
 #include "manager/inspect/disc_layout.h"
+#include "tests/fixtures/raw_image_writer.h"
 #include "tests/fixtures/test_support.h"
 
 namespace kv::test {
@@ -202,6 +205,13 @@ TEST_F(CueSheetTest, CdTextFilesAreValidatedRepairedAndDistributed) {
   EXPECT_FALSE(Parse(sheet));
   WriteFileBytes(dir_ / "disc.cdt", std::vector<uint8_t>(cdText_.begin(), cdText_.end() - 1));
   EXPECT_FALSE(Parse(sheet));
+  // Texts of tracks the sheet does not have are dropped.
+  std::vector<uint8_t> extra = cdText_;
+  AddPacks(extra, 0x82, 7, std::string("Nobody") + '\0');
+  WriteFileBytes(dir_ / "disc.cdt", extra);
+  l = Parse(sheet);
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->info[1]->text[0], "One");
 }
 
 TEST_F(CueSheetTest, MalformedSheetsFailWithoutLeavingFilesOpen) {
@@ -262,7 +272,7 @@ TEST_F(CueSheetTest, MalformedSheetsFailWithoutLeavingFilesOpen) {
 }
 
 // A media descriptor with two tracks (data and audio), extra blocks and a footer.
-std::vector<uint8_t> Mds(uint16_t firstMode, uint32_t nameOffsetOverride = 0) {
+std::vector<uint8_t> Mds(uint16_t firstMode, uint32_t nameOffsetOverride = 0, uint32_t dataSectors = 1000) {
   std::vector<uint8_t> m(0x200, 0);
   std::memcpy(m.data(), "MEDIA DESCRIPTOR", 16);
   auto u32 = [&](size_t at, uint32_t v) {
@@ -274,11 +284,15 @@ std::vector<uint8_t> Mds(uint16_t firstMode, uint32_t nameOffsetOverride = 0) {
   // A lead-in entry, then tracks 1 and 2.
   uint8_t* b = m.data() + 0x70;
   b[4] = 0xA0;
+  // Track 2 follows a pregap of 150 sectors that the file does not hold.
+  const uint32_t a = dataSectors + 150 + 150;
+  const uint8_t m2 = static_cast<uint8_t>(a / 4500), s2 = static_cast<uint8_t>(a / 75 % 60),
+                f2 = static_cast<uint8_t>(a % 75);
   const struct {
     uint16_t mode;
     uint8_t point, m, s, f;
     uint32_t pregap, length;
-  } tracks[] = {{firstMode, 1, 0, 2, 0, 150, 1000}, {0x00A9, 2, 0, 17, 25, 150, 500}};
+  } tracks[] = {{firstMode, 1, 0, 2, 0, 150, dataSectors}, {0x00A9, 2, m2, s2, f2, 150, 500}};
   for (int t = 0; t < 2; ++t) {
     uint8_t* block = m.data() + 0x70 + 80 * (t + 1);
     block[0] = static_cast<uint8_t>(tracks[t].mode);
@@ -338,6 +352,16 @@ TEST_F(CueSheetTest, MediaDescriptorsAndTheChoiceOfImage) {
   EXPECT_EQ(ChooseImage((dir_ / "a.bin").string()).descriptor, (dir_ / "a.cue").string());
   EXPECT_FALSE(ChooseImage((dir_ / "b.bin").string()).layout);
 
+  // The leading run of audio tracks.
+  DiscLayout mixed;
+  mixed.trackCount = 3;
+  mixed.mode[0] = mixed.mode[1] = TRACK_AUDIO;
+  mixed.mode[2] = TRACK_MODE1_RAW;
+  EXPECT_TRUE(LeadingAudioRun(mixed));
+  EXPECT_EQ(mixed.trackCount, 2);
+  EXPECT_EQ(mixed.mode[2], TRACK_AUDIO);
+  EXPECT_FALSE(LeadingAudioRun(*ParseMediaDescriptor((dir_ / "m.mds").string())));
+
   // The lead-out slot, and a single track over 99 minutes sent without a table.
   auto request = std::make_unique<MountRequest>();
   for (int32_t length : {445500, 445501}) {
@@ -347,6 +371,52 @@ TEST_F(CueSheetTest, MediaDescriptorsAndTheChoiceOfImage) {
     CopyLayoutToRequest(one, request.get());
     EXPECT_EQ(request->TrackStart[1], length);
     EXPECT_EQ(request->TrackCount, length > 445500 ? 0u : 1u);
+  }
+}
+
+// An MDS/MDF pair whose data track holds an ISO mounts with its layout: the ISO's sectors and a
+// table of contents with both tracks.
+TEST_F(CueSheetTest, MediaDescriptorPairMountsWithItsLayout) {
+  const auto tree = dir_ / "tree";
+  fs::create_directories(tree);
+  WriteFileBytes(tree / "f.bin", PatternBytes(200000, 3));
+  ASSERT_EQ(
+      test::Run("genisoimage -quiet -o " + Quote((dir_ / "d.iso").string()) + " " + Quote(tree.string())).exitCode, 0);
+  const std::vector<uint8_t> iso = ReadFileBytes(dir_ / "d.iso");
+  const uint32_t n = static_cast<uint32_t>(iso.size() / 2048);
+  std::vector<uint8_t> mdf = WrapAsRawMode1(iso);
+  mdf.resize(mdf.size() + 500 * 2352, 0x44);
+  WriteFileBytes(dir_ / "d.mdf", mdf);
+  std::vector<uint8_t> mds = Mds(0x00AA, 0, n);
+  WriteFileBytes(dir_ / "d.mds", mds);
+  for (const char* picked : {"d.mds", "d.mdf"}) {
+    auto request = std::make_unique<MountRequest>();
+    std::memset(request.get(), 0, sizeof *request);
+    std::string image, reason;
+    ASSERT_EQ(PrepareDescriptorMount((dir_ / picked).string(), request.get(), &image, &reason), DescriptorUse::kLayout)
+        << reason;
+    EXPECT_EQ(image, (dir_ / "d.mdf").string());
+    request->Format = kFormatBin;
+    request->SectorSize = 2352;
+    request->DataOffset = 16;
+    int error = 0;
+    std::unique_ptr<ImageSource> source;
+    ASSERT_EQ(ImageSource::Open(*request, u"d.mdf", OpenPosixFile(image, &error), &source), kMountOk) << picked;
+    std::vector<uint8_t> user(iso.size());
+    ASSERT_EQ(source->ReadSectors(0, n, user.data()), n);
+    EXPECT_TRUE(user == iso);
+    uint8_t toc[kTocAnswerSize];
+    BuildTableOfContents(*source, toc);
+    EXPECT_EQ(toc[3], 2);
+    const uint8_t* second = toc + 4 + 8;
+    EXPECT_EQ(second[1], 0x10);  // audio
+    EXPECT_EQ((second[5] * 60 + second[6]) * 75 + second[7] - 150, static_cast<int>(n + 150));
+    // Raw sectors of the audio track come from the file after the data, its pregap generated.
+    std::vector<uint8_t> raw(2352);
+    ASSERT_EQ(source->ReadRawSectors(n + 150, 1, raw.data()), 1u);
+    EXPECT_EQ(raw, std::vector<uint8_t>(2352, 0x44));
+    ASSERT_EQ(source->ReadRawSectors(n + 10, 1, raw.data()), 1u);
+    EXPECT_EQ(raw, std::vector<uint8_t>(2352, 0));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "common/ioctl.h"
 #include "common/mount_request.h"
 #include "formats/blockmap/block_map_reader.h"
+#include "formats/daa/daa_image.h"
 #include "formats/raw/track_layout.h"
 #include "manager/inspect/disc_layout.h"
 #include "platform/devio.h"
@@ -168,12 +169,14 @@ int Version(int argc, char** argv) {
   return kExitOk;
 }
 
-// Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
+// Without --format, *.isz, *.uif and *.nrg files are mounted as ISZ (6), UIF (5) and NRG (3);
+// anything else as 0.
 int64_t FormatByExtension(const std::string& path) {
   const size_t dot = path.rfind('.');
   if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return kFormatIso;
   std::string extension = path.substr(dot + 1);
   for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  if (extension == "nrg") return kFormatNrg;
   return extension == "isz" ? kFormatIsz : extension == "uif" ? kFormatUif : kFormatIso;
 }
 
@@ -196,6 +199,24 @@ int Mount(int argc, char** argv) {
   if (!s.args.GetPassword(&given, &error)) return Usage(error);
   const std::string password = given.value_or("");
   if (password.size() > 256) return Usage("--password takes at most 256 bytes");
+  // A DAA/GBI file is mounted as format 2 unless a format is given; a later volume of a split
+  // image is refused here, naming the first volume.
+  std::string daaProblem;
+  {
+    int openError = 0;
+    std::unique_ptr<RawFile> raw = OpenPosixFile(file, &openError);
+    uint8_t head[16] = {};
+    uint32_t got = 0;
+    if (raw && raw->Read(0, sizeof head, head, &got) && daa::LooksLikeDaa(head, got)) {
+      if (!s.args.Has("format")) format = kFormatDaa;
+      const int64_t size = raw->Size();
+      ImageFile daaFile(std::move(raw));
+      std::u16string first;
+      const std::string problem = daa::DescribeDaaProblem(daaFile, size, cli::Utf8ToUtf16(file), password, &first);
+      if (!first.empty()) return Fail(file + ": " + problem + " " + cli::Utf16ToUtf8(first));
+      daaProblem = problem;
+    }
+  }
   // A cue sheet or media descriptor (picked, or beside the picked data file) gives the image
   // and its layout when no layout or format is given.
   std::string image = file;
@@ -230,7 +251,9 @@ int Mount(int argc, char** argv) {
     return Fail("mount " + file + ": " + ErrorText(GetLastError()));
   if (n >= 4 && mountError != 0) {
     std::string why = MountErrorText(mountError);
-    if (mountError == kMountUnrecognised && layout->TrackCount > 0) {
+    if (!daaProblem.empty()) {
+      why += ": " + daaProblem;
+    } else if (mountError == kMountUnrecognised && layout->TrackCount > 0) {
       // Say what is wrong with the layout when that is the reason.
       std::error_code ec;
       const auto size = std::filesystem::file_size(image, ec);
@@ -429,8 +452,10 @@ int Dev(int argc, char** argv) {
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
        "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
        "                [--password P | --password-file F]\n"
-       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0;\n"
-       "  a cue sheet or media descriptor (or a .bin/.mdf beside one) mounts with its track layout.",
+       "  Without --format, *.isz files are mounted as format 6, *.uif as 5, *.nrg as 3, anything else as 0;\n"
+       "  a cue sheet or media descriptor (or a .bin/.mdf beside one) mounts with its track layout.\n"
+       "  A DAA/GBI file is mounted as format 2 unless --format is given; give the first volume of a\n"
+       "  split image (the driver opens the others); the password is the encrypted image's.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
       {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},

@@ -21,9 +21,9 @@ struct Geometry {
   uint32_t sectorSize = kSectorSize;
   uint32_t dataOffset = 0;
   int32_t startOffset = 0;
-  bool formatGiven = false;
+  bool formatGiven = false;  // without it a DAA/GBI file is also recognised by its signature
   std::vector<std::string> tracks;  // --track values, in order
-  std::string password;  // --password / --password-file (encrypted ISZ)
+  std::string password;  // --password / --password-file (encrypted ISZ, DAA, GBI)
 };
 
 // Reads the geometry options; the format's usual geometry fills what is not given
@@ -31,7 +31,7 @@ struct Geometry {
 // file named *.isz or *.uif is taken as that format.
 bool ParseGeometry(const cli::Args& args, Geometry* geometry, std::string* error);
 
-// The format code a file name suggests (*.isz 6, *.uif 5), else `otherwise`.
+// The format code a file name suggests (*.isz 6, *.uif 5, *.nrg 3), else `otherwise`.
 int32_t FormatByExtension(const std::string& path, int32_t otherwise);
 inline constexpr size_t kMaxPassword = 256;
 
