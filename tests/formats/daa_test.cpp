@@ -393,7 +393,7 @@ TEST_F(DaaImages, DamagedImagesAreRefusedOrFailTheirReads) {
       {"image larger than the chunks", [](auto& f) { EditHeader(f, 0, [](auto& h) { h.imageSize *= 3; }); },
        kMountUnrecognised},
       {"table truncated", [](auto& f) { f.resize(90); }, kMountUnrecognised},
-      {"chunks truncated", [](auto& f) { f.resize(f.size() - 1); }, kMountUnrecognised},
+      {"chunks truncated", [](auto& f) { f.pop_back(); }, kMountUnrecognised},
       {"length field of zero",
        [](auto& f) {
          EditHeader(f, 0, [](auto& h) { h.bitWidths = 1; });  // default widths: zero the first entry
