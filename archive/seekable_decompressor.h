@@ -2,8 +2,10 @@
 // pass learns the true size and records seek points; a read then decodes from the nearest point
 // before it only. Gzip points carry the 32 KiB window the deflate stream may refer back to
 // (the zlib "zran" technique); those windows are kept compressed in an index file of the mount's
-// store, so memory stays small whatever the size of the stream. Bzip2 and xz streams and zstd
-// frames are points of their own.
+// store, so memory stays small whatever the size of the stream. Bzip2 blocks, xz blocks and
+// streams, and zstd frames are points of their own. Inside one xz block or one zstd frame no
+// point can be made: their decoders' state (the dictionary of up to 64 MiB or the window, the
+// range coder or entropy tables, the repeat offsets) cannot be handed to the libraries again.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -29,12 +31,13 @@ struct SeekPoint {
   bool member = true;     // at the header of a gzip member, bzip2 or xz stream, or zstd frame
   uint64_t windowAt = 0;  // gzip inside a member: its compressed window in the index file
   uint32_t windowSize = 0;
+  uint8_t level = 0;  // bzip2 inside a stream: the stream's block size digit; `bits` is the bit offset
 };
 
 struct IndexOptions {
   std::string folder;                                           // where the index file goes
   std::function<bool(uint64_t done, uint64_t total)> progress;  // compressed bytes; false cancels
-  uint64_t span = uint64_t{4} << 20;                            // decompressed bytes between points
+  uint64_t span = uint64_t{1} << 20;                            // decompressed bytes between points
 };
 
 enum class IndexError { kNone, kCannotOpen, kNotCompressed, kCancelled, kIndexFile };
