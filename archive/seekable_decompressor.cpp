@@ -818,6 +818,7 @@ bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* e
         done += take;
       }
     }
+    if (n > 0 && nextRecord_ != UINT64_MAX) KeepTarRecords(buffer.data(), n, out);
     if (head_.size() < kEdge)
       head_.insert(head_.end(), buffer.begin(), buffer.begin() + std::min(n, kEdge - head_.size()));
     for (size_t done = n > kEdge ? n - kEdge : 0; done < n;) {
@@ -853,6 +854,105 @@ bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* e
   for (size_t i = 0; i < kept; ++i) tail[i] = tail_[(out - kept + i) % kEdge];
   tail_ = std::move(tail);
   if (options.progress) options.progress(compressedSize_, compressedSize_);
+  return true;
+}
+
+namespace {
+
+constexpr size_t kRecord = 512;
+constexpr size_t kMaxRecordBytes = 64u << 20;   // 128 Ki headers; the rest are decoded when listed
+constexpr uint32_t kMaxMetaRecord = 64 * 1024;  // long names and extended headers kept with theirs
+
+// The size field of a tar header (octal, or base-256 when its first bit is set); false when it is
+// neither.
+bool TarSize(const uint8_t* h, uint64_t* size) {
+  const uint8_t* f = h + 124;
+  uint64_t v = 0;
+  if (f[0] & 0x80) {
+    for (int i = 1; i < 12; ++i) {
+      if (v >> 55) return false;
+      v = (v << 8) | f[i];
+    }
+    *size = v;
+    return (f[0] & 0x7F) == 0;
+  }
+  int i = 0;
+  while (i < 12 && f[i] == ' ') ++i;
+  bool digits = false;
+  for (; i < 12 && f[i] >= '0' && f[i] <= '7'; ++i) {
+    v = (v << 3) | static_cast<uint64_t>(f[i] - '0');
+    digits = true;
+  }
+  *size = v;
+  return digits && (i == 12 || f[i] == ' ' || f[i] == 0);
+}
+
+bool TarChecksumHolds(const uint8_t* h) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < kRecord; ++i) sum += (i >= 148 && i < 156) ? ' ' : h[i];
+  uint32_t stored = 0;
+  int i = 148;
+  while (i < 156 && h[i] == ' ') ++i;
+  bool digits = false;
+  for (; i < 156 && h[i] >= '0' && h[i] <= '7'; ++i) {
+    stored = (stored << 3) | static_cast<uint32_t>(h[i] - '0');
+    digits = true;
+  }
+  return digits && stored == sum;
+}
+
+}  // namespace
+
+// Follows the tar headers through the output of the index pass: each header (with the data of a
+// long name or extended header behind it) is kept; a record that is no header ends the walk.
+void SeekableDecompressor::KeepTarRecords(const uint8_t* data, size_t n, uint64_t out) {
+  while (nextRecord_ != UINT64_MAX && nextRecord_ < out + n) {
+    if (records_.empty() || records_.back().out != nextRecord_) {
+      if (recordBytes_.size() + kRecord + kMaxMetaRecord > kMaxRecordBytes || nextRecord_ < out) {
+        nextRecord_ = UINT64_MAX;  // too many, or a record that began before this output
+        return;
+      }
+      records_.push_back(Record{nextRecord_, recordBytes_.size(), 0});
+      recordSize_ = kRecord;
+    }
+    Record& r = records_.back();
+    const uint64_t from = r.out + r.size;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(out + n - from, recordSize_ - r.size));
+    recordBytes_.insert(recordBytes_.end(), data + (from - out), data + (from - out) + take);
+    r.size += static_cast<uint32_t>(take);
+    if (r.size < recordSize_) return;  // the rest comes with the next output
+    const uint8_t* h = recordBytes_.data() + r.at;
+    if (r.size > kRecord) {  // a long name or extended header is whole: its entry follows
+      nextRecord_ = r.out + r.size;
+      continue;
+    }
+    uint64_t size = 0;
+    if (!TarChecksumHolds(h) || !TarSize(h, &size)) {
+      nextRecord_ = UINT64_MAX;  // the end of the archive (zeros), or no tar
+      return;
+    }
+    const uint8_t type = h[156];
+    const uint64_t padded = (size + kRecord - 1) / kRecord * kRecord;
+    // Long names ('L', 'K') and extended headers ('x', 'g') are read by the listing too.
+    if ((type == 'L' || type == 'K' || type == 'x' || type == 'g') && padded > 0 && padded <= kMaxMetaRecord) {
+      recordSize_ = static_cast<uint32_t>(kRecord + padded);
+      continue;
+    }
+    if (r.out > UINT64_MAX - kRecord - padded) {
+      nextRecord_ = UINT64_MAX;
+      return;
+    }
+    nextRecord_ = r.out + kRecord + padded;
+  }
+}
+
+bool SeekableDecompressor::ReadRecord(uint64_t offset, uint8_t* out, size_t size) const {
+  const auto after =
+      std::upper_bound(records_.begin(), records_.end(), offset, [](uint64_t o, const Record& r) { return o < r.out; });
+  if (after == records_.begin()) return false;
+  const Record& r = *(after - 1);
+  if (offset + size > r.out + r.size) return false;
+  std::memcpy(out, recordBytes_.data() + r.at + (offset - r.out), size);
   return true;
 }
 
@@ -911,6 +1011,7 @@ size_t SeekableDecompressor::Read(uint64_t offset, uint8_t* out, size_t size) {
     std::memcpy(out, tail_.data() + (offset - (size_ - tail_.size())), size);
     return size;
   }
+  if (ReadRecord(offset, out, size)) return size;
   // The last point at or before the offset; a cursor between it and the offset goes on from
   // where it stands.
   const auto after = std::upper_bound(points_.begin(), points_.end(), offset,

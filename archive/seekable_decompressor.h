@@ -64,7 +64,9 @@ class SeekableDecompressor {
   bool damaged() const { return damaged_; }
   size_t pointCount() const { return points_.size(); }
   // Bytes the index keeps: its points in memory and the compressed windows in the index file.
-  uint64_t indexBytes() const { return points_.size() * sizeof(SeekPoint) + windowBytes_; }
+  uint64_t indexBytes() const {
+    return points_.size() * sizeof(SeekPoint) + windowBytes_ + records_.size() * sizeof(Record) + recordBytes_.size();
+  }
   // Bytes decoded by reads since the index was made (for tests and benchmarks).
   uint64_t decodedBytes() const;
 
@@ -74,6 +76,8 @@ class SeekableDecompressor {
   bool SaveWindow(const std::vector<uint8_t>& ring, uint64_t out, SeekPoint* point);
   bool LoadWindow(const SeekPoint& point, std::vector<uint8_t>* window) const;
   bool StartAt(const SeekPoint& point);
+  void KeepTarRecords(const uint8_t* data, size_t n, uint64_t out);
+  bool ReadRecord(uint64_t offset, uint8_t* out, size_t size) const;
 
   Compression compression_ = Compression::kNone;
   int fd_ = -1;
@@ -89,6 +93,17 @@ class SeekableDecompressor {
   // formats never decodes the stream again.
   std::vector<uint8_t> head_;
   std::vector<uint8_t> tail_;
+  // The headers of a tar inside (with the long names and extended headers that follow them),
+  // kept from the index pass: listing the tar then decodes nothing.
+  struct Record {
+    uint64_t out = 0;  // decompressed position
+    uint64_t at = 0;   // in recordBytes_
+    uint32_t size = 0;
+  };
+  std::vector<Record> records_;
+  std::vector<uint8_t> recordBytes_;
+  uint64_t nextRecord_ = 0;  // where the next header is expected; UINT64_MAX: no more
+  uint32_t recordSize_ = 512;
 
   mutable std::mutex lock_;  // one read at a time: the cursor is shared
   std::unique_ptr<Decoder> cursor_;
