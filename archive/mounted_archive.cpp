@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "archive/codec_streams.h"
 #include "archive/compressed_file.h"
@@ -642,17 +643,37 @@ void MountedArchive::ExtractPendingWithLibarchive() {
     pending.swap(fallbackPending_);
   }
   if (pending.empty()) return;
-  std::vector<FallbackItem> wanted;
-  for (const auto& [index, result] : pending) {
-    FallbackItem item;
-    item.path = Utf16ToUtf8(items_[index].path);
-    item.itemIndex = index;
-    item.size = items_[index].size;
-    for (uint32_t j = 0; j < index; ++j) {
-      if (items_[j].isDirectory) continue;
-      ++item.ordinal;
-      if (items_[j].path == items_[index].path) ++item.occurrence;
+  // The pass also stores every other item not yet read (the solid case has them all already):
+  // the codec library fails on them as well, and one pass per item read would decode, or at
+  // least step over, the archive before each item again. The store bounds it.
+  std::vector<bool> want(items_.size(), false);
+  for (const auto& [index, result] : pending) want[index] = true;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    ++libarchivePasses_;
+    if (!solid_) {
+      for (uint32_t j = 0; j < items_.size(); ++j) {
+        ItemState& s = state_[j];
+        if (items_[j].isDirectory || items_[j].size == 0 || s.complete || s.failed || s.highWater > 0) continue;
+        want[j] = true;
+        s.chunkTable = true;
+      }
     }
+  }
+  std::vector<FallbackItem> wanted;
+  std::map<std::u16string, uint32_t> seen;
+  uint32_t ordinal = 0;
+  for (uint32_t j = 0; j < items_.size(); ++j) {
+    if (items_[j].isDirectory) continue;
+    const uint32_t occurrence = seen[items_[j].path]++;
+    const uint32_t itemOrdinal = ordinal++;
+    if (!want[j]) continue;
+    FallbackItem item;
+    item.path = Utf16ToUtf8(items_[j].path);
+    item.itemIndex = j;
+    item.size = items_[j].size;
+    item.ordinal = itemOrdinal;
+    item.occurrence = occurrence;
     wanted.push_back(std::move(item));
   }
   std::vector<std::string> files{archivePath_};
@@ -698,6 +719,11 @@ void MountedArchive::PostStoreError(uint32_t textId) {
 
 // ---------------------------------------------------------------------------------------------
 // Observation
+
+uint32_t MountedArchive::LibarchivePasses() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return libarchivePasses_;
+}
 
 std::vector<MountedArchive::Extraction> MountedArchive::ExtractionLog() const {
   std::lock_guard<std::mutex> g(lock_);
