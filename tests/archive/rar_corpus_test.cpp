@@ -41,6 +41,10 @@ TEST_F(RarCorpus, EveryItemLibarchiveExtractsReadsBackIdentically) {
     const std::string name = e.path().filename().string();
     // Sets of volumes are read from their first part elsewhere; bsdtar reads single files only.
     if (name.find(".part") != std::string::npos || e.path().extension() != ".rar") continue;
+    // bsdtar writes these two without end (cut off by the timeout, so never compared): asking
+    // it again on every run would only cost the time.
+    if (name == "test_read_format_rar5_bad_window_sz_in_mltarc_file.rar" || name == "test_read_format_rar5_dirdata.rar")
+      continue;
     const fs::path expected = path(name + ".bsdtar");
     if (!Bsdtar(e.path(), expected)) continue;
     SCOPED_TRACE(name);
