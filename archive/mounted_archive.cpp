@@ -1,5 +1,7 @@
 #include "archive/mounted_archive.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -643,18 +645,26 @@ void MountedArchive::ExtractPendingWithLibarchive() {
     pending.swap(fallbackPending_);
   }
   if (pending.empty()) return;
-  // The pass also stores every other item not yet read (the solid case has them all already):
+  // The pass also stores the other items not yet read (the solid case has them all already):
   // the codec library fails on them as well, and one pass per item read would decode, or at
-  // least step over, the archive before each item again. The store bounds it.
+  // least step over, the archive before each item again. Half the free space of the store's
+  // folder bounds what is stored ahead, so that it never fills the disk that reads need.
   std::vector<bool> want(items_.size(), false);
   for (const auto& [index, result] : pending) want[index] = true;
+  struct statvfs fsInfo {};
+  uint64_t budget = 0;
+  if (statvfs(store_->folder().c_str(), &fsInfo) == 0)
+    budget = static_cast<uint64_t>(fsInfo.f_bavail) * fsInfo.f_frsize / 2;
   {
     std::lock_guard<std::mutex> g(lock_);
     ++libarchivePasses_;
     if (!solid_) {
       for (uint32_t j = 0; j < items_.size(); ++j) {
         ItemState& s = state_[j];
-        if (items_[j].isDirectory || items_[j].size == 0 || s.complete || s.failed || s.highWater > 0) continue;
+        if (want[j] || items_[j].isDirectory || items_[j].size == 0 || s.complete || s.failed || s.highWater > 0)
+          continue;
+        if (items_[j].size > budget) break;
+        budget -= items_[j].size;
         want[j] = true;
         s.chunkTable = true;
       }
