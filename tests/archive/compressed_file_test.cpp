@@ -119,6 +119,11 @@ TEST_F(CompressedFile, OddStreamsReadAsTheToolsReadThem) {
       {"garbage.gz", "(gzip -c one; printf 'trailing garbage')", one},
       {"streams.bz2", "(bzip2 -c one; bzip2 -c two)", both},
       {"cut.bz2", "bzip2 -c one | head -c 100000", {}},
+      // A block of the middle damaged: the blocks before it decode, nothing after it is guessed.
+      {"bad.bz2",
+       "(bzip2 -1 -c one > b.tmp; printf XXXXXXXX | dd of=b.tmp bs=1 seek=$(( $(stat -c %s b.tmp) / 2 )) "
+       "conv=notrunc status=none; cat b.tmp)",
+       {}},
       {"padded.xz", "(xz -0 -c one; printf '\\0\\0\\0\\0\\0\\0\\0\\0'; xz -0 -c two)", both},
       {"cut.xz", "xz -0 -c one | head -c 50000", {}},
       {"skippable.zst", "(printf '\\120\\052\\115\\030\\004\\000\\000\\000abcd'; zstd -q -c one; zstd -q -c two)",
