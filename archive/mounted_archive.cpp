@@ -1,7 +1,10 @@
 #include "archive/mounted_archive.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "archive/codec_streams.h"
 #include "archive/compressed_file.h"
@@ -642,17 +645,45 @@ void MountedArchive::ExtractPendingWithLibarchive() {
     pending.swap(fallbackPending_);
   }
   if (pending.empty()) return;
-  std::vector<FallbackItem> wanted;
-  for (const auto& [index, result] : pending) {
-    FallbackItem item;
-    item.path = Utf16ToUtf8(items_[index].path);
-    item.itemIndex = index;
-    item.size = items_[index].size;
-    for (uint32_t j = 0; j < index; ++j) {
-      if (items_[j].isDirectory) continue;
-      ++item.ordinal;
-      if (items_[j].path == items_[index].path) ++item.occurrence;
+  // The pass also stores the other items not yet read (the solid case has them all already):
+  // the codec library fails on them as well, and one pass per item read would decode, or at
+  // least step over, the archive before each item again. Half the free space of the store's
+  // folder bounds what is stored ahead, so that it never fills the disk that reads need.
+  std::vector<bool> want(items_.size(), false);
+  for (const auto& [index, result] : pending) want[index] = true;
+  struct statvfs fsInfo {};
+  uint64_t budget = 0;
+  if (statvfs(store_->folder().c_str(), &fsInfo) == 0)
+    budget = static_cast<uint64_t>(fsInfo.f_bavail) * fsInfo.f_frsize / 2;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    ++libarchivePasses_;
+    if (!solid_) {
+      for (uint32_t j = 0; j < items_.size(); ++j) {
+        ItemState& s = state_[j];
+        if (want[j] || items_[j].isDirectory || items_[j].size == 0 || s.complete || s.failed || s.highWater > 0)
+          continue;
+        if (items_[j].size > budget) break;
+        budget -= items_[j].size;
+        want[j] = true;
+        s.chunkTable = true;
+      }
     }
+  }
+  std::vector<FallbackItem> wanted;
+  std::map<std::u16string, uint32_t> seen;
+  uint32_t ordinal = 0;
+  for (uint32_t j = 0; j < items_.size(); ++j) {
+    if (items_[j].isDirectory) continue;
+    const uint32_t occurrence = seen[items_[j].path]++;
+    const uint32_t itemOrdinal = ordinal++;
+    if (!want[j]) continue;
+    FallbackItem item;
+    item.path = Utf16ToUtf8(items_[j].path);
+    item.itemIndex = j;
+    item.size = items_[j].size;
+    item.ordinal = itemOrdinal;
+    item.occurrence = occurrence;
     wanted.push_back(std::move(item));
   }
   std::vector<std::string> files{archivePath_};
@@ -698,6 +729,11 @@ void MountedArchive::PostStoreError(uint32_t textId) {
 
 // ---------------------------------------------------------------------------------------------
 // Observation
+
+uint32_t MountedArchive::LibarchivePasses() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return libarchivePasses_;
+}
 
 std::vector<MountedArchive::Extraction> MountedArchive::ExtractionLog() const {
   std::lock_guard<std::mutex> g(lock_);

@@ -117,6 +117,7 @@ class MountedArchive final : public service::ItemDataSource {
     uint32_t itemIndex = 0;
   };
   std::vector<Extraction> ExtractionLog() const;
+  uint32_t LibarchivePasses() const;  // passes over the archive that read items with libarchive
   bool WorkerStarted() const;
   bool ItemComplete(uint32_t itemIndex) const;
   bool ItemFailed(uint32_t itemIndex) const;
@@ -209,6 +210,7 @@ class MountedArchive final : public service::ItemDataSource {
   bool stop_ = false;
   int64_t currentItem_ = -1;
   std::vector<Extraction> log_;
+  uint32_t libarchivePasses_ = 0;
 
   std::thread worker_;
   bool workerStarted_ = false;

@@ -138,7 +138,7 @@ class Decoder {
   virtual ~Decoder() = default;
   virtual bool Start(const SeekPoint& point, const std::vector<uint8_t>& window) = 0;
   virtual Step Next(uint8_t* out, size_t size) = 0;
-  uint64_t position() const { return in_.position(); }
+  virtual uint64_t position() const { return in_.position(); }
 
  protected:
   Input in_;
@@ -261,80 +261,254 @@ class GzipDecoder final : public Decoder {
   size_t trailer_ = 0;
 };
 
+// Bzip2 is decoded block by block, so that every block start is a seek point. Blocks are
+// bit-aligned and their length is written nowhere: a block ends where the next block's (or the
+// stream end's) 48-bit magic starts. Each block is decoded as a stream of its own — "BZh<level>",
+// the block's bits moved to byte alignment, and an end marker whose combined CRC is the block's
+// own — so libbz2 checks the block's CRC, and a magic that only happens to occur inside the
+// compressed data fails that check and is passed over. A block point keeps its bit offset in
+// `bits` and the stream's level in `level`.
 class Bzip2Decoder final : public Decoder {
  public:
-  using Decoder::Decoder;
-  ~Bzip2Decoder() override { End(); }
+  Bzip2Decoder(int fd, uint64_t size) : Decoder(Input(fd, size)), fd_(fd), size_(size) {}
 
   bool Start(const SeekPoint& point, const std::vector<uint8_t>&) override {
-    End();
-    in_.Seek(point.in);
-    ended_ = failNext_ = false;
-    return Init();
+    ended_ = failed_ = false;
+    pending_.clear();
+    taken_ = 0;
+    if (point.member) {
+      at_ = point.in * 8;
+      state_ = State::kStreamHeader;
+      return true;
+    }
+    if (point.bits > 7 || point.level < '1' || point.level > '9') return false;
+    at_ = point.in * 8 + point.bits;
+    level_ = point.level;
+    fromStreamStart_ = false;
+    state_ = State::kBlock;
+    return true;
   }
 
   Step Next(uint8_t* out, size_t size) override {
     Step step;
-    if (ended_ || !initialised_) {
-      if (failNext_) step.produced = -1;
-      return step;
-    }
-    size = std::min<size_t>(size, UINT32_MAX);
-    b_.next_out = reinterpret_cast<char*>(out);
-    b_.avail_out = static_cast<unsigned>(size);
-    bool failed = false;
-    while (b_.avail_out > 0) {
-      if (!in_.Ensure(1)) {
-        failed = true;
+    if (failed_) step.produced = -1;
+    if (failed_ || ended_) return step;
+    size_t produced = 0;
+    while (produced < size && !failed_ && !ended_ && !step.boundary) {
+      if (taken_ < pending_.size()) {
+        const size_t n = std::min(size - produced, pending_.size() - taken_);
+        std::memcpy(out + produced, pending_.data() + taken_, n);
+        taken_ += n;
+        produced += n;
+        if (taken_ == pending_.size()) AfterBlock(&step);
+        continue;
+      }
+      if (state_ == State::kStreamHeader) {
+        if (!StreamHeader()) failed_ = true;
+        continue;
+      }
+      if (!DecodeBlock()) {
+        failed_ = true;
         break;
       }
-      b_.next_in = const_cast<char*>(reinterpret_cast<const char*>(in_.next()));
-      b_.avail_in = static_cast<unsigned>(std::min<size_t>(in_.available(), UINT32_MAX));
-      const unsigned before = b_.avail_in;
-      const int r = BZ2_bzDecompress(&b_);
-      in_.Consume(before - b_.avail_in);
-      if (r == BZ_STREAM_END) {
-        End();
-        if (!in_.Ensure(4) || !StartsWith(in_.next(), in_.available(), kBzip2Magic, 3) || !Init()) {
-          ended_ = true;
-          break;
-        }
-        step.boundary = true;
-        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
-        break;
-      }
-      if (r != BZ_OK) {
-        failed = true;
-        break;
-      }
+      if (pending_.empty()) AfterBlock(&step);  // a block of nothing
     }
-    step.produced = static_cast<long>(size - b_.avail_out);
-    if (failed) {
-      ended_ = true;
-      failNext_ = true;
-      if (step.produced == 0) step.produced = -1;
-    }
+    step.produced = static_cast<long>(produced);
+    if (failed_ && produced == 0) step.produced = -1;
     return step;
   }
 
+  uint64_t position() const override { return at_ / 8; }
+
  private:
-  bool Init() {
-    char* const nextOut = b_.next_out;
-    const unsigned availOut = b_.avail_out;
-    std::memset(&b_, 0, sizeof b_);
-    b_.next_out = nextOut;
-    b_.avail_out = availOut;
-    initialised_ = BZ2_bzDecompressInit(&b_, 0, 0) == BZ_OK;
-    return initialised_;
+  enum class State { kStreamHeader, kBlock };
+  static constexpr uint64_t kBlockMagic = 0x314159265359ull;
+  static constexpr uint64_t kEndMagic = 0x177245385090ull;
+  static constexpr uint64_t kMask48 = (uint64_t{1} << 48) - 1;
+  // Far more than a block of 900,000 bytes codes to (at most 20 bits a symbol, plus its tables).
+  static constexpr size_t kMaxBlockBytes = 3u << 20;
+  // What one block may decode to: its run-length coding expands 5 bytes to 255 at most.
+  static constexpr size_t kMaxBlockOutput = 48u << 20;
+
+  bool StreamHeader() {
+    if (!Load(at_ / 8, 4) || std::memcmp(At(at_ / 8), kBzip2Magic, 3) != 0) return false;
+    level_ = At(at_ / 8)[3];
+    if (level_ < '1' || level_ > '9') return false;
+    at_ += 32;
+    combined_ = 0;
+    fromStreamStart_ = true;
+    state_ = State::kBlock;
+    return true;
   }
-  void End() {
-    if (initialised_) BZ2_bzDecompressEnd(&b_);
-    initialised_ = false;
+
+  // Decodes the block at `at_` into pending_ and moves `at_` to its end; at the stream's end
+  // marker, checks the combined CRC and goes on to the next stream, if any.
+  bool DecodeBlock() {
+    pending_.clear();
+    taken_ = 0;
+    // The magic and the CRC that follows it.
+    if (!Load(at_ / 8, static_cast<size_t>((at_ + 80 + 7) / 8 - at_ / 8))) return false;
+    const uint64_t magic = Bits(at_, 48);
+    if (magic == kEndMagic) {
+      const uint32_t stored = static_cast<uint32_t>(Bits(at_ + 48, 32));
+      if (fromStreamStart_ && stored != combined_) return false;
+      at_ = (at_ + 80 + 7) / 8 * 8;
+      if (!Load(at_ / 8, 4) || std::memcmp(At(at_ / 8), kBzip2Magic, 3) != 0) {
+        ended_ = true;  // what follows the last stream is ignored, as bzip2 ignores it
+        return true;
+      }
+      state_ = State::kStreamHeader;
+      nextIsStream_ = true;
+      return true;
+    }
+    if (magic != kBlockMagic) return false;
+    const uint32_t blockCrc = static_cast<uint32_t>(Bits(at_ + 48, 32));
+    const uint64_t first = at_ / 8;
+    Load(first, kMaxBlockBytes + 16);
+    const uint64_t last = std::min<uint64_t>(base_ + window_.size(), first + kMaxBlockBytes);
+    // Every later magic of either kind is a candidate end, nearest first.
+    uint64_t v = 0;
+    for (uint64_t byte = first; byte < last; ++byte) {
+      v = (v << 8) | At(byte)[0];
+      if (byte < first + 6) continue;
+      for (int shift = 7; shift >= 0; --shift) {
+        const uint64_t m = (v >> shift) & kMask48;
+        if (m != kBlockMagic && m != kEndMagic) continue;
+        const uint64_t end = (byte + 1) * 8 - static_cast<uint64_t>(shift) - 48;
+        if (end < at_ + 80) continue;
+        if (TryBlock(at_, end, blockCrc)) {
+          if (fromStreamStart_) combined_ = ((combined_ << 1) | (combined_ >> 31)) ^ blockCrc;
+          at_ = end;
+          return true;
+        }
+      }
+    }
+    return false;  // cut short or damaged: no end that makes the block whole
   }
-  bz_stream b_{};
-  bool initialised_ = false;
+
+  // Decodes the bits [from, end) as a stream of one block.
+  bool TryBlock(uint64_t from, uint64_t end, uint32_t blockCrc) {
+    const uint64_t count = end - from;
+    const int shift = static_cast<int>(from % 8);
+    const uint8_t* src = At(from / 8);
+    const size_t whole = static_cast<size_t>(count / 8);
+    synthetic_.resize(4 + whole);
+    uint8_t* dst = synthetic_.data();
+    dst[0] = 'B';
+    dst[1] = 'Z';
+    dst[2] = 'h';
+    dst[3] = level_;
+    dst += 4;
+    if (shift == 0) {
+      std::memcpy(dst, src, whole);
+    } else {
+      for (size_t i = 0; i < whole; ++i) dst[i] = static_cast<uint8_t>((src[i] << shift) | (src[i + 1] >> (8 - shift)));
+    }
+    uint64_t acc = 0;
+    int accBits = 0;
+    const auto put = [&](uint64_t value, int n) {
+      for (int i = n - 1; i >= 0; --i) {
+        acc = (acc << 1) | ((value >> i) & 1);
+        if (++accBits == 8) {
+          synthetic_.push_back(static_cast<uint8_t>(acc));
+          acc = 0;
+          accBits = 0;
+        }
+      }
+    };
+    const int rest = static_cast<int>(count % 8);
+    if (rest) put(Bits(from + whole * 8, rest), rest);
+    put(kEndMagic, 48);
+    put(blockCrc, 32);
+    if (accBits) put(0, 8 - accBits);
+
+    bz_stream b{};
+    if (BZ2_bzDecompressInit(&b, 0, 0) != BZ_OK) return false;
+    b.next_in = reinterpret_cast<char*>(synthetic_.data());
+    b.avail_in = static_cast<unsigned>(synthetic_.size());
+    int r = BZ_OK;
+    while (r == BZ_OK) {
+      if (pending_.size() - taken_ == 0) {
+        if (pending_.size() >= kMaxBlockOutput) break;
+        pending_.resize(pending_.size() + (1u << 20));
+      }
+      b.next_out = reinterpret_cast<char*>(pending_.data() + taken_);
+      b.avail_out = static_cast<unsigned>(pending_.size() - taken_);
+      const unsigned room = b.avail_out;
+      r = BZ2_bzDecompress(&b);
+      taken_ += room - b.avail_out;
+      if (r == BZ_OK && room == b.avail_out && b.avail_in == 0) break;  // wants more: cut short
+    }
+    BZ2_bzDecompressEnd(&b);
+    const bool complete = r == BZ_STREAM_END && b.avail_in == 0;
+    pending_.resize(complete ? taken_ : 0);
+    taken_ = 0;
+    return complete;
+  }
+
+  void AfterBlock(Step* step) {
+    pending_.clear();
+    taken_ = 0;
+    if (nextIsStream_) {
+      nextIsStream_ = false;
+      step->boundary = true;
+      step->point = SeekPoint{at_ / 8, 0, 0, true, 0, 0, 0};
+      return;
+    }
+    if (ended_ || !Load(at_ / 8, 7) || Bits(at_, 48) != kBlockMagic) return;
+    step->boundary = true;
+    step->point = SeekPoint{at_ / 8, 0, static_cast<uint8_t>(at_ % 8), false, 0, 0, level_};
+  }
+
+  // Makes the window hold [byte, byte + n) (less at the end of the file); false when the file
+  // ends first. Bytes the window already holds are kept.
+  bool Load(uint64_t byte, size_t n) {
+    const uint64_t end = std::min<uint64_t>(byte + n, size_);
+    if (byte >= base_ && end <= base_ + window_.size()) return end == byte + n;
+    if (byte > size_) return false;
+    std::vector<uint8_t> fresh(
+        static_cast<size_t>(std::max<uint64_t>(end - byte, std::min<uint64_t>(size_ - byte, 1u << 20))));
+    size_t have = 0;
+    if (byte >= base_ && byte < base_ + window_.size()) {
+      have = std::min<size_t>(fresh.size(), static_cast<size_t>(base_ + window_.size() - byte));
+      std::memcpy(fresh.data(), window_.data() + (byte - base_), have);
+    }
+    while (have < fresh.size()) {
+      const ssize_t got = pread(fd_, fresh.data() + have, fresh.size() - have, static_cast<off_t>(byte + have));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      have += static_cast<size_t>(got);
+    }
+    fresh.resize(have);
+    window_ = std::move(fresh);
+    base_ = byte;
+    return base_ + window_.size() >= byte + n;
+  }
+  const uint8_t* At(uint64_t byte) const { return window_.data() + (byte - base_); }
+  // Up to 57 bits at bit position `bit`, most significant first; the window holds them.
+  uint64_t Bits(uint64_t bit, int n) const {
+    const uint8_t* p = At(bit / 8);
+    const size_t avail = static_cast<size_t>(base_ + window_.size() - bit / 8);
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; ++i) v = (v << 8) | (i < avail ? p[i] : 0);
+    return (v << (bit % 8)) >> (64 - n);
+  }
+
+  int fd_;
+  uint64_t size_;
+  std::vector<uint8_t> window_;  // compressed bytes from base_
+  uint64_t base_ = 0;
+  std::vector<uint8_t> synthetic_;
+  std::vector<uint8_t> pending_;  // the block decoded, handed out from taken_
+  size_t taken_ = 0;
+  uint64_t at_ = 0;  // bit position of the next block, stream end or header
+  uint8_t level_ = '9';
+  uint32_t combined_ = 0;
+  bool fromStreamStart_ = false;  // the combined CRC can be checked
+  bool nextIsStream_ = false;
+  State state_ = State::kStreamHeader;
   bool ended_ = false;
-  bool failNext_ = false;
+  bool failed_ = false;
 };
 
 // Xz is decoded block by block, so that every block start (xz -T0 and parallel compressors write
@@ -563,7 +737,7 @@ std::unique_ptr<Decoder> MakeDecoder(Compression c, int fd, uint64_t size) {
     case Compression::kGzip:
       return std::make_unique<GzipDecoder>(Input(fd, size));
     case Compression::kBzip2:
-      return std::make_unique<Bzip2Decoder>(Input(fd, size));
+      return std::make_unique<Bzip2Decoder>(fd, size);
     case Compression::kXz:
       return std::make_unique<XzDecoder>(Input(fd, size));
     case Compression::kZstd:
@@ -644,6 +818,7 @@ bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* e
         done += take;
       }
     }
+    if (n > 0 && nextRecord_ != UINT64_MAX) KeepTarRecords(buffer.data(), n, out);
     if (head_.size() < kEdge)
       head_.insert(head_.end(), buffer.begin(), buffer.begin() + std::min(n, kEdge - head_.size()));
     for (size_t done = n > kEdge ? n - kEdge : 0; done < n;) {
@@ -679,6 +854,105 @@ bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* e
   for (size_t i = 0; i < kept; ++i) tail[i] = tail_[(out - kept + i) % kEdge];
   tail_ = std::move(tail);
   if (options.progress) options.progress(compressedSize_, compressedSize_);
+  return true;
+}
+
+namespace {
+
+constexpr size_t kRecord = 512;
+constexpr size_t kMaxRecordBytes = 64u << 20;   // 128 Ki headers; the rest are decoded when listed
+constexpr uint32_t kMaxMetaRecord = 64 * 1024;  // long names and extended headers kept with theirs
+
+// The size field of a tar header (octal, or base-256 when its first bit is set); false when it is
+// neither.
+bool TarSize(const uint8_t* h, uint64_t* size) {
+  const uint8_t* f = h + 124;
+  uint64_t v = 0;
+  if (f[0] & 0x80) {
+    for (int i = 1; i < 12; ++i) {
+      if (v >> 55) return false;
+      v = (v << 8) | f[i];
+    }
+    *size = v;
+    return (f[0] & 0x7F) == 0;
+  }
+  int i = 0;
+  while (i < 12 && f[i] == ' ') ++i;
+  bool digits = false;
+  for (; i < 12 && f[i] >= '0' && f[i] <= '7'; ++i) {
+    v = (v << 3) | static_cast<uint64_t>(f[i] - '0');
+    digits = true;
+  }
+  *size = v;
+  return digits && (i == 12 || f[i] == ' ' || f[i] == 0);
+}
+
+bool TarChecksumHolds(const uint8_t* h) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < kRecord; ++i) sum += (i >= 148 && i < 156) ? ' ' : h[i];
+  uint32_t stored = 0;
+  int i = 148;
+  while (i < 156 && h[i] == ' ') ++i;
+  bool digits = false;
+  for (; i < 156 && h[i] >= '0' && h[i] <= '7'; ++i) {
+    stored = (stored << 3) | static_cast<uint32_t>(h[i] - '0');
+    digits = true;
+  }
+  return digits && stored == sum;
+}
+
+}  // namespace
+
+// Follows the tar headers through the output of the index pass: each header (with the data of a
+// long name or extended header behind it) is kept; a record that is no header ends the walk.
+void SeekableDecompressor::KeepTarRecords(const uint8_t* data, size_t n, uint64_t out) {
+  while (nextRecord_ != UINT64_MAX && nextRecord_ < out + n) {
+    if (records_.empty() || records_.back().out != nextRecord_) {
+      if (recordBytes_.size() + kRecord + kMaxMetaRecord > kMaxRecordBytes || nextRecord_ < out) {
+        nextRecord_ = UINT64_MAX;  // too many, or a record that began before this output
+        return;
+      }
+      records_.push_back(Record{nextRecord_, recordBytes_.size(), 0});
+      recordSize_ = kRecord;
+    }
+    Record& r = records_.back();
+    const uint64_t from = r.out + r.size;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(out + n - from, recordSize_ - r.size));
+    recordBytes_.insert(recordBytes_.end(), data + (from - out), data + (from - out) + take);
+    r.size += static_cast<uint32_t>(take);
+    if (r.size < recordSize_) return;  // the rest comes with the next output
+    const uint8_t* h = recordBytes_.data() + r.at;
+    if (r.size > kRecord) {  // a long name or extended header is whole: its entry follows
+      nextRecord_ = r.out + r.size;
+      continue;
+    }
+    uint64_t size = 0;
+    if (!TarChecksumHolds(h) || !TarSize(h, &size)) {
+      nextRecord_ = UINT64_MAX;  // the end of the archive (zeros), or no tar
+      return;
+    }
+    const uint8_t type = h[156];
+    const uint64_t padded = (size + kRecord - 1) / kRecord * kRecord;
+    // Long names ('L', 'K') and extended headers ('x', 'g') are read by the listing too.
+    if ((type == 'L' || type == 'K' || type == 'x' || type == 'g') && padded > 0 && padded <= kMaxMetaRecord) {
+      recordSize_ = static_cast<uint32_t>(kRecord + padded);
+      continue;
+    }
+    if (r.out > UINT64_MAX - kRecord - padded) {
+      nextRecord_ = UINT64_MAX;
+      return;
+    }
+    nextRecord_ = r.out + kRecord + padded;
+  }
+}
+
+bool SeekableDecompressor::ReadRecord(uint64_t offset, uint8_t* out, size_t size) const {
+  const auto after =
+      std::upper_bound(records_.begin(), records_.end(), offset, [](uint64_t o, const Record& r) { return o < r.out; });
+  if (after == records_.begin()) return false;
+  const Record& r = *(after - 1);
+  if (offset + size > r.out + r.size) return false;
+  std::memcpy(out, recordBytes_.data() + r.at + (offset - r.out), size);
   return true;
 }
 
@@ -737,6 +1011,7 @@ size_t SeekableDecompressor::Read(uint64_t offset, uint8_t* out, size_t size) {
     std::memcpy(out, tail_.data() + (offset - (size_ - tail_.size())), size);
     return size;
   }
+  if (ReadRecord(offset, out, size)) return size;
   // The last point at or before the offset; a cursor between it and the offset goes on from
   // where it stands.
   const auto after = std::upper_bound(points_.begin(), points_.end(), offset,

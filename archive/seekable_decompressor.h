@@ -2,8 +2,10 @@
 // pass learns the true size and records seek points; a read then decodes from the nearest point
 // before it only. Gzip points carry the 32 KiB window the deflate stream may refer back to
 // (the zlib "zran" technique); those windows are kept compressed in an index file of the mount's
-// store, so memory stays small whatever the size of the stream. Bzip2 and xz streams and zstd
-// frames are points of their own.
+// store, so memory stays small whatever the size of the stream. Bzip2 blocks, xz blocks and
+// streams, and zstd frames are points of their own. Inside one xz block or one zstd frame no
+// point can be made: their decoders' state (the dictionary of up to 64 MiB or the window, the
+// range coder or entropy tables, the repeat offsets) cannot be handed to the libraries again.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -29,12 +31,13 @@ struct SeekPoint {
   bool member = true;     // at the header of a gzip member, bzip2 or xz stream, or zstd frame
   uint64_t windowAt = 0;  // gzip inside a member: its compressed window in the index file
   uint32_t windowSize = 0;
+  uint8_t level = 0;  // bzip2 inside a stream: the stream's block size digit; `bits` is the bit offset
 };
 
 struct IndexOptions {
   std::string folder;                                           // where the index file goes
   std::function<bool(uint64_t done, uint64_t total)> progress;  // compressed bytes; false cancels
-  uint64_t span = uint64_t{4} << 20;                            // decompressed bytes between points
+  uint64_t span = uint64_t{1} << 20;                            // decompressed bytes between points
 };
 
 enum class IndexError { kNone, kCannotOpen, kNotCompressed, kCancelled, kIndexFile };
@@ -61,7 +64,9 @@ class SeekableDecompressor {
   bool damaged() const { return damaged_; }
   size_t pointCount() const { return points_.size(); }
   // Bytes the index keeps: its points in memory and the compressed windows in the index file.
-  uint64_t indexBytes() const { return points_.size() * sizeof(SeekPoint) + windowBytes_; }
+  uint64_t indexBytes() const {
+    return points_.size() * sizeof(SeekPoint) + windowBytes_ + records_.size() * sizeof(Record) + recordBytes_.size();
+  }
   // Bytes decoded by reads since the index was made (for tests and benchmarks).
   uint64_t decodedBytes() const;
 
@@ -71,6 +76,8 @@ class SeekableDecompressor {
   bool SaveWindow(const std::vector<uint8_t>& ring, uint64_t out, SeekPoint* point);
   bool LoadWindow(const SeekPoint& point, std::vector<uint8_t>* window) const;
   bool StartAt(const SeekPoint& point);
+  void KeepTarRecords(const uint8_t* data, size_t n, uint64_t out);
+  bool ReadRecord(uint64_t offset, uint8_t* out, size_t size) const;
 
   Compression compression_ = Compression::kNone;
   int fd_ = -1;
@@ -86,6 +93,17 @@ class SeekableDecompressor {
   // formats never decodes the stream again.
   std::vector<uint8_t> head_;
   std::vector<uint8_t> tail_;
+  // The headers of a tar inside (with the long names and extended headers that follow them),
+  // kept from the index pass: listing the tar then decodes nothing.
+  struct Record {
+    uint64_t out = 0;  // decompressed position
+    uint64_t at = 0;   // in recordBytes_
+    uint32_t size = 0;
+  };
+  std::vector<Record> records_;
+  std::vector<uint8_t> recordBytes_;
+  uint64_t nextRecord_ = 0;  // where the next header is expected; UINT64_MAX: no more
+  uint32_t recordSize_ = 512;
 
   mutable std::mutex lock_;  // one read at a time: the cursor is shared
   std::unique_ptr<Decoder> cursor_;

@@ -1,7 +1,8 @@
 // Tars compressed as one stream, in one run (medians of --runs, processor time of this process
 // and its children, which is the steadier figure on a shared machine):
 //  1. open + build + read the whole image of a .tar.gz   vs  `gzip -dc >/dev/null`   (goal <= 1.2)
-//  2. after the open, one 1 MiB item near the end (3 MiB before it) of the .tar.gz, .tar.xz, .tar.zst  vs  the same
+//  2. after the open, one 1 MiB item near the end (3 MiB before it) of the .tar.gz, .tar.xz, .tar.zst, .tar.bz2  vs the
+//  same
 //     item of the plain .tar (goal: at most 5 ms more, one seek point's worth of decoding)
 // Run: <build>/bin/compressed_bench [--size-mib N (default 128)] [--runs N (default 3)]
 #include <stdlib.h>
@@ -144,6 +145,7 @@ int main(int argc, char** argv) {
   Shell("gzip -c '" + tar + "' > '" + tar + ".gz'");
   Shell("xz -T1 -0 -c '" + tar + "' > '" + tar + ".xz'");
   Shell("zstd -q -c '" + tar + "' > '" + tar + ".zst'");
+  Shell("bzip2 -c '" + tar + "' > '" + tar + ".bz2'");
   // As xz -T0 and parallel compressors write it: independent blocks.
   Shell("xz -T2 -0 --block-size=4MiB -c '" + tar + "' > '" + (g_dir / "blocks.tar.xz").string() + "'");
 
@@ -162,7 +164,8 @@ int main(int argc, char** argv) {
               Median(oursCpu) / Median(refCpu));
   std::vector<double> plain;
   for (int r = 0; r < runs; ++r) plain.push_back(ReadLastItem(tar).cpu);
-  for (const std::string& file : {tar + ".gz", tar + ".xz", (g_dir / "blocks.tar.xz").string(), tar + ".zst"}) {
+  for (const std::string& file :
+       {tar + ".gz", tar + ".xz", (g_dir / "blocks.tar.xz").string(), tar + ".zst", tar + ".bz2"}) {
     std::vector<double> t;
     for (int r = 0; r < runs; ++r) t.push_back(ReadLastItem(file).cpu);
     std::printf("1 MiB item near the end of %-14s vs .tar %8.2f ms %8.2f ms  %+8.2f ms  (goal <= +5 ms)\n",

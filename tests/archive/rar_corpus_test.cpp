@@ -41,6 +41,10 @@ TEST_F(RarCorpus, EveryItemLibarchiveExtractsReadsBackIdentically) {
     const std::string name = e.path().filename().string();
     // Sets of volumes are read from their first part elsewhere; bsdtar reads single files only.
     if (name.find(".part") != std::string::npos || e.path().extension() != ".rar") continue;
+    // bsdtar writes these two without end (cut off by the timeout, so never compared): asking
+    // it again on every run would only cost the time.
+    if (name == "test_read_format_rar5_bad_window_sz_in_mltarc_file.rar" || name == "test_read_format_rar5_dirdata.rar")
+      continue;
     const fs::path expected = path(name + ".bsdtar");
     if (!Bsdtar(e.path(), expected)) continue;
     SCOPED_TRACE(name);
@@ -90,6 +94,37 @@ TEST_F(RarCorpus, ImagesOfRar4Rar5AndSolidArchivesExtractLikeBsdtar) {
       ++compared;
     }
     EXPECT_GT(compared, 0u);
+  }
+}
+
+// A non-solid archive of compressed items (RAR 5 and RAR 4): reading them one after another, in
+// either order, runs one libarchive pass, not one per item.
+TEST_F(RarCorpus, OnePassOfLibarchiveServesEveryItemOfANonSolidArchive) {
+  for (const std::string name : {"test_read_format_rar5_win32.rar", "test_read_format_rar_compress_normal.rar"}) {
+    for (const bool backwards : {false, true}) {
+      SCOPED_TRACE(name + (backwards ? " backwards" : ""));
+      const fs::path expected = path(name + ".bsdtar");
+      if (!fs::exists(expected)) {
+        ASSERT_TRUE(Bsdtar(corpus_ / name, expected));
+      }
+      auto a = OpenArchive(corpus_ / name);
+      ASSERT_TRUE(a);
+      ASSERT_FALSE(a->solid());
+      const auto files = RegularFiles(expected);
+      size_t compared = 0;
+      for (uint32_t k = 0; k < a->itemCount(); ++k) {
+        const uint32_t i = backwards ? a->itemCount() - 1 - k : k;
+        const auto it = files.find(Utf8(a->items()[i].path));
+        if (a->items()[i].isDirectory || it == files.end()) continue;
+        std::vector<uint8_t> got(a->items()[i].size);
+        got.resize(a->ReadItemBytes(i, got.data(), 0, got.size()));
+        EXPECT_EQ(got, ReadFileBytes(it->second)) << it->first;
+        ++compared;
+      }
+      EXPECT_GE(compared, 3u);
+      EXPECT_EQ(a->LibarchivePasses(), 1u);
+      EXPECT_TRUE(messages_.All().empty());
+    }
   }
 }
 
