@@ -4,6 +4,7 @@
 #include "formats/daa/variant_inflate.h"
 
 #include <cstring>
+#include <vector>
 
 namespace kv::daa {
 namespace {
@@ -383,6 +384,39 @@ InflateStatus InflateVariant(const uint8_t* input, size_t inputLength, uint8_t* 
   if (!br.Sound()) return InflateStatus::kTruncated;
   *written = static_cast<size_t>(out - output);
   return InflateStatus::kOk;
+}
+
+}  // namespace kv::daa
+
+namespace kv::daa {
+
+bool RecodeToVariant(uint8_t* stream, size_t length, size_t plainLength, int variant) {
+  if (variant == 0) return true;
+  if (variant < 0 || variant > 3) return false;
+  // Type code of (stored, fixed, dynamic) per variant.
+  static constexpr unsigned kCode[4][3] = {{0, 1, 2}, {1, 2, 0}, {0, 2, 1}, {1, 0, 2}};
+  struct Header {
+    uint64_t bit;
+    unsigned type;
+  };
+  std::vector<Header> headers;
+  std::vector<uint8_t> scratch(plainLength + 1);
+  size_t written = 0;
+  const auto note = [](void* context, uint64_t bit, unsigned type) {
+    static_cast<std::vector<Header>*>(context)->push_back({bit, type});
+  };
+  if (InflateVariant(stream, length, scratch.data(), scratch.size(), 0, &written, note, &headers) != InflateStatus::kOk)
+    return false;
+  for (const Header& h : headers) {
+    if (h.type > 2) return false;
+    const unsigned code = kCode[variant][h.type];
+    for (unsigned b = 0; b < 2; ++b) {
+      const uint64_t bit = h.bit + 1 + b;
+      uint8_t& byte = stream[bit / 8];
+      byte = static_cast<uint8_t>((byte & ~(1u << (bit % 8))) | ((code >> b) & 1u) << (bit % 8));
+    }
+  }
+  return true;
 }
 
 }  // namespace kv::daa
