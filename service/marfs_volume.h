@@ -52,6 +52,11 @@ class MzpVolumeSource final : public ItemDataSource {
   bool ReadItem(uint32_t, uint64_t, void*, size_t) override { return false; }
   bool ReadSourceSectors(uint32_t first, uint32_t count, void* dst) override;
 
+  // Keeps `notices` for the messages of later reads (replacing the one given to Open).
+  void AdoptNotices(std::unique_ptr<MzpNotices> notices) {
+    ownedNotices_ = std::move(notices);
+    notices_ = ownedNotices_.get();
+  }
   const mzp::MzpContainer& container() const { return *container_; }
   uint64_t entryCount() const { return entries_; }
   uint64_t skippedCount() const { return skipped_; }
@@ -62,6 +67,7 @@ class MzpVolumeSource final : public ItemDataSource {
 
   std::string path_;
   MzpNotices* notices_ = nullptr;
+  std::unique_ptr<MzpNotices> ownedNotices_;
   std::unique_ptr<ImageFile> file_;
   std::unique_ptr<mzp::MzpContainer> container_;
   uint64_t entries_ = 0, skipped_ = 0;
