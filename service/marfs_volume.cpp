@@ -110,10 +110,8 @@ std::unique_ptr<MzpVolumeSource> MzpVolumeSource::Open(const std::string& path, 
     int e = 0;
     return OpenPosixFile(volume, &e);
   };
-  // Volume names are derived from the lower-cased name of the first one.
-  std::u16string name = platform::Utf8ToUtf16(path);
-  for (char16_t& c : name)
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  // Later volumes are named after the first one (matched without regard to case) in its folder.
+  const std::u16string name = platform::Utf8ToUtf16(path.substr(folder.size()));
   switch (s->container_->Open(s->file_.get(), size, name, options)) {
     case mzp::MzpStatus::kOk:
       break;
