@@ -134,32 +134,36 @@ std::unique_ptr<MzpVolumeSource> MzpVolumeSource::Open(const std::string& path, 
       *result = MzpOpenResult::kBroken;
       return nullptr;
   }
-  uint8_t sector0[2048];
-  if (s->container_->ReadSector(0, sector0) != 0) {
-    *result = MzpOpenResult::kBroken;
-    return nullptr;
-  }
-  if (std::memcmp(sector0, mzp::kMarfsMagic, mzp::kMarfsMagicCompared) != 0) {
-    *result = MzpOpenResult::kNotMzp;
-    return nullptr;
-  }
-  size_t units = 0;
-  while (units < mzp::kMarfsVolumeNameMax && mzp::kMarfsVolumeNameOffset + 2 * units + 2 <= sizeof sector0 &&
-         Le16(sector0 + mzp::kMarfsVolumeNameOffset + 2 * units) != 0)
-    ++units;
-  builder.SetVolumeIdentifier(Utf16At(sector0 + mzp::kMarfsVolumeNameOffset, units));
-  builder.SetItemDataSource(s.get());
+  mzp::MzpContainer* c = s->container_.get();
+  const MarfsSectorReader read = [c](uint32_t sector, uint8_t* out) { return c->ReadSector(sector, out) == 0; };
   try {
-    s->ReadTree(builder, sector0 + mzp::kMarfsRootRecordOffset, limits);
+    uint8_t sector0[2048];
+    if (!read(0, sector0)) {
+      *result = MzpOpenResult::kBroken;
+      return nullptr;
+    }
+    if (!ReadMarfsVolume(read, c->sectorCount(), builder, notices, path, limits, &s->walk_)) {
+      *result = MzpOpenResult::kNotMzp;
+      return nullptr;
+    }
   } catch (const std::bad_alloc&) {
     *result = MzpOpenResult::kNoMemory;
     return nullptr;
   }
+  builder.SetItemDataSource(s.get());
   *result = MzpOpenResult::kOk;
   return s;
 }
 
-void MzpVolumeSource::ReadTree(ImageBuilder& builder, const uint8_t* rootRecord, const MarfsLimits& limits) {
+bool ReadMarfsVolume(const MarfsSectorReader& read, uint32_t sectorCount, ImageBuilder& builder, MzpNotices* notices,
+                     const std::string& where, const MarfsLimits& limits, MarfsWalk* walk) {
+  uint8_t sector0[2048];
+  if (sectorCount == 0 || !read(0, sector0)) return false;
+  if (std::memcmp(sector0, mzp::kMarfsMagic, mzp::kMarfsMagicCompared) != 0) return false;
+  size_t units = 0;
+  while (units < mzp::kMarfsVolumeNameMax && Le16(sector0 + mzp::kMarfsVolumeNameOffset + 2 * units) != 0) ++units;
+  builder.SetVolumeIdentifier(Utf16At(sector0 + mzp::kMarfsVolumeNameOffset, units));
+  const uint8_t* rootRecord = sector0 + mzp::kMarfsRootRecordOffset;
   struct Pending {
     TreeEntry* entry;
     uint32_t start;
@@ -167,10 +171,10 @@ void MzpVolumeSource::ReadTree(ImageBuilder& builder, const uint8_t* rootRecord,
     uint32_t depth;
     std::string path;
   };
-  const uint32_t sectors = container_->sectorCount();
-  const auto skip = [this](const std::string& where, const std::string& what) {
-    ++skipped_;
-    if (notices_) notices_->Skipped(path_ + ":" + where, what);
+  const uint32_t sectors = sectorCount;
+  const auto skip = [&](const std::string& at, const std::string& what) {
+    ++walk->skipped;
+    if (notices) notices->Skipped(where + ":" + at, what);
   };
   // Every directory stream is read once: a record that names a stream already taken (its own,
   // an ancestor's) is a loop and is skipped.
@@ -196,7 +200,7 @@ void MzpVolumeSource::ReadTree(ImageBuilder& builder, const uint8_t* rootRecord,
     stream.assign(dir.size, 0);
     bool complete = true;
     for (uint64_t i = 0; i < whole && complete; ++i)
-      complete = container_->ReadSector(static_cast<uint32_t>(dir.start + i), stream.data() + i * 2048) == 0;
+      complete = read(static_cast<uint32_t>(dir.start + i), stream.data() + i * 2048);
     if (!complete) {
       skip(dir.path, "directory stream cannot be read; its entries are left out");
       continue;
@@ -223,37 +227,38 @@ void MzpVolumeSource::ReadTree(ImageBuilder& builder, const uint8_t* rootRecord,
         continue;
       }
       const std::u16string name = Utf16At(r + sizeof(mzp::MarfsRecord), nameBytes / 2);
-      const std::string where = dir.path + platform::Utf16ToUtf8(name);
+      const std::string entryPath = dir.path + platform::Utf16ToUtf8(name);
       const uint32_t start = Le32(r + offsetof(mzp::MarfsRecord, start));
       const uint64_t fileSize = Le64(r + offsetof(mzp::MarfsRecord, size));
       const bool directory = (r[offsetof(mzp::MarfsRecord, flags)] & mzp::kMarfsDirectory) != 0;
       const std::optional<int64_t> time = MarfsTimeToUnix(r + offsetof(mzp::MarfsRecord, time));
-      if (entries_ >= limits.maxEntries) {
-        skip(where, "too many entries; the rest are left out");
-        return;
+      if (walk->entries >= limits.maxEntries) {
+        skip(entryPath, "too many entries; the rest are left out");
+        return true;
       }
       if (directory) {
         if (dir.depth + 1 > limits.maxDepth) {
-          skip(where, "directory nested too deep");
+          skip(entryPath, "directory nested too deep");
           continue;
         }
         if (!seen.insert(start).second) {
-          skip(where, "directory whose stream is already part of the tree (a loop)");
+          skip(entryPath, "directory whose stream is already part of the tree (a loop)");
           continue;
         }
       } else if (fileSize > 0) {
         const uint64_t need = (fileSize - 1) / 2048 + 1;
         if (need > sectors || start > sectors - need) {
-          skip(where, "file data past the end of the volume");
+          skip(entryPath, "file data past the end of the volume");
           continue;
         }
       }
       TreeEntry* e = builder.AddSourceEntry(dir.entry, name, directory, directory ? 0 : fileSize, time, start);
       if (!e) throw std::bad_alloc();
-      ++entries_;
-      if (directory) work.push_back({e, start, fileSize, dir.depth + 1, where + "/"});
+      ++walk->entries;
+      if (directory) work.push_back({e, start, fileSize, dir.depth + 1, entryPath + "/"});
     }
   }
+  return true;
 }
 
 bool MzpVolumeSource::ReadSourceSectors(uint32_t first, uint32_t count, void* dst) {

@@ -3,7 +3,9 @@
 // reads those sectors through this source while serving.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +42,18 @@ struct MarfsLimits {
   uint64_t maxEntries = 10'000'000;
 };
 
+// Reads one volume sector; false when it cannot be read.
+using MarfsSectorReader = std::function<bool(uint32_t sector, uint8_t* out)>;
+struct MarfsWalk {
+  uint64_t entries = 0;
+  uint64_t skipped = 0;
+};
+// Checks sector 0 of a MARFS volume of `sectorCount` sectors and enters its tree into `builder`
+// (volume identifier: the volume's name), each file mapped to its source sectors. False when
+// sector 0 cannot be read or holds no MARFS magic. `where` prefixes the notices.
+bool ReadMarfsVolume(const MarfsSectorReader& read, uint32_t sectorCount, ImageBuilder& builder, MzpNotices* notices,
+                     const std::string& where, const MarfsLimits& limits, MarfsWalk* walk);
+
 class MzpVolumeSource final : public ItemDataSource {
  public:
   // Opens the container at `path` with `password` (system code page; cut to 256 bytes), checks
@@ -58,19 +72,18 @@ class MzpVolumeSource final : public ItemDataSource {
     notices_ = ownedNotices_.get();
   }
   const mzp::MzpContainer& container() const { return *container_; }
-  uint64_t entryCount() const { return entries_; }
-  uint64_t skippedCount() const { return skipped_; }
+  uint64_t entryCount() const { return walk_.entries; }
+  uint64_t skippedCount() const { return walk_.skipped; }
 
  private:
   MzpVolumeSource() = default;
-  void ReadTree(ImageBuilder& builder, const uint8_t* rootRecord, const MarfsLimits& limits);
 
   std::string path_;
   MzpNotices* notices_ = nullptr;
   std::unique_ptr<MzpNotices> ownedNotices_;
   std::unique_ptr<ImageFile> file_;
   std::unique_ptr<mzp::MzpContainer> container_;
-  uint64_t entries_ = 0, skipped_ = 0;
+  MarfsWalk walk_;
 };
 
 // Seconds since 1970 of a MARFS timestamp (its zone offset applied; local time when it has none);
