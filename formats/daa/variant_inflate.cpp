@@ -256,8 +256,11 @@ bool ReadDynamicTables(BitReader& br, uint32_t* litLen, uint32_t* dist) {
   const unsigned nPrecode = br.Take(4) + 4;
   if (nLitLen > 286 || nDist > 30) return false;
   uint8_t precodeLengths[19] = {};
-  br.Refill();
-  for (unsigned i = 0; i < nPrecode; ++i) precodeLengths[kPrecodeOrder[i]] = static_cast<uint8_t>(br.Take(3));
+  // 19 lengths take 57 bits, one more than a refill guarantees.
+  for (unsigned i = 0; i < nPrecode; ++i) {
+    if (i % 16 == 0) br.Refill();
+    precodeLengths[kPrecodeOrder[i]] = static_cast<uint8_t>(br.Take(3));
+  }
   uint32_t precode[kPrecodeTableSize];
   if (!BuildTable(precodeLengths, 19, Alphabet::kPrecode, kPrecodeRoot, precode, kPrecodeTableSize)) return false;
 
