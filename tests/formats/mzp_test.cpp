@@ -192,6 +192,34 @@ TEST_F(MzpContainers, DamagedContainersAreRefusedOrFailTheirReads) {
   }
 }
 
+// A container whose file data cannot be decoded still opens; reading the image fails at that
+// data with a notice and BuildError 11, the metadata sectors stay readable.
+TEST_F(MzpContainers, UnreadableFileDataIsReportedWhileServing) {
+  mzp::PackOptions o;
+  o.chunkSize = 16384;
+  const fs::path file = Write("r.mzp", o);
+  std::vector<uint8_t> bytes = ReadFileBytes(file);
+  bytes[bytes.size() / 2] ^= 0x55;  // inside big.bin's chunks
+  WriteFileBytes(file, bytes);
+  struct Notices final : service::MzpNotices {
+    int failed = 0, skipped = 0;
+    void ReadFailed(const std::string&, uint32_t) override { ++failed; }
+    void Skipped(const std::string&, const std::string&) override { ++skipped; }
+  } notices;
+  service::ImageBuilder builder(nullptr);
+  service::MzpOpenResult result;
+  auto source = service::MzpVolumeSource::Open(file.string(), "", builder, &notices, &result);
+  ASSERT_TRUE(source) << service::MzpOpenResultText(result);
+  EXPECT_EQ(source->entryCount(), 6u);
+  ASSERT_EQ(builder.Build(), service::BuildError::kNone);
+  std::vector<uint8_t> image(size_t{builder.SectorCount()} * 2048);
+  EXPECT_EQ(builder.ReadSectors(0, 16, image.data()), 16u);
+  EXPECT_LT(builder.ReadSectors(0, builder.SectorCount(), image.data()), builder.SectorCount());
+  EXPECT_EQ(builder.error(), service::BuildError::kSourceRead);
+  EXPECT_EQ(notices.failed, 1);
+  EXPECT_EQ(notices.skipped, 0);
+}
+
 // The service's walk over MARFS volumes the writer would never make.
 TEST(MarfsVolumes, HostileTreesAreCutNotFollowed) {
   TempDir dir;
