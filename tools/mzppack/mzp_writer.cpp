@@ -313,8 +313,25 @@ bool WriteMzp(SectorSource& source, const std::string& output, const PackOptions
         return false;
       }
     }
-    // A full chunk that does not shrink is stored as it is.
-    const bool raw = length == o.chunkSize && packed.size() >= length;
+    // The reader takes a stored length of chunk size + 4 (+ 5 encrypted) for a chunk stored as it
+    // is: a full chunk that does not shrink below that is stored so, and a last, shorter chunk
+    // whose compressed form would reach that length is written as deflate stored blocks instead.
+    const size_t rawStored = size_t{o.chunkSize} + (encrypted ? 5 : 4);
+    const auto storedLength = [encrypted](size_t n) { return encrypted ? 1 + (n + 15) / 16 * 16 + 4 : n + 4; };
+    bool raw = false;
+    if (storedLength(packed.size()) >= rawStored) {
+      if (length == o.chunkSize) {
+        raw = true;
+      } else {
+        method = daa::kMethodDeflate;
+        packed = RawDeflate(plain.data(), length, 0);
+        if (packed.empty() || storedLength(packed.size()) >= rawStored ||
+            !daa::RecodeToVariant(packed.data(), packed.size(), length, o.variant)) {
+          *error = "a chunk cannot be stored";
+          return false;
+        }
+      }
+    }
     const uint8_t* data = raw ? plain.data() : packed.data();
     const size_t n = raw ? length : packed.size();
     const uint32_t crc = Crc32(0, data, n);
