@@ -36,6 +36,8 @@ struct TreeEntry {
   uint32_t start = 0;
   uint32_t itemIndex = 0xFFFFFFFF;
   int32_t hostFile = -1;
+  uint32_t sourceStart = 0;  // first source-volume sector of the data (sourceMapped)
+  bool sourceMapped = false;
   uint32_t feSector = 0;
   uint8_t date[7] = {};
   bool named = false;
@@ -788,6 +790,17 @@ BuildError ImageBuilder::Impl::Emit() {
       if (e->node >= 0 || e->size == 0) continue;
       if (map.size() != e->start) return BuildError::kBrokenTree;
       runStarts.push_back(e->start);
+      if (e->sourceMapped) {
+        // Runs of at most 32 KiB whose source sectors continue from the entry's start sector.
+        const uint64_t count = CeilDiv(e->size, 2048);
+        if (count > uint64_t{UINT32_MAX} + 1 - e->sourceStart) return BuildError::kImageTooLarge;
+        for (uint64_t k = 0; k < count; ++k) {
+          uint32_t word = sector_kind::kSourceSector;
+          if ((k + 1) % (kChunkBytes / 2048) == 0 || k + 1 == count) word |= sector_kind::kLastInRun;
+          map.push_back({word, static_cast<uint32_t>(e->sourceStart + k)});
+        }
+        continue;
+      }
       uint32_t hostRef = 0;
       if (e->hostFile >= 0) {
         const std::string& path = hostPaths[e->hostFile];
@@ -850,6 +863,34 @@ TreeEntry* ImageBuilder::AddItem(std::u16string_view path, bool isDirectory, uin
   if (!isDirectory && itemIndex == 0xFFFFFFFF) return nullptr;
   try {
     return impl_->Add(path, isDirectory, size, fileTime, itemIndex, -1);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+TreeEntry* ImageBuilder::RootEntry() {
+  return impl_->dirs[0].entry;
+}
+
+TreeEntry* ImageBuilder::AddSourceEntry(TreeEntry* parent, std::u16string_view name, bool isDirectory, uint64_t size,
+                                        std::optional<int64_t> unixSeconds, uint32_t sourceStart) {
+  Impl& m = *impl_;
+  if (m.used || parent == nullptr || parent->node < 0 || name.empty()) return nullptr;
+  try {
+    std::u16string n(name);
+    for (char16_t& c : n)
+      if (c == 0 || c == u'/') c = u'_';
+    if (n == u"." || n == u"..") n = u"__";
+    uint8_t date[7] = {};
+    if (unixSeconds) b::MakeDate7(*unixSeconds, date);
+    const auto dir = static_cast<uint32_t>(parent->node);
+    if (isDirectory) return m.dirs[m.NewDirectory(dir, std::move(n), date)].entry;
+    TreeEntry* e = m.NewEntry(dir, std::move(n));
+    e->size = size;
+    e->sourceStart = sourceStart;
+    e->sourceMapped = true;
+    std::memcpy(e->date, date, 7);
+    return e;
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

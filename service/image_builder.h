@@ -108,6 +108,16 @@ class ImageBuilder {
   TreeEntry* AddFileItem(std::u16string_view path, uint64_t size, std::optional<uint64_t> fileTime,
                          const std::string& hostPath);
 
+  // The root directory's entry, parent of the first level of AddSourceEntry.
+  TreeEntry* RootEntry();
+  // Adds an entry under the directory entry `parent` whose file data are the source volume's
+  // sectors from `sourceStart` on (ItemDataSource::ReadSourceSectors), mapped in runs of at most
+  // 32 KiB. Entries go to the front of the parent's list; a directory is a new child of it even
+  // when one of that name exists. Returns the entry, or nullptr for an empty name, a parent that
+  // is not a directory, after Build() or when memory runs out.
+  TreeEntry* AddSourceEntry(TreeEntry* parent, std::u16string_view name, bool isDirectory, uint64_t size,
+                            std::optional<int64_t> unixSeconds, uint32_t sourceStart);
+
   // Names, sorts, lays out and emits the image. kNone on success.
   BuildError Build();
   BuildError error() const { return error_; }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/crc.h"
+#include "formats/daa/chunk_codec.h"
 #include "formats/daa/daa_format.h"
 #include "formats/daa/lzma_chunk.h"
 #include "formats/daa/variant_inflate.h"
@@ -73,28 +74,6 @@ bool LocateHeader(ImageFile& file, int64_t fileSize, HeaderPlace* place) {
     }
   }
   return false;
-}
-
-// Reads `count` bits at bit `position` of an LSB-first bit stream.
-uint64_t Bits(const uint8_t* data, uint64_t position, uint32_t count) {
-  uint64_t value = 0;
-  for (uint32_t done = 0; done < count;) {
-    const uint64_t byte = (position + done) / 8;
-    const uint32_t shift = static_cast<uint32_t>((position + done) % 8);
-    const uint32_t take = std::min<uint32_t>(8 - shift, count - done);
-    value |= static_cast<uint64_t>((data[byte] >> shift) & ((1u << take) - 1)) << done;
-    done += take;
-  }
-  return value;
-}
-
-uint32_t BitLength(uint32_t v) {
-  uint32_t n = 0;
-  while (v != 0) {
-    ++n;
-    v >>= 1;
-  }
-  return n;
 }
 
 char16_t Lower(char16_t c) {
@@ -194,6 +173,25 @@ std::u16string VolumeName(const std::u16string& name, uint32_t scheme, uint32_t 
   return {};
 }
 
+std::u16string PartVolumeName(const std::u16string& name, uint32_t scheme, uint32_t index,
+                              std::u16string_view dataExt) {
+  if (scheme > 1 || dataExt.size() != 3) return {};
+  std::u16string dotted = u".";
+  dotted += dataExt;
+  std::u16string stem, ext;
+  if (EndsWithNoCase(name, dotted) || EndsWithNoCase(name, u".exe")) {
+    stem = name.substr(0, name.size() - 4);
+    ext = name.substr(name.size() - 3);
+  } else {
+    return {};
+  }
+  const int digits = scheme == 0 ? 2 : 3;
+  if (!HasPartSuffix(stem, digits) || index + 1 >= (scheme == 0 ? 100u : 1000u)) return {};
+  stem.replace(stem.size() - static_cast<size_t>(digits), static_cast<size_t>(digits), Digits(index + 1, digits));
+  if (index > 0 && EndsWithNoCase(ext, u"exe")) ext = std::u16string(dataExt);
+  return stem + u"." + ext;
+}
+
 std::u16string FirstVolumeName(const std::u16string& name, bool gbi) {
   const size_t dot = name.rfind(u'.');
   if (dot == std::u16string::npos || name.size() - dot != 4) return {};
@@ -263,7 +261,7 @@ MountError DaaImage::Open(ImageFile* primary, int64_t primarySize, const std::u1
       variant_ = static_cast<int>((flags_ >> kVariantShift) & 3);
       if (signature_ == SignatureKind::kGbiAlternative) variant_ ^= 1;
       methodBits_ = h.bitWidths & 7;
-      lengthBits_ = h.bitWidths >> 3 ? (h.bitWidths >> 3) + 10u : BitLength(chunkSize_ - 1);
+      lengthBits_ = ChunkLengthBits(h.bitWidths, chunkSize_);
       if (lengthBits_ > 32) return Refuse("chunk length field wider than 32 bits");
     }
     allDeflate_ = (h.dataOffset & kAllDeflate) != 0;
@@ -460,26 +458,31 @@ bool DaaImage::ReadTable() {
     }
   }
 
+  uint64_t position = place_.offset + (h.dataOffset & kFirstChunkMask);
+  if (version_ == kVersion110) {
+    ChunkTableLayout layout;
+    layout.count = count;
+    layout.lengthBits = lengthBits_;
+    layout.methodBits = methodBits_;
+    layout.firstChunk = position;
+    layout.dataEnd = dataEnd;
+    layout.maxLength = uint64_t{chunkSize_} + kSlack;
+    const char* why = nullptr;
+    if (!ParseBitPackedTable(table.data(), tableBytes, layout, &chunkPosition_, &chunkLength_, &chunkMethod_, &why))
+      return Fail(why);
+    return true;
+  }
   chunkPosition_.resize(count);
   chunkLength_.resize(count);
   chunkMethod_.resize(count);
-  uint64_t position = place_.offset + (h.dataOffset & kFirstChunkMask);
   for (uint32_t i = 0; i < count; ++i) {
-    uint64_t length;
-    uint8_t method = kMethodDeflate;
-    if (version_ == kVersion100) {
-      const uint8_t* e = table.data() + 3 * uint64_t{i};
-      length = uint64_t{e[0] & 0x7Fu} << 16 | uint64_t{e[2]} << 8 | e[1];
-    } else {
-      const uint64_t bit = uint64_t{i} * entryBits;
-      length = Bits(table.data(), bit, lengthBits_) + 5;
-      method = static_cast<uint8_t>(Bits(table.data(), bit + lengthBits_, methodBits_));
-    }
+    const uint8_t* e = table.data() + 3 * uint64_t{i};
+    const uint64_t length = uint64_t{e[0] & 0x7Fu} << 16 | uint64_t{e[2]} << 8 | e[1];
     if (length < 5 || length > uint64_t{chunkSize_} + kSlack) return Fail("chunk of a bad stored length");
     if (position > dataEnd || dataEnd - position < length) return Fail("chunk positions run past the image data");
     chunkPosition_[i] = position;
     chunkLength_[i] = static_cast<uint32_t>(length);
-    chunkMethod_[i] = method;
+    chunkMethod_[i] = kMethodDeflate;
     position += length;
   }
   return true;
@@ -506,29 +509,19 @@ bool DaaImage::DecodeChunk(uint32_t index, uint8_t* out) {
   const uint64_t remainder = imageSize_ % chunkSize_;
   const uint32_t expected = last && remainder != 0 ? static_cast<uint32_t>(remainder) : chunkSize_;
   const size_t capacity = size_t{chunkSize_} + kSlack;
-  size_t written = 0;
   if (version_ == kVersion110 && length == chunkSize_ + 4u) {
     std::memcpy(out, stored, chunkSize_);
     return true;
   }
-  if (version_ == kVersion100 || allDeflate_ || chunkMethod_[index] == kMethodDeflate) {
-    const int variant = version_ == kVersion100 ? 0 : variant_;
-    return InflateVariant(stored, payload, out, capacity, variant, &written) == InflateStatus::kOk &&
-           written >= expected;
-  }
-  if (chunkMethod_[index] != kMethodLzma) return false;
-  const uint8_t* chunk = stored;
-  size_t chunkLength = payload;
-  if (flags_ & kFlagLzmaPrefix) {
-    uint8_t* front = input_.get();
-    std::memcpy(front, header_ + offsetof(MainHeader, lzmaFilter), 6);
-    const uint64_t size = expected;
-    std::memcpy(front + 6, &size, sizeof size);
-    chunk = front;
-    chunkLength = payload + kLzmaHeaderSize;
-  }
-  return DecodeLzmaChunk(chunk, chunkLength, out, std::min<size_t>(capacity, chunkSize_), &written) &&
-         written >= expected;
+  ChunkBody body;
+  body.front = input_.get();
+  body.payload = payload;
+  body.expected = expected;
+  const bool deflate = version_ == kVersion100 || allDeflate_;
+  body.method = deflate ? static_cast<uint8_t>(kMethodDeflate) : chunkMethod_[index];
+  body.variant = version_ == kVersion100 ? 0 : variant_;
+  if (flags_ & kFlagLzmaPrefix) body.lzmaPrefix = header_ + offsetof(MainHeader, lzmaFilter);
+  return DecodeChunkBody(body, out, body.method == kMethodLzma ? std::min<size_t>(capacity, chunkSize_) : capacity);
 }
 
 const uint8_t* DaaImage::Chunk(uint32_t index) {

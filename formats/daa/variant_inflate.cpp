@@ -4,6 +4,7 @@
 #include "formats/daa/variant_inflate.h"
 
 #include <cstring>
+#include <vector>
 
 namespace kv::daa {
 namespace {
@@ -255,8 +256,11 @@ bool ReadDynamicTables(BitReader& br, uint32_t* litLen, uint32_t* dist) {
   const unsigned nPrecode = br.Take(4) + 4;
   if (nLitLen > 286 || nDist > 30) return false;
   uint8_t precodeLengths[19] = {};
-  br.Refill();
-  for (unsigned i = 0; i < nPrecode; ++i) precodeLengths[kPrecodeOrder[i]] = static_cast<uint8_t>(br.Take(3));
+  // 19 lengths take 57 bits, one more than a refill guarantees.
+  for (unsigned i = 0; i < nPrecode; ++i) {
+    if (i % 16 == 0) br.Refill();
+    precodeLengths[kPrecodeOrder[i]] = static_cast<uint8_t>(br.Take(3));
+  }
   uint32_t precode[kPrecodeTableSize];
   if (!BuildTable(precodeLengths, 19, Alphabet::kPrecode, kPrecodeRoot, precode, kPrecodeTableSize)) return false;
 
@@ -383,6 +387,39 @@ InflateStatus InflateVariant(const uint8_t* input, size_t inputLength, uint8_t* 
   if (!br.Sound()) return InflateStatus::kTruncated;
   *written = static_cast<size_t>(out - output);
   return InflateStatus::kOk;
+}
+
+}  // namespace kv::daa
+
+namespace kv::daa {
+
+bool RecodeToVariant(uint8_t* stream, size_t length, size_t plainLength, int variant) {
+  if (variant == 0) return true;
+  if (variant < 0 || variant > 3) return false;
+  // Type code of (stored, fixed, dynamic) per variant.
+  static constexpr unsigned kCode[4][3] = {{0, 1, 2}, {1, 2, 0}, {0, 2, 1}, {1, 0, 2}};
+  struct Header {
+    uint64_t bit;
+    unsigned type;
+  };
+  std::vector<Header> headers;
+  std::vector<uint8_t> scratch(plainLength + 1);
+  size_t written = 0;
+  const auto note = [](void* context, uint64_t bit, unsigned type) {
+    static_cast<std::vector<Header>*>(context)->push_back({bit, type});
+  };
+  if (InflateVariant(stream, length, scratch.data(), scratch.size(), 0, &written, note, &headers) != InflateStatus::kOk)
+    return false;
+  for (const Header& h : headers) {
+    if (h.type > 2) return false;
+    const unsigned code = kCode[variant][h.type];
+    for (unsigned b = 0; b < 2; ++b) {
+      const uint64_t bit = h.bit + 1 + b;
+      uint8_t& byte = stream[bit / 8];
+      byte = static_cast<uint8_t>((byte & ~(1u << (bit % 8))) | ((code >> b) & 1u) << (bit % 8));
+    }
+  }
+  return true;
 }
 
 }  // namespace kv::daa

@@ -23,3 +23,11 @@ InflateStatus InflateVariant(const uint8_t* input, size_t inputLength, uint8_t* 
                              size_t* written, BlockObserver onBlock = nullptr, void* context = nullptr);
 
 }  // namespace kv::daa
+
+namespace kv::daa {
+
+// Rewrites the block-type codes of a plain deflate stream (variant 0) that decodes to
+// `plainLength` bytes so that it reads as `variant`. False when the stream does not decode.
+bool RecodeToVariant(uint8_t* stream, size_t length, size_t plainLength, int variant);
+
+}  // namespace kv::daa

@@ -465,5 +465,55 @@ TEST_F(DaaImages, SplitImagesNeedEveryVolumeAndTheFirstOne) {
   EXPECT_EQ(source->ReadSectors(16, 1, out.data()), 1u);
 }
 
+// A dynamic block whose 19 code-length code lengths start on a byte boundary needs 57 bits after
+// one refill of the bit buffer. Written by hand: a fixed block of five 9-bit literals puts the
+// second block's header at bit 7 of a byte.
+TEST(VariantInflate, NineteenCodeLengthLengthsOnAByteBoundary) {
+  std::vector<uint8_t> stream;
+  uint64_t bit = 0;
+  const auto put = [&](uint32_t value, unsigned n) {  // least significant bit first
+    for (unsigned i = 0; i < n; ++i, ++bit) {
+      if (bit % 8 == 0) stream.push_back(0);
+      stream.back() |= static_cast<uint8_t>(((value >> i) & 1) << (bit % 8));
+    }
+  };
+  const auto code = [&](uint32_t value, unsigned n) {  // Huffman codes: most significant bit first
+    for (unsigned i = n; i-- > 0;) put((value >> i) & 1, 1);
+  };
+  put(0, 1), put(1, 2);                                    // fixed block, not the last
+  for (int i = 0; i < 5; ++i) code(0x190 + 200 - 144, 9);  // literal 200
+  code(0, 7);                                              // end of block
+  ASSERT_EQ(bit % 8, 7u);
+  put(1, 1), put(2, 2);              // dynamic block, the last
+  put(0, 5), put(0, 5), put(15, 4);  // 257 literal/length codes, 1 distance code, 19 lengths
+  // Code-length code: symbols 1, 8, 9 and 16 of 2 bits (codes 00, 01, 10, 11), in the format's order.
+  const unsigned order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  for (unsigned s : order) put(s == 1 || s == 8 || s == 9 || s == 16 ? 2 : 0, 3);
+  // Lengths: 0-254 of 8 bits, 255 and 256 of 9, the one distance code of 1.
+  code(1, 2);
+  for (int i = 0; i < 41; ++i) code(3, 2), put(3, 2);
+  code(3, 2), put(2, 2);
+  code(3, 2), put(0, 2);
+  code(2, 2), code(2, 2), code(0, 2);
+  code(511, 9);  // end of block
+  stream.resize(stream.size() + 16, 0);
+  std::vector<uint8_t> out(64);
+  size_t written = 0;
+  ASSERT_EQ(daa::InflateVariant(stream.data(), stream.size(), out.data(), out.size(), 0, &written),
+            daa::InflateStatus::kOk);
+  ASSERT_EQ(written, 5u);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(out[i], 200);
+  // zlib agrees that the stream is sound.
+  z_stream z{};
+  ASSERT_EQ(inflateInit2(&z, -15), Z_OK);
+  z.next_in = stream.data();
+  z.avail_in = static_cast<uInt>(stream.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+  EXPECT_EQ(z.total_out, 5u);
+  inflateEnd(&z);
+}
+
 }  // namespace
 }  // namespace kv

@@ -306,6 +306,40 @@ TEST_F(RunningSystem, ArchiveAndImageMountedReadAndUnmountedThroughTheService) {
       << "no drive 0 any more, and no file";
 }
 
+// What the codec library does not open is tried as an MZP container: one made by `kvimage pack`
+// mounts, with and without a password, as the bridge image of its folder.
+TEST_F(RunningSystem, MzpContainersMountThroughTheService) {
+  MakeZip("m.zip", 21);
+  const fs::path src = dir_ / "m.zip.src";
+  const std::string kvimage = Quote(ProgramPath("kvimage"));
+  const fs::path plain = dir_ / "Plain.mzp", locked = dir_ / "Locked.mzp";
+  ASSERT_EQ(kv::test::Run(kvimage + " pack " + Quote(src.string()) + " -o " + Quote(plain.string())).exitCode, 0);
+  ASSERT_EQ(kv::test::Run(kvimage + " pack " + Quote(src.string()) + " -o " + Quote(locked.string()) +
+                          " --password \"open sesame\" --method deflate")
+                .exitCode,
+            0);
+  Boot();
+  EXPECT_EQ(Kvctl("svc drive-count 2").exitCode, 0);
+  auto r = Kvctl("svc mount-archive 0 " + Quote(plain.string()));
+  EXPECT_EQ(r.output, "done\narrived: D:\nremoved: -\n");
+  r = Kvctl("svc mount-archive 1 " + Quote(locked.string()));
+  EXPECT_EQ(r.exitCode, 1) << "no password: " << r.output;
+  r = Kvctl("svc mount-archive 1 " + Quote(locked.string()) + " --password wrong");
+  EXPECT_EQ(r.exitCode, 1) << "wrong password: " << r.output;
+  r = Kvctl("svc mount-archive 1 " + Quote(locked.string()) + " --password \"open sesame\"");
+  EXPECT_EQ(r.output, "done\narrived: E:\nremoved: -\n");
+  for (int drive : {0, 1}) {
+    std::vector<uint8_t> image;
+    ASSERT_TRUE(ReadWhole(drive, &image));
+    const fs::path file = dir_ / ("mzp" + std::to_string(drive) + ".img");
+    WriteFileBytes(file, image);
+    ExpectExtractsTo(file, "udf", src);
+    ExpectExtractsTo(file, "iso", src);
+  }
+  EXPECT_EQ(Kvctl("svc unmount 0").output, "done\narrived: -\nremoved: D:\n");
+  EXPECT_EQ(Kvctl("svc unmount 1").output, "done\narrived: -\nremoved: E:\n");
+}
+
 TEST_F(RunningSystem, LettersComeFromTheConfigurationOrTheFirstFreeLetter) {
   // Drive 0: C is the system's; drive 1: X; drive 2: X again (taken); drive 3: not a letter.
   ASSERT_TRUE(SetString(u"DriveLetter", u"CXX1"));

@@ -19,6 +19,7 @@
 #include "service/image_builder.h"
 #include "tools/cli/cli.h"
 #include "tools/kvimage/build_source.h"
+#include "tools/kvimage/mzp_source.h"
 
 namespace kv::kvimage {
 namespace {
@@ -120,6 +121,13 @@ std::unique_ptr<ArchiveData> OpenArchive(const std::string& path, const std::opt
 
 RegisterArchiveOpener opener([](const std::string& path, const ArchiveOptions& options, service::ImageBuilder& builder,
                                 std::unique_ptr<service::ItemDataSource>* data, std::string* error) {
+  // What the codec library does not open may be an MZP container.
+  if (IsMzpFile(path)) {
+    auto volume = OpenMzpVolume(path, options.password.value_or(""), builder, error);
+    if (!volume) return false;
+    *data = std::move(volume);
+    return true;
+  }
   auto opened = OpenArchive(path, options.installDir, options.password, error);
   if (!opened) return false;
   builder.SetVolumeIdentifier(archive::VolumeIdentifierFor(path));

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "tools/cli/track_option.h"
 #include "tools/kvimage/image_options.h"
+#include "tools/kvimage/mzp_source.h"
 
 namespace kv::kvimage {
 namespace {
@@ -54,6 +55,7 @@ int RunInfo(int argc, char** argv) {
     return cli::kExitUsage;
   }
   const std::string path = args.positional()[0];
+  if (IsMzpFile(path)) return MzpInfo(path, g.password, args.Has("json"));
   OpenedImage image = OpenImage(path, g);
 
   auto probe = std::make_unique<ProbeResult>();

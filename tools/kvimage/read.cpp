@@ -4,6 +4,7 @@
 
 #include "tools/cli/track_option.h"
 #include "tools/kvimage/image_options.h"
+#include "tools/kvimage/mzp_source.h"
 
 namespace kv::kvimage {
 namespace {
@@ -31,6 +32,7 @@ int RunRead(int argc, char** argv) {
   }
   const std::string path = args.positional()[0];
   const bool raw = args.Has("raw");
+  if (!raw && IsMzpFile(path)) return MzpRead(path, g.password, first, count);
   OpenedImage image = OpenImage(path, g);
   if (!image.source) {
     std::fprintf(stderr, "kvimage read: %s: %s (MountError %u)\n", path.c_str(), image.reason.c_str(),
