@@ -431,11 +431,10 @@ BuildError ImageBuilder::Impl::NameAll() {
     if (Cancelled()) return BuildError::kCancelled;
     std::vector<TreeEntry*> newestFirst(dirs[d].entries.rbegin(), dirs[d].entries.rend());
     const bool isoOk = NameDirectory<std::string>(
-        newestFirst, kIsoNameLimit, true,
-        [&](const TreeEntry& e) { return platform::WideToAnsiUpper(e.name, codePage); },
+        newestFirst, kIsoNameLimit, true, [&](TreeEntry& e) { return platform::WideToAnsiUpper(e.name, codePage); },
         [](TreeEntry& e, std::string n) { e.isoName = std::move(n); });
     const bool jolietOk = NameDirectory<std::u16string>(
-        newestFirst, kJolietNameLimit, false, [](const TreeEntry& e) { return e.name; },
+        newestFirst, kJolietNameLimit, false, [](TreeEntry& e) { return std::move(e.name); },  // its last use
         [](TreeEntry& e, std::u16string n) { e.jolietName = std::move(n); });
     if (!isoOk || !jolietOk) return BuildError::kRecordTooLong;
     for (const TreeEntry* e : newestFirst) {
