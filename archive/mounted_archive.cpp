@@ -536,6 +536,18 @@ void MountedArchive::Extract(const Job& job) {
   abi::Ref<ExtractCallback> callback(new ExtractCallback(this, all, job.itemIndex));
   abi::HRESULT result;
   if (all) {
+    // With decoder threads the library hands a solid block's output over only near its end;
+    // with one thread it writes each item as it is decoded, so early items are answered early.
+    void* set = nullptr;
+    if (archive_->QueryInterface(abi::IID_ISetProperties, &set) == abi::S_OK && set != nullptr) {
+      auto* properties = static_cast<abi::ISetProperties*>(set);
+      const wchar_t* names[] = {L"mt"};
+      abi::PROPVARIANT values[1] = {};
+      values[0].vt = abi::VT_UI4;
+      values[0].ulVal = 1;
+      properties->SetProperties(names, values, 1);  // a handler without the switch keeps its threads
+      properties->Release();
+    }
     result = archive_->Extract(nullptr, UINT32_MAX, 0, callback.get());
   } else {
     const uint32_t index = job.itemIndex;
