@@ -11,3 +11,8 @@ if(TARGET kv_inspect)
   add_executable(descriptor_bench ${CMAKE_CURRENT_LIST_DIR}/descriptor_bench.cpp)
   target_link_libraries(descriptor_bench PRIVATE kv_inspect benchmark::benchmark)
 endif()
+# DAA/GBI chunk decoding against zlib and liblzma alone, and drive reads of a DAA image against the
+# kvimage iso path (ratios printed). Run: <build>/bin/daa_bench [--size-mib 32]; figures in
+# docs/performance.md.
+add_executable(daa_bench ${CMAKE_CURRENT_LIST_DIR}/daa_bench.cpp)
+target_link_libraries(daa_bench PRIVATE kv_driver kv_kernel kv_formats kv_testsupport benchmark::benchmark)

@@ -11,7 +11,7 @@ namespace {
 constexpr FormatDescriptor kFormats[kFormatTableCount] = {
     {"iso", ReadPlain2048, OpenPlain},     //
     {"bin", ReadPlainSectors, OpenPlain},  //
-    {"daa", nullptr, nullptr},             //
+    {"daa", ReadDaa, OpenDaa},             //
     {"nrg", ReadNrg, OpenNrg},             //
     {"dmg", nullptr, nullptr},             // never read by the driver
     {"uif", ReadBlockMap, OpenUif},        //

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "formats/daa/daa_image.h"
 #include "formats/image_source_access.h"
 #include "formats/raw/track_layout.h"
 
@@ -28,6 +29,11 @@ ImageSource::~ImageSource() {
 
 MountError ImageSource::Open(const MountRequest& request, std::u16string name, std::unique_ptr<RawFile> file,
                              std::unique_ptr<ImageSource>* source) {
+  return Open(request, std::move(name), std::move(file), source, OpenVolumeAsPosixFile);
+}
+
+MountError ImageSource::Open(const MountRequest& request, std::u16string name, std::unique_ptr<RawFile> file,
+                             std::unique_ptr<ImageSource>* source, VolumeOpener openVolume) {
   source->reset();
   if (!file) return kMountOpenFailed;
 
@@ -44,6 +50,7 @@ MountError ImageSource::Open(const MountRequest& request, std::u16string name, s
     return kMountNoMemory;
   }
   s->reservedValue_ = request.Reserved1;
+  s->volumeOpener_ = std::move(openVolume);
   if (size < 0) return kMountOpenFailed;
   if (size > kLargestFile) return kMountFileTooLarge;
   s->fileSize_ = size;
@@ -55,15 +62,16 @@ MountError ImageSource::Open(const MountRequest& request, std::u16string name, s
   s->startOffset_ = request.StartOffset;
 
   // 3. The format's open. DAA/GBI files are recognised by the locator at the end of the file
-  //    whatever the code says (except 4): the DAA/GBI reader adds that check here, before the
-  //    dispatch by code, and opens through its table row.
+  //    whatever the code says (except 4).
   MountError error = kMountOk;
+  if (s->format_ != kFormatDmg && daa::HasValidLocator(*s->file_, size)) s->format_ = kFormatDaa;
   if (IsPlainGeometryFormat(s->format_)) {
     error = OpenPlain(*s, request);
   } else if (const FormatDescriptor* row = FormatDescriptorFor(s->format_)) {
     error = row->open ? row->open(*s, request) : kMountUnrecognised;
   }
   // Code 100 and every other code stay as they are: no probe, sector count 0.
+  s->volumeOpener_ = nullptr;  // used only while opening
   if (error != kMountOk) return error;
 
   // 4. The track layout, and the audio disc's fixed geometry.

@@ -7,3 +7,6 @@ kv_add_fuzzer(track_table_fuzz ${CMAKE_CURRENT_LIST_DIR}/track_table_fuzz.cpp kv
 if(TARGET kv_inspect)
   kv_add_fuzzer(descriptor_fuzz ${CMAKE_CURRENT_LIST_DIR}/descriptor_fuzz.cpp kv_inspect)
 endif()
+# DAA/GBI: the deflate-variant inflater against zlib, and the image open path with chunk decoding.
+kv_add_fuzzer(daa_inflate_fuzz ${CMAKE_CURRENT_LIST_DIR}/daa_inflate_fuzz.cpp kv_formats)
+kv_add_fuzzer(daa_open_fuzz ${CMAKE_CURRENT_LIST_DIR}/daa_open_fuzz.cpp kv_formats)

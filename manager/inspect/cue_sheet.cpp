@@ -279,7 +279,8 @@ bool CueParser::Track(Tokens& t) {
   l_.sectorSize[slot] = size;
   l_.fileEnd[slot] = file_.size;
   l_.trackFile[slot] = file_.path;
-  if (strcasecmp(file_.path.c_str(), l_.imagePath.c_str()) != 0) {
+  // File names are case-sensitive here: "A.bin" and "a.bin" are two files.
+  if (file_.path != l_.imagePath) {
     l_.trackOpenFile[slot] = OwnedFile(open(file_.path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!l_.trackOpenFile[slot]) return false;
   }

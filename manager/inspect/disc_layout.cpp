@@ -82,8 +82,7 @@ bool IsValidLayout(const DiscLayout& l) {
 std::unique_ptr<DiscLayout> ParseDescriptor(const std::string& path, const std::string& expectedImage) {
   for (auto parse : {ParseCueSheet, ParseMediaDescriptor}) {
     std::unique_ptr<DiscLayout> layout = parse(path);
-    if (layout && IsValidLayout(*layout) &&
-        (expectedImage.empty() || strcasecmp(layout->imagePath.c_str(), expectedImage.c_str()) == 0))
+    if (layout && IsValidLayout(*layout) && (expectedImage.empty() || layout->imagePath == expectedImage))
       return layout;
   }
   return nullptr;
@@ -99,8 +98,7 @@ std::unique_ptr<DiscLayout> FindDescriptorFor(const std::string& dataPath) {
     layout = ParseCueSheet(dataPath.substr(0, dot + 1) + "cue");
   else if (strcasecmp(extension.c_str(), "mdf") == 0)
     layout = ParseMediaDescriptor(dataPath.substr(0, dot + 1) + "mds");
-  if (!layout || !IsValidLayout(*layout) || strcasecmp(layout->imagePath.c_str(), dataPath.c_str()) != 0)
-    return nullptr;
+  if (!layout || !IsValidLayout(*layout) || layout->imagePath != dataPath) return nullptr;
   return layout;
 }
 
@@ -136,8 +134,7 @@ int32_t LayoutSectors(const DiscLayout& l) {
 
 const char* ServableFromOneFile(const DiscLayout& l) {
   for (int i = 0; i < l.trackCount && i < kMaxTracks - 1; ++i)
-    if (strcasecmp(l.trackFile[i].c_str(), l.imagePath.c_str()) != 0)
-      return "tracks lie in more than one file; the drive reads one image file";
+    if (l.trackFile[i] != l.imagePath) return "tracks lie in more than one file; the drive reads one image file";
   return nullptr;
 }
 

@@ -71,7 +71,8 @@ struct DiscLayout {
 std::unique_ptr<DiscLayout> ParseCueSheet(const std::string& path);
 std::unique_ptr<DiscLayout> ParseMediaDescriptor(const std::string& path);
 // Cue sheet, then media descriptor; only a valid layout (whose image path equals
-// `expectedImage`, case-insensitive, when that is given) is returned.
+// `expectedImage` when that is given) is returned. Paths compare exactly: the platform's file
+// names are case-sensitive, so "A.bin" and "a.bin" are different files.
 std::unique_ptr<DiscLayout> ParseDescriptor(const std::string& path, const std::string& expectedImage = "");
 bool IsValidLayout(const DiscLayout& layout);
 // The companion descriptor of a data file: x.bin -> x.cue, x.mdf -> x.mds.

@@ -1,11 +1,14 @@
 // Media descriptors (MDS): the first session's track blocks, their extra blocks and the footer
 // that names the data file.
 #include <strings.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "manager/inspect/disc_layout.h"
+#include "platform/wide_text.h"
 
 namespace kv {
 namespace {
@@ -83,12 +86,33 @@ std::unique_ptr<DiscLayout> ParseMediaDescriptor(const std::string& path) {
   if (footer == 0 || footer + 4 > size || l.trackCount < 1) return nullptr;
   const uint64_t nameAt = Le32(d + footer);
   if (nameAt >= size) return nullptr;
-  // The name is NUL-terminated inside the buffer (16 zero bytes follow the file).
-  const std::string name(reinterpret_cast<const char*>(d + nameAt));
+  // The name is NUL-terminated inside the buffer (16 zero bytes follow the file). A footer whose
+  // wide-name flag is set holds UTF-16; read as narrow text it would end after one character.
+  std::string name;
+  if (footer + 8 <= size && Le32(d + footer + 4) != 0) {
+    std::u16string wide;
+    for (uint64_t at = nameAt; at + 1 < size + 16 && wide.size() < kMaxPathLength; at += 2) {
+      const char16_t c = static_cast<char16_t>(Le16(d + at));
+      if (c == 0) break;
+      wide.push_back(c);
+    }
+    name = platform::Utf16ToUtf8(wide);  // the platform's file names are UTF-8
+  } else {
+    name = reinterpret_cast<const char*>(d + nameAt);
+  }
   l.imagePath = ResolveDescriptorName(path, name);
   if (l.imagePath.empty()) return nullptr;
   for (int t = 0; t < l.trackCount; ++t) l.trackFile[t] = l.imagePath;
   const int n = l.trackCount;
+  if (l.length[n - 1] == 0 && l.fileEnd[n - 1] == 0 && l.sectorSize[n - 1] > 0) {
+    // Without an extra block only the data file's size gives the last track's length.
+    struct stat st {};
+    if (stat(l.imagePath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > l.fileOffset[n - 1]) {
+      const int64_t sectors = (st.st_size - l.fileOffset[n - 1]) / l.sectorSize[n - 1];
+      l.length[n - 1] = static_cast<int32_t>(std::min<int64_t>(sectors, INT32_MAX - int64_t{l.start[n - 1]}));
+      l.fileEnd[n - 1] = l.fileOffset[n - 1] + int64_t{l.length[n - 1]} * l.sectorSize[n - 1];
+    }
+  }
   l.start[n] = l.start[n - 1] + l.length[n - 1];
   return layout;
 }

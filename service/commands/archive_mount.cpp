@@ -21,7 +21,8 @@ std::string ControlDevice(int drive) {
   return "\\\\.\\KVEmuDev" + std::to_string(drive);
 }
 
-// The drive's letter device, else its control device.
+}  // namespace
+
 platform::Handle OpenDrive(int drive, bool forUnmount) {
   const char16_t letter = DriveLetterOf(drive);
   if (letter != 0) {
@@ -33,8 +34,6 @@ platform::Handle OpenDrive(int drive, bool forUnmount) {
   return platform::CreateFile(ControlDevice(drive), forUnmount ? platform::GENERIC_READ : 0,
                               platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE);
 }
-
-}  // namespace
 
 int DriveIndexOfTarget(const std::string& target) {
   if (target.rfind(kDriveTargetPrefix, 0) != 0) return -1;

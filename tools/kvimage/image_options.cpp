@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "formats/blockmap/block_map_reader.h"
+#include "formats/daa/daa_image.h"
 #include "formats/raw/track_layout.h"
 #include "manager/inspect/disc_layout.h"
 #include "tools/cli/track_option.h"
@@ -100,9 +101,24 @@ OpenedImage OpenImage(const std::string& picked, const Geometry& g) {
     return out;
   }
   const int64_t fileSize = file->Size();
+  // A DAA/GBI file (or a later volume of one) is taken as format 2 unless a format was given.
+  uint8_t head[2048] = {};
+  uint32_t got = 0;
+  const bool daaLike = file->Read(0, sizeof head, head, &got) && daa::LooksLikeDaa(head, got);
+  if (daaLike && !g.formatGiven && request->TrackCount == 0) request->Format = kFormatDaa;
   out.error = ImageSource::Open(*request, cli::Utf8ToUtf16(path), std::move(file), &out.source);
   if (out.error != kMountOk) out.reason = MountErrorText(out.error);
-  if (out.error == kMountUnrecognised && request->TrackCount > 0) {
+  if (out.error != kMountOk && (request->Format == kFormatDaa || daaLike)) {
+    // Say why in the DAA/GBI reader's words (password, later volume, refused header flag).
+    std::unique_ptr<RawFile> again = OpenPosixFile(path, &error);
+    if (again) {
+      ImageFile copy(std::move(again));
+      std::u16string first;
+      const std::string problem = daa::DescribeDaaProblem(copy, fileSize, cli::Utf8ToUtf16(path), g.password, &first);
+      if (!problem.empty()) out.reason += ": " + problem;
+      if (!first.empty()) out.reason += " " + cli::Utf16ToUtf8(first);
+    }
+  } else if (out.error == kMountUnrecognised && request->TrackCount > 0) {
     auto table = std::make_unique<TrackTable>();
     TrackTableFromRequest(*request, table.get());
     if (const char* why = CheckTrackTable(*table, fileSize)) out.reason += std::string(": ") + why;

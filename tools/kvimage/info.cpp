@@ -3,6 +3,7 @@
 #include <string>
 
 #include "archive/seekable_decompressor.h"
+#include "formats/daa/daa_image.h"
 #include "formats/fs_probe.h"
 #include "platform/files.h"
 #include "tools/cli/track_option.h"
@@ -100,6 +101,12 @@ int RunInfo(int argc, char** argv) {
       std::printf("udf:      no\n");
     std::printf("xbox:     %s\n", p.xbox ? "yes" : "no");
     std::printf("el torito: %s\n", p.elTorito ? "yes" : "no");
+    if (const daa::DaaImage* d = image.source ? DaaImageOf(*image.source) : nullptr) {
+      static const char* const kSignatures[] = {"DAA", "GBI", "GBI (alternative signature)"};
+      std::printf("daa:      %s version 0x%x, chunk size %u, %u chunks, %u volume%s, %s\n",
+                  kSignatures[static_cast<int>(d->signature())], d->version(), d->chunkSize(), d->chunkCount(),
+                  d->volumeCount(), d->volumeCount() == 1 ? "" : "s", d->encrypted() ? "encrypted" : "not encrypted");
+    }
   }
   if (image.error != kMountOk) {
     std::fprintf(stderr, "kvimage info: %s: %s\n", path.c_str(), image.reason.c_str());
