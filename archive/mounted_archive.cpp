@@ -416,15 +416,11 @@ uint64_t MountedArchive::ReadItemBytes(uint32_t itemIndex, void* dst, uint64_t o
       extractAll = solid_ && !allExtracted_;
     }
     if (extractAll) {
-      {
-        std::lock_guard<std::mutex> g(lock_);
-        for (auto& s : state_) s.chunkTable = true;
-      }
-      Job all;
-      all.mode = JobMode::kAllItems;
-      RunJob(all);
+      // The whole archive is extracted in one pass, and every read is answered as soon as its
+      // own bytes are stored: the worker starts the pass when it takes the job posted below.
       std::lock_guard<std::mutex> g(lock_);
-      allExtracted_ = true;
+      for (auto& s : state_) s.chunkTable = true;
+      wantAll_ = true;
     }
   }
 
@@ -433,7 +429,8 @@ uint64_t MountedArchive::ReadItemBytes(uint32_t itemIndex, void* dst, uint64_t o
   {
     std::lock_guard<std::mutex> g(lock_);
     state_[itemIndex].chunkTable = true;
-    if (currentItem_ >= 0 && static_cast<uint32_t>(currentItem_) != itemIndex) {
+    // The one pass over a solid archive reaches every item by itself.
+    if (!wantAll_ && currentItem_ >= 0 && static_cast<uint32_t>(currentItem_) != itemIndex) {
       const auto j = static_cast<uint32_t>(currentItem_);
       const ItemState& s = state_[j];
       if (!s.complete && !s.failed && items_[j].size > 0) {
@@ -507,12 +504,16 @@ void MountedArchive::WorkerMain() {
       {
         std::lock_guard<std::mutex> g(lock_);
         if (stop_) break;
-        if (!job_.pending) break;
-        if (JobSatisfiedLocked(job_)) {
-          AnswerJobLocked();
-          continue;
+        if (wantAll_ && !allExtracted_) {
+          job.mode = JobMode::kAllItems;
+        } else {
+          if (!job_.pending) break;
+          if (JobSatisfiedLocked(job_)) {
+            AnswerJobLocked();
+            continue;
+          }
+          job = job_;
         }
-        job = job_;
         busy_ = true;
         log_.push_back(Extraction{job.mode == JobMode::kAllItems, job.itemIndex});
       }
@@ -541,6 +542,18 @@ void MountedArchive::Extract(const Job& job) {
   abi::Ref<ExtractCallback> callback(new ExtractCallback(this, all, job.itemIndex));
   abi::HRESULT result;
   if (all) {
+    // With decoder threads the library hands a solid block's output over only near its end;
+    // with one thread it writes each item as it is decoded, so early items are answered early.
+    void* set = nullptr;
+    if (archive_->QueryInterface(abi::IID_ISetProperties, &set) == abi::S_OK && set != nullptr) {
+      auto* properties = static_cast<abi::ISetProperties*>(set);
+      const wchar_t* names[] = {L"mt"};
+      abi::PROPVARIANT values[1] = {};
+      values[0].vt = abi::VT_UI4;
+      values[0].ulVal = 1;
+      properties->SetProperties(names, values, 1);  // a handler without the switch keeps its threads
+      properties->Release();
+    }
     result = archive_->Extract(nullptr, UINT32_MAX, 0, callback.get());
   } else {
     const uint32_t index = job.itemIndex;
@@ -701,6 +714,8 @@ void MountedArchive::PostFailure(uint32_t itemIndex, int32_t result) {
   {
     std::lock_guard<std::mutex> g(lock_);
     state_[itemIndex].failed = true;
+    // A read waiting for this item during the pass over a solid archive gets what was stored.
+    if (job_.pending && job_.mode == JobMode::kOneItem && job_.itemIndex == itemIndex) AnswerJobLocked();
   }
   const uint32_t reason = ReasonForResult(result, encrypted_ || items_[itemIndex].encrypted);
   if (!messages_) return;

@@ -206,7 +206,8 @@ class MountedArchive final : public service::ItemDataSource {
   mutable std::mutex lock_;
   std::vector<ItemState> state_;
   Job job_;
-  bool busy_ = false;  // the worker is inside the library's Extract
+  bool busy_ = false;     // the worker is inside the library's Extract
+  bool wantAll_ = false;  // a solid archive: the first read asked for the one pass over all items
   bool stop_ = false;
   int64_t currentItem_ = -1;
   std::vector<Extraction> log_;

@@ -1,5 +1,6 @@
 // ImageBuilder: the ISO 9660 + Joliet + UDF 1.02 bridge image of a tree of items, kept as a
-// SectorMap; metadata sectors live in memory, file data is read from its source on demand.
+// SectorMap; metadata sectors live in memory, file data is read from its source on demand. A
+// file's File Entry is kept as its few facts and written when read.
 //
 // Usage:
 //   MyArchiveSource source;                       // implements ItemDataSource
@@ -77,6 +78,8 @@ inline constexpr uint32_t kSourceSector = 0x10000000u;  // value = sector of the
 inline constexpr uint32_t kItemFirst = 0x20000000u;     // value = pool offset of a 4-byte item reference
 inline constexpr uint32_t kItemNext = 0x30000000u;
 inline constexpr uint32_t kMetadata = 0x40000000u;  // value = pool offset of the sector's 2048 bytes
+// A file's File Entry, written when read: value = index of the file's facts (size, data, date).
+inline constexpr uint32_t kFileEntry = 0x50000000u;
 inline constexpr uint32_t kLastInRun = 0x01000000u;
 inline constexpr uint32_t kByteCountMask = 0x00FFFFFFu;  // item sectors: bytes of data (1..2048)
 }  // namespace sector_kind
