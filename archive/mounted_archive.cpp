@@ -118,6 +118,7 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
   if (!archive_) {
     outer_ = OpenFirstFormat(*library_, stream.get(), archiveName_, callback.get(), &formatName_);
     if (!outer_) {
+      if (request.passwordAsked) *request.passwordAsked = callback->passwordAsked();
       *error = OpenError::kNoFormat;
       return false;
     }
@@ -150,6 +151,7 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
     }
   }
   volumes_ = callback->volumes();
+  if (request.passwordAsked) *request.passwordAsked = callback->passwordAsked();
   password_ = request.password;
   driveLetter_ = request.driveLetter;
   driveLetterNow_ = request.driveLetterNow;

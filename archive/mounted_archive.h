@@ -46,6 +46,8 @@ struct OpenRequest {
   // all); returning false cancels the open. May be empty.
   std::function<bool(uint64_t done, uint64_t total)> progress;
   MessageSink* messages = nullptr;  // may be null
+  // Set when the library asked for a password while opening (the manager's password check).
+  bool* passwordAsked = nullptr;
 };
 
 enum class OpenError : int32_t {
