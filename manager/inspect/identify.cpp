@@ -8,7 +8,6 @@
 #include "formats/isz/isz_layout.h"
 #include "formats/nrg/nrg_reader.h"
 #include "manager/inspect/image_probe.h"
-#include "platform/ntpath.h"
 #include "platform/wide_text.h"
 
 namespace kv::inspect {
@@ -53,10 +52,9 @@ size_t ReadHead(ImageProbe& probe, uint64_t offset, size_t length, uint8_t* out)
   return done;
 }
 
-std::u16string NtName(const std::string& path) {
-  std::u16string nt;
-  if (!platform::LinuxPathToNt(path, &nt)) nt = platform::Utf8ToUtf16(path);
-  return nt;
+// The readers open later volumes by this name, as files of this system.
+std::u16string ReaderName(const std::string& path) {
+  return platform::Utf8ToUtf16(path);
 }
 
 void ReleaseReader(ImageProbe& probe) {
@@ -68,8 +66,8 @@ void ReleaseReader(ImageProbe& probe) {
 // the probe's reader and its geometry the probe's.
 bool OpenWithReader(ImageProbe& probe, const MountRequest& request, bool keepFormatFromReader = true) {
   std::unique_ptr<ImageSource> source;
-  const MountError error =
-      ImageSource::Open(request, NtName(probe.imagePath), std::make_unique<BorrowedFile>(probe.file.get()), &source);
+  const MountError error = ImageSource::Open(request, ReaderName(probe.imagePath),
+                                             std::make_unique<BorrowedFile>(probe.file.get()), &source);
   if (error != kMountOk || !source) return false;
   if (keepFormatFromReader) probe.format = source->format();
   probe.sectorSize = static_cast<int32_t>(source->sectorSize());
@@ -105,7 +103,7 @@ bool TryDaa(ImageProbe& probe, InspectContext& context) {
   ImageFile file(std::make_unique<BorrowedFile>(probe.file.get()));
   if (!file.ok()) return false;
   daa::OpenOptions options;
-  const MountError error = image->Open(&file, probe.fileSize, NtName(probe.imagePath), options);
+  const MountError error = image->Open(&file, probe.fileSize, ReaderName(probe.imagePath), options);
   if (error == kMountUnsupportedVersion) {
     probe.format = kFormatDaa;
     probe.versionUnsupported = true;
