@@ -6,6 +6,7 @@
 #include "archive/codec_streams.h"
 #include "archive/compressed_file.h"
 #include "archive/format_choice.h"
+#include "archive/libarchive_fallback.h"
 #include "archive/wide_text.h"
 
 namespace kv::archive {
@@ -152,6 +153,8 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
   }
   volumes_ = callback->volumes();
   if (request.passwordAsked) *request.passwordAsked = callback->passwordAsked();
+  archivePath_ = request.path;
+  archiveFolder_ = folder;
   password_ = request.password;
   driveLetter_ = request.driveLetter;
   driveLetterNow_ = request.driveLetterNow;
@@ -542,6 +545,7 @@ void MountedArchive::Extract(const Job& job) {
     const uint32_t index = job.itemIndex;
     result = archive_->Extract(&index, 1, 0, callback.get());
   }
+  ExtractPendingWithLibarchive();
   std::lock_guard<std::mutex> g(lock_);
   // An extraction that ended is never repeated: what it did not deliver reads as zeros.
   if (all) {
@@ -617,6 +621,54 @@ bool MountedArchive::StoreBytes(uint32_t itemIndex, uint64_t position, const uin
 
 void MountedArchive::NoteOperationResult(uint32_t itemIndex, int32_t result) {
   if (result == abi::kResultOk) return;
+  // Debian's library has no RAR codec: it reports such items as an unsupported method, RAR5 ones
+  // also as a data error. libarchive may decode them; a wrong password it cannot mend.
+  if (IsRar() && (result == abi::kResultUnsupportedMethod ||
+                  (result == abi::kResultDataError && !encrypted_ && !items_[itemIndex].encrypted))) {
+    std::lock_guard<std::mutex> g(lock_);
+    fallbackPending_.push_back({itemIndex, result});
+    return;
+  }
+  PostFailure(itemIndex, result);
+}
+
+bool MountedArchive::IsRar() const {
+  const std::u16string& format = archive_ == inner_.get() ? innerFormatName_ : formatName_;
+  return EqualsIgnoreAsciiCase(format, u"Rar") || EqualsIgnoreAsciiCase(format, u"Rar5");
+}
+
+void MountedArchive::ExtractPendingWithLibarchive() {
+  std::vector<std::pair<uint32_t, int32_t>> pending;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    pending.swap(fallbackPending_);
+  }
+  if (pending.empty()) return;
+  std::vector<FallbackItem> wanted;
+  for (const auto& [index, result] : pending) {
+    FallbackItem item;
+    item.path = Utf16ToUtf8(items_[index].path);
+    item.itemIndex = index;
+    item.size = items_[index].size;
+    for (uint32_t j = 0; j < index; ++j) {
+      if (items_[j].isDirectory) continue;
+      ++item.ordinal;
+      if (items_[j].path == items_[index].path) ++item.occurrence;
+    }
+    wanted.push_back(std::move(item));
+  }
+  std::vector<std::string> files{archivePath_};
+  for (const std::string& v : volumes_) files.push_back(archiveFolder_ + "/" + v);
+  const std::vector<uint32_t> delivered =
+      ExtractWithLibarchive(files, wanted, [this](uint32_t item, uint64_t position, const uint8_t* data, size_t size) {
+        return StoreBytes(item, position, data, size);
+      });
+  // What libarchive cannot decode either keeps the codec library's verdict.
+  for (const auto& [index, result] : pending)
+    if (std::find(delivered.begin(), delivered.end(), index) == delivered.end()) PostFailure(index, result);
+}
+
+void MountedArchive::PostFailure(uint32_t itemIndex, int32_t result) {
   {
     std::lock_guard<std::mutex> g(lock_);
     state_[itemIndex].failed = true;

@@ -165,6 +165,9 @@ class MountedArchive final : public service::ItemDataSource {
   bool StoreBytes(uint32_t itemIndex, uint64_t position, const uint8_t* data, size_t size);
   void NoteStreamBound(uint32_t itemIndex);
   void NoteOperationResult(uint32_t itemIndex, int32_t result);
+  bool IsRar() const;
+  void ExtractPendingWithLibarchive();
+  void PostFailure(uint32_t itemIndex, int32_t result);
 
   void PostMessage(uint32_t textId, uint32_t reasonTextId, std::u16string_view argument);
   void PostStoreError(uint32_t textId);
@@ -178,6 +181,11 @@ class MountedArchive final : public service::ItemDataSource {
   std::u16string formatName_;
   std::u16string innerFormatName_;
   std::vector<std::string> volumes_;
+  std::string archivePath_;    // the archive file
+  std::string archiveFolder_;  // its folder, where its further volumes lie
+  // Items of a RAR archive that the codec library could not decode: read with libarchive after
+  // the library's extraction ends (guarded by lock_).
+  std::vector<std::pair<uint32_t, int32_t>> fallbackPending_;  // item, the library's result
   std::u16string archiveName_;
 
   std::vector<ArchiveItem> items_;

@@ -17,7 +17,7 @@ namespace {
 
 constexpr size_t kWindow = 32768;  // what a deflate stream may refer back to
 constexpr size_t kInputBuffer = 256 * 1024;
-constexpr uint64_t kXzMemoryLimit = 1ull << 30;  // a hostile header must not claim more
+constexpr uint64_t kXzMemoryLimit = 256ull << 20;  // xz -9e needs 65 MiB; a hostile header may claim more
 constexpr uint64_t kProgressStep = 16ull << 20;
 constexpr size_t kEdge = 1u << 20;  // bytes kept of the start and of the end
 
@@ -337,72 +337,157 @@ class Bzip2Decoder final : public Decoder {
   bool failNext_ = false;
 };
 
+// Xz is decoded block by block, so that every block start (xz -T0 and parallel compressors write
+// many) is a seek point; a block point keeps its stream's check type in `bits`.
 class XzDecoder final : public Decoder {
  public:
   using Decoder::Decoder;
-  ~XzDecoder() override { lzma_end(&s_); }
+  ~XzDecoder() override { End(); }
 
   bool Start(const SeekPoint& point, const std::vector<uint8_t>&) override {
+    End();
     in_.Seek(point.in);
-    ended_ = failNext_ = false;
-    return Init();
+    ended_ = failed_ = false;
+    if (point.member) {
+      state_ = State::kStreamHeader;
+    } else {
+      if (point.bits > LZMA_CHECK_ID_MAX) return false;
+      check_ = static_cast<lzma_check>(point.bits);
+      state_ = State::kBlockHeader;
+    }
+    return true;
   }
 
   Step Next(uint8_t* out, size_t size) override {
     Step step;
-    if (ended_) {
-      if (failNext_) step.produced = -1;
-      return step;
-    }
-    s_.next_out = out;
-    s_.avail_out = size;
-    bool failed = false;
-    while (s_.avail_out > 0) {
-      // The decoder may need no further input to finish: an empty buffer is no failure yet.
-      const bool more = in_.Ensure(1);
-      s_.next_in = in_.next();
-      s_.avail_in = in_.available();
-      const size_t before = s_.avail_in;
-      const lzma_ret r = lzma_code(&s_, more ? LZMA_RUN : LZMA_FINISH);
-      in_.Consume(before - s_.avail_in);
-      if (r == LZMA_STREAM_END) {
-        // Stream padding: groups of four zero bytes; then another stream, or the end.
-        while (in_.Ensure(4) && std::memcmp(in_.next(), "\0\0\0\0", 4) == 0) in_.Consume(4);
-        if (!in_.Ensure(6) || !StartsWith(in_.next(), in_.available(), kXzMagic, 6) || !Init()) {
-          ended_ = true;
+    if (failed_) step.produced = -1;
+    if (failed_ || ended_) return step;
+    size_t produced = 0;
+    while (produced < size && !failed_ && !ended_ && !step.boundary) {
+      switch (state_) {
+        case State::kStreamHeader: {
+          lzma_stream_flags flags;
+          if (!in_.Ensure(LZMA_STREAM_HEADER_SIZE) || lzma_stream_header_decode(&flags, in_.next()) != LZMA_OK) {
+            failed_ = true;
+            break;
+          }
+          in_.Consume(LZMA_STREAM_HEADER_SIZE);
+          check_ = flags.check;
+          state_ = State::kBlockHeader;
           break;
         }
-        step.boundary = true;
-        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
-        break;
-      }
-      if (r != LZMA_OK) {
-        failed = true;
-        break;
+        case State::kBlockHeader: {
+          if (!in_.Ensure(1)) {
+            failed_ = true;
+            break;
+          }
+          if (in_.next()[0] == 0) {  // the index: the stream's blocks are done
+            End();
+            active_ = lzma_index_decoder(&s_, &index_, kXzMemoryLimit) == LZMA_OK;
+            if (!active_) failed_ = true;
+            state_ = State::kIndex;
+            break;
+          }
+          End();
+          // The block decoder keeps a pointer to the block: it lives in the object.
+          block_ = lzma_block{};
+          block_.version = 1;
+          block_.check = check_;
+          block_.filters = filters_;
+          block_.header_size = lzma_block_header_size_decode(in_.next()[0]);
+          if (!in_.Ensure(block_.header_size) || lzma_block_header_decode(&block_, nullptr, in_.next()) != LZMA_OK) {
+            failed_ = true;
+            break;
+          }
+          filtersSet_ = true;
+          in_.Consume(block_.header_size);
+          active_ = lzma_block_decoder(&s_, &block_) == LZMA_OK;
+          if (!active_) failed_ = true;
+          state_ = State::kBlock;
+          break;
+        }
+        case State::kBlock:
+        case State::kIndex: {
+          const bool more = in_.Ensure(1);
+          s_.next_in = in_.next();
+          s_.avail_in = in_.available();
+          s_.next_out = out + produced;
+          s_.avail_out = size - produced;
+          const size_t before = s_.avail_in;
+          const size_t room = s_.avail_out;
+          const lzma_ret r = lzma_code(&s_, more ? LZMA_RUN : LZMA_FINISH);
+          in_.Consume(before - s_.avail_in);
+          produced += room - s_.avail_out;
+          if (r == LZMA_STREAM_END) {
+            End();
+            if (state_ == State::kBlock) {
+              state_ = State::kBlockHeader;
+              step.boundary = true;
+              step.point = SeekPoint{in_.position(), 0, static_cast<uint8_t>(check_), false, 0, 0};
+            } else {
+              AfterIndex(&step);
+            }
+          } else if (r != LZMA_OK || (!more && before == 0 && room == s_.avail_out)) {
+            failed_ = true;
+          }
+          break;
+        }
       }
     }
-    step.produced = static_cast<long>(size - s_.avail_out);
-    if (failed) {
-      ended_ = true;
-      failNext_ = true;
-      if (step.produced == 0) step.produced = -1;
-    }
+    step.produced = static_cast<long>(produced);
+    if (failed_ && produced == 0) step.produced = -1;
     return step;
   }
 
  private:
-  bool Init() {
-    uint8_t* const nextOut = s_.next_out;
-    const size_t availOut = s_.avail_out;
-    lzma_end(&s_);
-    s_ = LZMA_STREAM_INIT;
-    s_.next_out = nextOut;
-    s_.avail_out = availOut;
-    return lzma_stream_decoder(&s_, kXzMemoryLimit, 0) == LZMA_OK;
+  enum class State { kStreamHeader, kBlockHeader, kBlock, kIndex };
+
+  // After the index: the stream footer, padding, then another stream or the end.
+  void AfterIndex(Step* step) {
+    if (index_ != nullptr) lzma_index_end(index_, nullptr);
+    index_ = nullptr;
+    if (!in_.Ensure(LZMA_STREAM_HEADER_SIZE)) {
+      failed_ = true;
+      return;
+    }
+    in_.Consume(LZMA_STREAM_HEADER_SIZE);
+    while (in_.Ensure(4) && std::memcmp(in_.next(), "\0\0\0\0", 4) == 0) in_.Consume(4);
+    if (!in_.Ensure(6) || !StartsWith(in_.next(), in_.available(), kXzMagic, 6)) {
+      ended_ = true;
+      return;
+    }
+    state_ = State::kStreamHeader;
+    step->boundary = true;
+    step->point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
   }
+
+  void End() {
+    if (active_) lzma_end(&s_);
+    s_ = LZMA_STREAM_INIT;
+    active_ = false;
+    if (index_ != nullptr) lzma_index_end(index_, nullptr);
+    index_ = nullptr;
+    if (filtersSet_) {
+      // The block header decoder allocated the filters' options.
+      for (lzma_filter& f : filters_) {
+        if (f.id == LZMA_VLI_UNKNOWN) break;
+        free(f.options);
+        f.options = nullptr;
+      }
+      filtersSet_ = false;
+    }
+  }
+
   lzma_stream s_ = LZMA_STREAM_INIT;
+  bool active_ = false;
+  lzma_index* index_ = nullptr;
+  lzma_block block_{};
+  lzma_filter filters_[LZMA_FILTERS_MAX + 1] = {};
+  bool filtersSet_ = false;
+  lzma_check check_ = LZMA_CHECK_NONE;
+  State state_ = State::kStreamHeader;
   bool ended_ = false;
-  bool failNext_ = false;
+  bool failed_ = false;
 };
 
 class ZstdDecoder final : public Decoder {
@@ -572,7 +657,7 @@ bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* e
     if (step.boundary && out - points_.back().out >= span_) {
       SeekPoint p = step.point;
       p.out = out;
-      if (!p.member && !SaveWindow(ring, out, &p)) {
+      if (!p.member && compression_ == Compression::kGzip && !SaveWindow(ring, out, &p)) {
         *error = IndexError::kIndexFile;
         return false;
       }
@@ -619,7 +704,7 @@ bool SeekableDecompressor::SaveWindow(const std::vector<uint8_t>& ring, uint64_t
 
 bool SeekableDecompressor::LoadWindow(const SeekPoint& point, std::vector<uint8_t>* window) const {
   window->clear();
-  if (point.member) return true;
+  if (point.member || compression_ != Compression::kGzip) return true;
   std::vector<uint8_t> compressed(point.windowSize);
   if (pread(indexFd_, compressed.data(), compressed.size(), static_cast<off_t>(point.windowAt)) !=
       static_cast<ssize_t>(compressed.size()))

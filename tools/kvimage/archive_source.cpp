@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "archive/mounted_archive.h"
@@ -100,8 +101,16 @@ std::unique_ptr<ArchiveData> OpenArchive(const std::string& path, const std::opt
   r.storeFolder = data->folder->path();
   r.driveLetter = u'?';
   r.messages = &Messages();
+  // A file compressed as one stream is decoded once to find its seek points: show how far.
+  std::optional<cli::Progress> progress;
+  r.progress = [&progress, &path](uint64_t done, uint64_t total) {
+    if (!progress) progress.emplace("indexing " + path, total);
+    progress->Update(done);
+    return true;
+  };
   archive::OpenError e;
   data->archive = archive::MountedArchive::Open(r, &e);
+  if (progress) progress->Finish();
   if (!data->archive) {
     *error = OpenErrorText(e);
     return nullptr;
