@@ -28,6 +28,8 @@ std::string Narrow(std::u16string_view text) {
 
 // One line from the terminal; nothing at end of input or on an interrupted read (Ctrl-C).
 std::optional<std::string> ReadTerminalLine(bool echo) {
+  // Without a terminal on standard input (scripts, services) nobody can answer.
+  if (!isatty(STDIN_FILENO)) return std::nullopt;
   FILE* tty = std::fopen("/dev/tty", "r+");
   if (!tty) return std::nullopt;
   termios saved{};
@@ -60,6 +62,7 @@ std::optional<std::u16string> ConsolePrompts::AskPassword(std::u16string_view pr
     fileAnswerUsed_ = true;
     return platform::Utf8ToUtf16(*passwordFromFile_);
   }
+  if (!isatty(STDIN_FILENO)) return std::nullopt;
   std::fprintf(stderr, "%s %s\n", Narrow(prompt).c_str(), path.c_str());
   std::fflush(stderr);
   const auto line = ReadTerminalLine(false);
