@@ -337,3 +337,36 @@ TEST_F(Identify, FilesThatAreNoImagesAreRefusedWithoutBlocking) {
 
 }  // namespace
 }  // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(DriveTargets, OnlyTheDriversCdDevicesZeroTo22) {
+  struct Case {
+    const char* target;
+    int number;
+  };
+  for (const Case& c : std::vector<Case>{{"\\Device\\KVEmu\\KVEmuCd0", 0},
+                                         {"\\Device\\KVEmu\\KVEmuCd22", 22},
+                                         {"\\Device\\KVEmu\\KVEmuCd23", -1},
+                                         {"\\Device\\KVEmu\\KVEmuCd007", -1},
+                                         {"\\Device\\KVEmu\\KVEmuCd", -1},
+                                         {"\\Device\\KVEmu\\KVEmuCdx", -1},
+                                         {"\\Device\\HarddiskVolume1", -1}})
+    EXPECT_EQ(manager::DriveNumberOfTarget(c.target), c.number) << c.target;
+}
+
+TEST_F(Identify, NrgWithDataAndAudioTracksServesItsDataTrack) {
+  // The driver's NRG reader serves one Mode 1 track only, so the NRG attempt fails and the raw
+  // scan finds the data track's geometry: the data still mounts, the audio track does not.
+  test::NrgOptions o;
+  o.audioSectors = 300;
+  auto in = Inspect(Write("mixed.nrg", test::MakeNrg(iso_, o).bytes));
+  ASSERT_EQ(in.result, 0);
+  EXPECT_TRUE(IsPlainGeometryFormat(in.probe->format)) << in.probe->format;
+  EXPECT_FALSE(in.probe->layout);
+  EXPECT_TRUE(ReadsLikeTheIso(*in.probe));
+}
+
+}  // namespace
+}  // namespace kv
