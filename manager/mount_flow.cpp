@@ -21,6 +21,14 @@ bool ServicePaths(const std::string& file, std::u16string* ntName, std::u16strin
   return clientPath->size() < kCommandPathChars;
 }
 
+std::string FileOfDisplayName(const std::u16string& name) {
+  if (name.size() < 3 || (name[0] != u'C' && name[0] != u'c') || name[1] != u':' || name[2] != u'\\') return {};
+  std::u16string path = name.substr(2);
+  for (char16_t& c : path)
+    if (c == u'\\') c = u'/';
+  return platform::Utf16ToUtf8(path);
+}
+
 Inspection InspectFile(const std::string& picked, inspect::InspectContext& context) {
   Inspection out;
   // A FIFO or a device would block the first read, a folder has nothing to read.

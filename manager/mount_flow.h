@@ -47,4 +47,8 @@ MountResult MountFile(DriveControl& drives, int drive, const std::string& picked
 // name, "C:\dir\file" for the command); false when the file has no such path.
 bool ServicePaths(const std::string& file, std::u16string* ntName, std::u16string* clientPath);
 
+// The file behind a drive's display name ("C:\\dir\\file" is "/dir/file"); empty when the name
+// is not on the system disk.
+std::string FileOfDisplayName(const std::u16string& name);
+
 }  // namespace kv::manager

@@ -198,5 +198,43 @@ TEST_F(MountFlow, EachFormatMountedByKvctlReadsBackThroughTheDrive) {
   EXPECT_EQ(Kvctl("list").output, "0 D: <No media>\n1 E: <No media>\n2 F: <No media>\n");
 }
 
+TEST_F(MountFlow, IdentifyDrivesLettersAndLanguage) {
+  const fs::path src = dir_ / "src";
+  fs::create_directories(src);
+  WriteFileText(src / "a.txt", "letters\n");
+  ASSERT_EQ(
+      kv::test::Run("genisoimage -quiet -o " + Quote((dir_ / "d.iso").string()) + " " + Quote(src.string())).exitCode,
+      0);
+  const int sectors = static_cast<int>(fs::file_size(dir_ / "d.iso") / 2048);
+  auto r = Kvctl("identify " + Quote((dir_ / "d.iso").string()) + " --json");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("\"format\":0,\"formatName\":\"iso\",\"sectorSize\":2048,\"dataOffset\":0,"
+                          "\"startOffset\":0,\"sectorCount\":" +
+                          std::to_string(sectors)),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(Kvctl("list").output, "0 D: <No media>\n") << "nothing was mounted";
+
+  EXPECT_EQ(Kvctl("drives 2").exitCode, 0);
+  EXPECT_EQ(Kvctl("drives 24").exitCode, 2);
+  EXPECT_EQ(Kvctl("mount E: " + Quote((dir_ / "d.iso").string())).output, "E:\n");
+  // A new letter keeps the medium: it is mounted again behind the new letter.
+  r = Kvctl("letter E: H");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  r = Kvctl("list");
+  EXPECT_EQ(r.output.substr(0, 16), "0 D: <No media>\n") << r.output;
+  EXPECT_NE(r.output.find("1 H: C:"), std::string::npos) << r.output;
+  std::vector<uint8_t> medium;
+  EXPECT_TRUE(ReadDrive('H', &medium));
+
+  r = Kvctl("language Klingon");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.output.find("1033"), std::string::npos) << r.output;
+  r = Kvctl("language 1033");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Kvctl("unmount --all").exitCode, 0);
+  EXPECT_EQ(Kvctl("list").output, "0 D: <No media>\n1 H: <No media>\n");
+}
+
 }  // namespace
 }  // namespace kv::test

@@ -257,7 +257,7 @@ int Letter(int argc, char** argv) {
     return kExitFailure;
   }
   const bool ok = m.drives.ChangeLetter(list, drive, letters, [&](int d, const std::u16string& image) {
-    return manager::MountFile(m.drives, d, platform::Utf16ToUtf8(image), m.context).outcome ==
+    return manager::MountFile(m.drives, d, manager::FileOfDisplayName(image), m.context).outcome ==
            manager::MountOutcome::kMounted;
   });
   return ok ? kExitOk : kExitFailure;
