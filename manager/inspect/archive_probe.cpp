@@ -38,6 +38,7 @@ std::unique_ptr<archive::MountedArchive> OpenWith(const std::string& path, const
   request.password = password;
   request.storeFolder = scratch.path();
   request.passwordAsked = asked;
+  request.encryptionOnly = true;
   return archive::MountedArchive::Open(request, error);
 }
 
