@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -26,7 +27,16 @@ std::string Narrow(std::u16string_view text) {
   return out;
 }
 
-// One line from the terminal; nothing at end of input or on an interrupted read (Ctrl-C).
+// Ctrl-C during a hidden read: the terminal gets its echo back before the process ends.
+int gQuietFd = -1;
+termios gSavedTerminal{};
+extern "C" void RestoreTerminalAndStop(int signal) {
+  if (gQuietFd >= 0) tcsetattr(gQuietFd, TCSANOW, &gSavedTerminal);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+// One line from the terminal; nothing at end of input.
 std::optional<std::string> ReadTerminalLine(bool echo) {
   // Without a terminal on standard input (scripts, services) nobody can answer.
   if (!isatty(STDIN_FILENO)) return std::nullopt;
@@ -38,6 +48,10 @@ std::optional<std::string> ReadTerminalLine(bool echo) {
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
+    gSavedTerminal = saved;
+    gQuietFd = fileno(tty);
+    std::signal(SIGINT, RestoreTerminalAndStop);
+    std::signal(SIGTERM, RestoreTerminalAndStop);
     tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
   }
   std::string line;
@@ -47,7 +61,12 @@ std::optional<std::string> ReadTerminalLine(bool echo) {
     if (c == '\n') break;
     if (line.size() < 4096) line += static_cast<char>(c);
   }
-  if (!echo && isTerminal) tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+  if (!echo && isTerminal) {
+    tcsetattr(fileno(tty), TCSAFLUSH, &saved);
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    gQuietFd = -1;
+  }
   std::fclose(tty);
   if (!got) return std::nullopt;
   return line;

@@ -2,7 +2,13 @@
 // right and at a wrong extension, split sets, password questions through scripted prompts, and
 // files that must be refused before anything reads them.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -298,6 +304,40 @@ TEST_F(Identify, SplitSetsFromAnyVolumeAndMissingVolumes) {
                                          {"x.bin", 1, 2, ""},
                                          {"x.daa", 1, 0, ""}})
     EXPECT_EQ(inspect::VolumeName(n.base, n.index, n.scheme), n.expected) << n.base << " " << n.index;
+}
+
+TEST_F(Identify, CtrlCAtTheHiddenPasswordPromptGivesTheTerminalItsEchoBack) {
+  test::DaaWriterOptions o;
+  o.password = "secret";
+  const fs::path daa = test::WriteDaaFiles(dir_.path(), test::WriteDaaImage(iso_, o, "ask"));
+  const std::string kvctl = test::ProgramPath("kvctl");
+  int master = -1;
+  const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(kvctl.c_str(), "kvctl", "identify", daa.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string seen;
+  while (seen.find("Please input the password:") == std::string::npos) {
+    pollfd p{master, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 20000), 1) << seen;
+    char buffer[256];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    ASSERT_GT(n, 0) << seen;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  termios t{};
+  // The prompt is printed before the echo goes off: wait until it is off, then interrupt.
+  for (int i = 0; i < 2000 && tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO); ++i) usleep(1000);
+  EXPECT_FALSE(t.c_lflag & ECHO);
+  ASSERT_EQ(write(master, "\x03", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  ASSERT_EQ(tcgetattr(master, &t), 0);
+  EXPECT_TRUE(t.c_lflag & ECHO);
+  close(master);
 }
 
 TEST_F(Identify, FilesThatAreNoImagesAreRefusedWithoutBlocking) {
