@@ -202,6 +202,17 @@ TEST_F(Identify, PasswordsAreAskedCheckedAndAskedAgain) {
   prompts_.wrongPasswordAnswers = {false};
   EXPECT_EQ(Inspect(daa).result, inspect::kOpenPasswordRequired);
 
+  // The longest password a DAA/GBI image takes: 256 bytes; and one of a single character.
+  for (const std::string& password : {std::string(256, 'L'), std::string("1")}) {
+    o.password = password;
+    const fs::path image = test::WriteDaaFiles(dir_.path(), test::WriteDaaImage(iso_, o, "len"));
+    prompts_.passwords = {platform::Utf8ToUtf16(password)};
+    in = Inspect(image);
+    ASSERT_EQ(in.result, 0) << password.size();
+    EXPECT_EQ(in.probe->password, password);
+    EXPECT_TRUE(ReadsLikeTheIso(*in.probe));
+  }
+
   // ISZ: no check; a 33-byte password is wrong without reading, 32 bytes is the whole key.
   test::IszOptions io;
   io.encryption = 4;
