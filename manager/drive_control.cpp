@@ -124,6 +124,12 @@ bool DriveControl::DriverInstalled() const {
   return false;
 }
 
+bool DriveControl::WindowsSupported(bool showMessage) const {
+  if (OsClass(SystemFacts::FromPlatform()) > 1) return true;
+  if (showMessage && message_) message_(text_(420), MessageKind::kError);
+  return false;
+}
+
 bool DriveControl::SendCommand(const std::vector<uint8_t>& record, ServiceReply* reply) {
   std::string error;
   if (!area_->open) {

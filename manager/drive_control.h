@@ -37,6 +37,8 @@ class DriveControl {
   std::u16string QueryImage(const DriveList& list, size_t position) const;
   // False (with text 430 shown) when the driver's control device cannot be opened.
   bool DriverInstalled() const;
+  // False (with text 420 shown when asked) on systems older than Windows 2000.
+  bool WindowsSupported(bool showMessage) const;
   // One command through the service's area; false when it could not be sent (texts 450/460).
   bool SendCommand(const std::vector<uint8_t>& record, ServiceReply* reply);
   bool Unmount(int drive);
