@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -31,9 +32,14 @@ std::string FileOfDisplayName(const std::u16string& name) {
 
 Inspection InspectFile(const std::string& picked, inspect::InspectContext& context) {
   Inspection out;
+  out.image = picked;
   // A FIFO or a device would block the first read, a folder has nothing to read.
   struct stat st {};
-  if (stat(picked.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return out;
+  if (stat(picked.c_str(), &st) != 0) {
+    out.osError = errno;
+    return out;
+  }
+  if (!S_ISREG(st.st_mode)) return out;
 
   const std::string first = inspect::FindFirstVolume(picked, context);
   if (first.empty()) {

@@ -362,6 +362,18 @@ TEST_F(Identify, FilesThatAreNoImagesAreRefusedWithoutBlocking) {
     auto in = Inspect(p);
     EXPECT_EQ(in.result, inspect::kOpenUnrecognised);
     EXPECT_FALSE(in.probe);
+    EXPECT_EQ(in.osError, p.filename() == "missing.iso" ? ENOENT : 0);
+  }
+  // The user's own rights decide: a file only root may read is refused to another user, although
+  // the service (root) could open it.
+  if (geteuid() == 0 && test::HaveTool("runuser")) {
+    const fs::path secret = Write("secret.iso", iso_);
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const auto r = test::Run("runuser -u nobody -- " + Quote(test::ProgramPath("kvctl")) + " identify " +
+                             Quote(secret.string()) + " 2>&1");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Permission denied"), std::string::npos) << r.output;
   }
   // A file beyond 2^60 bytes: result 7 before any read; exactly 2^60 is looked at.
   struct Huge final : RawFile {
