@@ -301,6 +301,20 @@ TEST_F(Identify, SplitSetsFromAnyVolumeAndMissingVolumes) {
   fs::rename(dir_ / "away", dir_ / "set.part01.exe");
   EXPECT_EQ(inspect::FindFirstVolume((dir_ / "set.part02.daa").string(), context_), (dir_ / "set.part01.exe").string());
 
+  // Scheme 2 of a GBI set: x.g00 is the second volume, x.gbi the first.
+  o.signature = test::DaaWriterOptions::Signature::kGbi;
+  o.namingScheme = 2;
+  const auto gbi = test::WriteDaaImage(iso_, o, "old");
+  ASSERT_GE(gbi.size(), 2u);
+  test::WriteDaaFiles(dir_.path(), gbi);
+  prompts_.shown.clear();
+  in = Inspect(dir_ / "old.g00");
+  ASSERT_EQ(in.result, 0);
+  EXPECT_EQ(in.image, (dir_ / "old.gbi").string());
+  EXPECT_EQ(in.probe->format, kFormatDaa);
+  EXPECT_TRUE(ReadsLikeTheIso(*in.probe));
+  EXPECT_TRUE(prompts_.shown.empty());
+
   // Names of the schemes.
   struct Name {
     std::string base;
