@@ -58,6 +58,11 @@ bool ReadDrive(char letter, std::vector<uint8_t>* out) {
   return size > 0;
 }
 
+std::string ReadFileText(const std::string& path) {
+  const auto bytes = ReadFileBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 class MountFlow : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -234,6 +239,25 @@ TEST_F(MountFlow, IdentifyDrivesLettersAndLanguage) {
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(Kvctl("unmount --all").exitCode, 0);
   EXPECT_EQ(Kvctl("list").output, "0 D: <No media>\n1 H: <No media>\n");
+
+  // The service's messages reach `kvctl messages`: an item whose CRC fails when it is read.
+  WriteFileBytes(src / "item.bin", PatternBytes(200000, 5));
+  const fs::path zip = dir_ / "bad.zip";
+  ASSERT_EQ(kv::test::Run("cd " + Quote(src.string()) + " && 7z a -tzip -mx=0 " + Quote(zip.string()) + " . >/dev/null")
+                .exitCode,
+            0);
+  auto bytes = ReadFileBytes(zip);
+  bytes[100000] ^= 0xFF;
+  WriteFileBytes(zip, bytes);
+  const std::string out = (dir_ / "messages.out").string();
+  const std::string err = (dir_ / "messages.err").string();
+  kv::test::Run(Quote(ProgramPath("kvctl")) + " messages --count 1 >" + Quote(out) + " 2>" + Quote(err) + " &");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(err) && fs::file_size(err) > 0; }, std::chrono::seconds(10)));
+  EXPECT_EQ(Kvctl("mount " + Quote(zip.string())).output, "D:\n");
+  ReadDrive('D', &medium);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(out) && fs::file_size(out) > 0; }, std::chrono::seconds(20)));
+  EXPECT_NE(ReadFileText(out).find("item.bin"), std::string::npos) << ReadFileText(out);
+  EXPECT_EQ(Kvctl("unmount D:").exitCode, 0);
 }
 
 }  // namespace

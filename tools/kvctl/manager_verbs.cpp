@@ -13,7 +13,6 @@
 #include "manager/drive_control.h"
 #include "manager/language.h"
 #include "manager/mount_flow.h"
-#include "platform/message_pipe.h"
 #include "platform/wide_text.h"
 #include "tools/cli/cli.h"
 
@@ -288,39 +287,16 @@ int Language(int argc, char** argv) {
   return ok ? kExitOk : kExitFailure;
 }
 
+// The balloon tips of the tray for a terminal: the service's message pipe, as kvctl svc reads it.
 int Messages(int argc, char** argv) {
-  cli::Args args(argc, argv, {});
-  int exit = 0;
-  if (!CheckArgs(args, "messages", {"count"}, 0, 0, &exit)) return exit;
-  int64_t count = 0;
-  std::string error;
-  if (!args.GetInt("count", 1, 1000000, &count, &error)) return Usage("messages", error);
-  int e = 0;
-  auto pipe = platform::MessagePipeClient::Connect(kMessagePipeName, &e);
-  if (!pipe) {
-    std::fprintf(stderr, "kvctl messages: the service's messages cannot be received: %s\n", std::strerror(e));
-    return kExitFailure;
+  for (const cli::Verb& verb : cli::Registry()) {
+    if (verb.name != "svc") continue;
+    std::string name = "messages";
+    std::vector<char*> v{name.data()};
+    for (int i = 0; i < argc; ++i) v.push_back(argv[i]);
+    return verb.run(static_cast<int>(v.size()), v.data());
   }
-  for (int64_t seen = 0; count == 0 || seen < count;) {
-    std::vector<uint8_t> message;
-    bool closed = false;
-    if (!pipe->Read(&message, -1, &closed)) {
-      if (closed) return kExitOk;
-      continue;
-    }
-    std::u16string text(message.size() / 2, u'\0');
-    std::memcpy(text.data(), message.data(), text.size() * 2);
-    if (const size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-    const std::string utf8 = Terminal(text);
-    const size_t split = utf8.find(":::");
-    if (split == std::string::npos)
-      std::printf("%s\n", utf8.c_str());
-    else
-      std::printf("%s\n  %s\n", utf8.substr(0, split).c_str(), utf8.substr(split + 3).c_str());
-    std::fflush(stdout);
-    ++seen;
-  }
-  return kExitOk;
+  return kExitFailure;
 }
 
 const cli::RegisterVerb kList({"list", "the drives, their letters and what each holds", "kvctl list [--json]", List});
