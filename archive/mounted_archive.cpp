@@ -122,6 +122,7 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
   if (!archive_) {
     outer_ = OpenFirstFormat(*library_, stream.get(), archiveName_, callback.get(), &formatName_);
     if (!outer_) {
+      if (request.passwordAsked) *request.passwordAsked = callback->passwordAsked();
       *error = OpenError::kNoFormat;
       return false;
     }
@@ -154,6 +155,7 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
     }
   }
   volumes_ = callback->volumes();
+  if (request.passwordAsked) *request.passwordAsked = callback->passwordAsked();
   archivePath_ = request.path;
   archiveFolder_ = folder;
   password_ = request.password;
@@ -161,8 +163,24 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
   driveLetterNow_ = request.driveLetterNow;
   messages_ = request.messages;
   store_ = std::make_unique<TemporaryStore>(request.storeFolder);
+  if (request.encryptionOnly) {
+    ReadEncryptionOnly();
+    return true;
+  }
   ReadItemProperties(itemsArchiveName);
   return true;
+}
+
+void MountedArchive::ReadEncryptionOnly() {
+  uint32_t count = 0;
+  if (archive_->GetNumberOfItems(&count) != abi::S_OK) count = 0;
+  count = std::min(count, kMaxItems);
+  items_.resize(count);
+  PropValue value(*library_);
+  for (uint32_t i = 0; i < count && !encrypted_; ++i)
+    if (archive_->GetProperty(i, abi::kpidEncrypted, value.Put()) == abi::S_OK && value.Bool(false))
+      items_[i].encrypted = encrypted_ = true;
+  state_.resize(count);
 }
 
 void MountedArchive::ReadItemProperties(const std::u16string& archiveName) {

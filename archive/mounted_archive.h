@@ -46,6 +46,11 @@ struct OpenRequest {
   // all); returning false cancels the open. May be empty.
   std::function<bool(uint64_t done, uint64_t total)> progress;
   MessageSink* messages = nullptr;  // may be null
+  // Set when the library asked for a password while opening (the manager's password check).
+  bool* passwordAsked = nullptr;
+  // Only whether some item is encrypted is read (the manager's check before a mount); the items
+  // keep no other property and the archive cannot be served.
+  bool encryptionOnly = false;
 };
 
 enum class OpenError : int32_t {
@@ -151,6 +156,7 @@ class MountedArchive final : public service::ItemDataSource {
   MountedArchive() = default;
   bool OpenWith(const OpenRequest& request, OpenError* error);
   void ReadItemProperties(const std::u16string& archiveName);
+  void ReadEncryptionOnly();
 
   // Reading side.
   void StartWorker();
