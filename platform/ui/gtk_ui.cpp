@@ -677,6 +677,9 @@ bool GtkUi::TypeText(WindowId window, int controlId, std::u16string_view text) {
   GtkWidget* w = s->widgets[controlId];
   if (!w || !gtk_widget_is_sensitive(w)) return false;
   if (GTK_IS_ENTRY(w) || GTK_IS_TEXT_VIEW(w)) {
+    const bool editable =
+        GTK_IS_ENTRY(w) ? gtk_editable_get_editable(GTK_EDITABLE(w)) : gtk_text_view_get_editable(GTK_TEXT_VIEW(w));
+    if (!editable) return false;
     SetEditText(w, U8(text));
     return true;
   }

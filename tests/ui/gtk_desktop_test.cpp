@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <set>
 
+#include "manager/archive_dialogs.h"
 #include "manager/config_dialog.h"
 #include "manager/tray_menu.h"
 #include "platform/ui/gtk_ui.h"
@@ -136,6 +137,22 @@ TEST_F(Desktop, MessageBoxAndTrayMenuAnswerWithTheButtonAndEntryChosen) {
   EXPECT_GT(height, 150) << "ten entries";
   EXPECT_GT(width, 100);
   EXPECT_GT(Colours((kShots / "menu.png").string()), 4u);
+}
+
+TEST_F(Desktop, PasswordDialogEnablesOkOnlyWithAPassword) {
+  ConfigStore config(ConfigProgram::Manager, Facts(true));
+  Languages languages(config);
+  languages.Load();
+  ui_.SetShownHook([this](WindowId w) {
+    EXPECT_FALSE(ui_.ClickControl(w, IDOK)) << "OK is disabled while the edit is empty";
+    EXPECT_FALSE(ui_.TypeText(w, kIdPasswordFileName, u"x")) << "read-only";
+    EXPECT_TRUE(ui_.TypeText(w, kIdPassword, u"secret"));
+    ASSERT_TRUE(ui_.Screenshot(w, (kShots / "password.png").string()));
+    EXPECT_TRUE(ui_.ClickControl(w, IDOK));
+  });
+  const PasswordAnswer answer = AskPassword(ui_, kNoWindow, languages, languages.Text(560), u"/srv/sets/secret.7z");
+  EXPECT_EQ(answer.result, kPromptOk);
+  EXPECT_EQ(answer.password, u"secret");
 }
 
 }  // namespace
