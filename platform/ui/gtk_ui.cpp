@@ -726,6 +726,19 @@ bool GtkUi::Screenshot(WindowId window, const std::string& pngPath, int* width, 
   GdkWindow* gw = gtk_widget_get_window(top);
   if (!gw || !gdk_window_is_viewable(gw)) return false;
   while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+  // What the user changed just now is painted before the picture is taken: one full paint.
+  bool drawn = false;
+  const gulong handler =
+      g_signal_connect_after(top, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t*, gpointer p) -> gboolean {
+                               *static_cast<bool*>(p) = true;
+                               return FALSE;
+                             }),
+                             &drawn);
+  gtk_widget_queue_draw(top);
+  const gint64 until = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
+  while (!drawn && g_get_monotonic_time() < until) g_main_context_iteration(nullptr, TRUE);
+  g_signal_handler_disconnect(top, handler);
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
   gdk_display_sync(gdk_display_get_default());
   const int w = gdk_window_get_width(gw);
   const int h = gdk_window_get_height(gw);

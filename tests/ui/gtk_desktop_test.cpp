@@ -3,6 +3,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -48,6 +49,8 @@ class Desktop : public kv::test::ManagerUi {
     ManagerUi::SetUp();
     if (!ui_.ready()) GTEST_SKIP() << "no display";
     std::filesystem::create_directories(kShots);
+    // Pictures show states, not the transitions between them.
+    g_object_set(gtk_settings_get_default(), "gtk-enable-animations", FALSE, nullptr);
     // A bound on every test: a window that never shows must not hang the run.
     watchdog_ = g_timeout_add_seconds(
         60,
