@@ -831,7 +831,7 @@ bool GtkUi::AddTrayIcon(const TrayIcon& icon, std::function<void(TrayEvent)> onE
   auto tray = std::make_unique<Tray>();
   tray->icon = gtk_status_icon_new_from_icon_name("media-optical");
   tray->onEvent = std::move(onEvent);
-  std::u16string tip = icon.tooltip.substr(0, 127);
+  std::u16string tip = icon.tooltip.substr(0, 128);
   gtk_status_icon_set_tooltip_text(tray->icon, U8(tip).c_str());
   gtk_status_icon_set_visible(tray->icon, TRUE);
   g_signal_connect(tray->icon, "button-release-event", G_CALLBACK(OnTrayRelease), &tray->onEvent);
@@ -853,13 +853,13 @@ bool GtkUi::ShowBalloon(uint32_t iconId, const Balloon& balloon) {
   gtk_box_pack_start(GTK_BOX(head), gtk_image_new_from_icon_name(iconName, GTK_ICON_SIZE_DND), FALSE, FALSE, 0);
   if (!balloon.title.empty()) {
     GtkWidget* title = gtk_label_new(nullptr);
-    gchar* escaped = g_markup_escape_text(U8(balloon.title.substr(0, 63)).c_str(), -1);
+    gchar* escaped = g_markup_escape_text(U8(balloon.title.substr(0, 64)).c_str(), -1);
     gtk_label_set_markup(GTK_LABEL(title), (std::string("<b>") + escaped + "</b>").c_str());
     g_free(escaped);
     gtk_box_pack_start(GTK_BOX(head), title, FALSE, FALSE, 0);
   }
   gtk_box_pack_start(GTK_BOX(box), head, FALSE, FALSE, 0);
-  GtkWidget* text = gtk_label_new(U8(balloon.text.substr(0, 255)).c_str());
+  GtkWidget* text = gtk_label_new(U8(balloon.text.substr(0, 256)).c_str());
   gtk_label_set_line_wrap(GTK_LABEL(text), TRUE);
   gtk_label_set_max_width_chars(GTK_LABEL(text), 50);
   gtk_box_pack_start(GTK_BOX(box), text, FALSE, FALSE, 0);

@@ -211,7 +211,7 @@ std::optional<std::u16string> ScriptedUi::BrowseForFolder(const FolderRequest& r
 bool ScriptedUi::AddTrayIcon(const TrayIcon& icon, std::function<void(TrayEvent)> onEvent) {
   if (trays_.count(icon.id)) return false;
   Tray t{icon, std::move(onEvent)};
-  if (t.icon.tooltip.size() > 127) t.icon.tooltip.resize(127);
+  if (t.icon.tooltip.size() > 128) t.icon.tooltip.resize(128);
   trays_.emplace(icon.id, std::move(t));
   return true;
 }
@@ -219,8 +219,8 @@ bool ScriptedUi::AddTrayIcon(const TrayIcon& icon, std::function<void(TrayEvent)
 bool ScriptedUi::ShowBalloon(uint32_t iconId, const Balloon& balloon) {
   if (!trays_.count(iconId)) return false;
   Balloon b = balloon;
-  if (b.title.size() > 63) b.title.resize(63);
-  if (b.text.size() > 255) b.text.resize(255);
+  if (b.title.size() > 64) b.title.resize(64);
+  if (b.text.size() > 256) b.text.resize(256);
   balloons.push_back(std::move(b));
   return true;
 }

@@ -174,8 +174,8 @@ inline constexpr uint32_t NIIF_WARNING = 2;
 inline constexpr uint32_t NIIF_ERROR = 3;
 
 struct Balloon {
-  std::u16string title;  // at most 64 characters
-  std::u16string text;   // at most 256 characters
+  std::u16string title;  // at most 64 characters are shown
+  std::u16string text;   // at most 256 characters are shown
   uint32_t icon = NIIF_WARNING;
   uint32_t timeoutMs = 0;
 };

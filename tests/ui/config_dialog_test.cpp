@@ -357,10 +357,10 @@ TEST(ScriptedUiBackEnd, UnansweredPromptsAndUnusableControlsAreRecorded) {
   EXPECT_EQ(ui.ActiveDialog(), kNoWindow);
 
   EXPECT_TRUE(ui.AddTrayIcon({1, 0x410, 129, std::u16string(200, u't')}, {}));
-  EXPECT_EQ(ui.FindTrayIcon(1)->tooltip.size(), 127u);
+  EXPECT_EQ(ui.FindTrayIcon(1)->tooltip.size(), 128u);
   EXPECT_TRUE(ui.ShowBalloon(1, {std::u16string(80, u'T'), std::u16string(300, u'x')}));
-  EXPECT_EQ(ui.balloons[0].title.size(), 63u);
-  EXPECT_EQ(ui.balloons[0].text.size(), 255u);
+  EXPECT_EQ(ui.balloons[0].title.size(), 64u);
+  EXPECT_EQ(ui.balloons[0].text.size(), 256u);
   EXPECT_FALSE(ui.ShowBalloon(2, {}));
   int ticks = 0;
   EXPECT_TRUE(ui.SetTimer(1, 100, [&ticks] { ++ticks; }));
