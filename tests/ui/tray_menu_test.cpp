@@ -1,7 +1,12 @@
 #include "manager/tray_menu.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
+#include <thread>
+
+#include "manager/tray_commands.h"
 #include "manager/ui_text.h"
 #include "tests/ui/ui_fixture.h"
 
@@ -204,6 +209,47 @@ TEST(TrayMenuText, PlaceholdersTakeOnlyArgumentsOfTheirKind) {
   EXPECT_EQ(FormatUiText(u"%s (%s) 100%%", {std::u16string_view(u"a"), std::u16string_view(u"b")}), u"a (b) 100%");
   EXPECT_EQ(FormatUiText(u"%d %s %c %", {}), u"%d %s %c %") << "no argument: kept as it stands";
   EXPECT_EQ(FormatUiText(u"%s %d", {int64_t{3}}), u"%s 3") << "a number is no text";
+}
+
+TEST_F(TrayMenu, TogglesFlipOneBitAndFollowTheWritePolicy) {
+  using kv::platform::HKEY_CURRENT_USER;
+  using kv::platform::HKEY_LOCAL_MACHINE;
+  constexpr char16_t kRun[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  SetDword(HKEY_LOCAL_MACHINE, kv::test::kMainKey, cfg::kFlags, 0x21);
+  SetString(HKEY_LOCAL_MACHINE, kRun, cfg::kRunValueName, u"\"x\"");
+  int applySteps = 0;
+  const auto apply = [&applySteps] { return ++applySteps, true; };
+  ConfigStore vista(ConfigProgram::Manager, Facts(true));
+  ASSERT_TRUE(ToggleFlag(vista, cfg::FLAG_AUTOMOUNT, apply));
+  EXPECT_EQ(GetDword(HKEY_CURRENT_USER, kv::test::kMainKey, cfg::kFlags), 0x23u);
+  EXPECT_EQ(GetDword(HKEY_LOCAL_MACHINE, kv::test::kMainKey, cfg::kFlags), 0x21u) << "left to the elevated step";
+  EXPECT_EQ(applySteps, 1);
+
+  if (geteuid() != 0) GTEST_SKIP() << "machine writes need elevation";
+  ConfigStore xp(ConfigProgram::Manager, Facts(false));
+  ASSERT_TRUE(ToggleFlag(xp, cfg::FLAG_AUTOSTART, apply));
+  for (auto hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    EXPECT_EQ(GetDword(hive, kv::test::kMainKey, cfg::kFlags), 0x20u);
+  }
+  EXPECT_FALSE(GetString(HKEY_LOCAL_MACHINE, kRun, cfg::kRunValueName)) << "autostart off: no Run entry";
+  EXPECT_EQ(applySteps, 1) << "no elevated step before Vista";
+}
+
+TEST_F(TrayMenu, TheInstalledArchiverIsStarted) {
+  EXPECT_NE(ArchiverDownloadAddress(2052), ArchiverDownloadAddress(1033));
+  kv::test::TempDir archiver;
+  const auto marker = archiver.path() / "started";
+  kv::test::WriteFileText(archiver.path() / "Korvendrake.exe", "#!/bin/sh\necho \"$#\" > '" + marker.string() + "'\n");
+  chmod((archiver.path() / "Korvendrake.exe").c_str(), 0755);
+  SetString(kv::platform::HKEY_LOCAL_MACHINE, u"Software\\Korvendrake", cfg::kInstallDir,
+            kv::platform::Utf8ToUtf16(archiver.path().string()));
+  ConfigStore config(ConfigProgram::Manager, Facts(true));
+  ASSERT_TRUE(config.ArchiverInstalled());
+  ASSERT_TRUE(OpenOrInstallArchiver(config, 1033));
+  for (int i = 0; i < 1000 && !std::filesystem::exists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(std::filesystem::exists(marker));
 }
 
 }  // namespace
