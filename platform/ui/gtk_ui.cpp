@@ -392,6 +392,30 @@ void BuildDialog(GtkUi::Shown* s) {
   gtk_box_pack_end(GTK_BOX(outer), buttons, FALSE, FALSE, 0);
 }
 
+// Escape is the Cancel command and Enter the OK command (when OK can be pressed), as in a
+// Windows dialog.
+gboolean OnDialogKey(GtkWidget*, GdkEventKey* event, gpointer p) {
+  auto* s = static_cast<GtkUi::Shown*>(p);
+  if (event->keyval == GDK_KEY_Escape) {
+    s->handler->OnCommand(*s->model, IDCANCEL, Notification::Clicked);
+  } else if ((event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter) && s->model->Enabled(IDOK)) {
+    const Control* ok = s->model->Find(IDOK);
+    GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(s->window));
+    // Enter in a multi-line edit or on a button is that control's own.
+    if (!ok || GTK_IS_TEXT_VIEW(focus) || GTK_IS_BUTTON(focus)) return FALSE;
+    Notify(s, IDOK, Notification::Clicked);
+    return TRUE;
+  } else {
+    return FALSE;
+  }
+  if (s->model->ended) {
+    g_main_loop_quit(s->loop);
+  } else {
+    Refresh(s);
+  }
+  return TRUE;
+}
+
 gboolean OnDialogDelete(GtkWidget*, GdkEvent*, gpointer p) {
   auto* s = static_cast<GtkUi::Shown*>(p);
   if (!s->model->ended) s->handler->OnCommand(*s->model, IDCANCEL, Notification::Clicked);
@@ -647,6 +671,7 @@ int GtkUi::DialogBox(WindowId owner, DialogModel& dialog, DialogHandler& handler
     ApplyFont(raw);
     Refresh(raw);
     g_signal_connect(raw->window, "delete-event", G_CALLBACK(OnDialogDelete), raw);
+    g_signal_connect(raw->window, "key-press-event", G_CALLBACK(OnDialogKey), raw);
     g_signal_connect_after(raw->window, "draw", G_CALLBACK(OnFirstDraw), raw);
     gtk_widget_show_all(raw->window);
     g_main_loop_run(raw->loop);
@@ -694,6 +719,18 @@ bool GtkUi::TypeText(WindowId window, int controlId, std::u16string_view text) {
     }
   }
   return false;
+}
+
+bool GtkUi::PressKey(WindowId window, unsigned keyval) {
+  Shown* s = FindShown(window);
+  if (!s || s->kind != Shown::Kind::Dialog) return false;
+  GdkEvent* key = gdk_event_new(GDK_KEY_PRESS);
+  key->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(s->window)));
+  key->key.keyval = keyval;
+  key->key.send_event = TRUE;
+  gtk_widget_event(s->window, key);
+  gdk_event_free(key);
+  return true;
 }
 
 bool GtkUi::Answer(WindowId window, int answer) {

@@ -25,6 +25,8 @@ class GtkUi : public Ui {
   // control or it is disabled.
   bool ClickControl(WindowId dialog, int controlId);
   bool TypeText(WindowId dialog, int controlId, std::u16string_view text);
+  // A key pressed in a shown dialog (a GDK key value).
+  bool PressKey(WindowId dialog, unsigned keyval);
   // Answers the shown box or menu (a button id, a menu entry id; 0 dismisses a menu).
   bool Answer(WindowId window, int answer);
   // Writes what `window` shows now as a PNG; false when it is not shown.

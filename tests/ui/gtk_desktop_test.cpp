@@ -158,4 +158,32 @@ TEST_F(Desktop, PasswordDialogEnablesOkOnlyWithAPassword) {
   EXPECT_EQ(answer.password, u"secret");
 }
 
+TEST_F(Desktop, TimerTicksInTheLoopAndTheClipboardHoldsText) {
+  int ticks = 0;
+  ASSERT_TRUE(ui_.SetTimer(1, 100, [&] {
+    if (++ticks == 3) ui_.Quit();
+  }));
+  ui_.RunLoop();
+  ui_.KillTimer(1);
+  EXPECT_EQ(ticks, 3);
+  // GTK hands text out with the desktop's line breaks ("\n").
+  ASSERT_TRUE(ui_.SetClipboardText(u"line one\nzwei äöü"));
+  EXPECT_EQ(ui_.ClipboardText(), u"line one\nzwei äöü");
+  ASSERT_TRUE(ui_.AddTrayIcon({1, 0x410, 129, u"Korvendrake Virtual Drive"}, {}));
+  EXPECT_FALSE(ui_.AddTrayIcon({1, 0x410, 129, u"again"}, {}));
+  EXPECT_TRUE(ui_.ShowBalloon(1, {u"x.zip", u"Error reading archive 'x.zip'.", NIIF_WARNING, 0}));
+  EXPECT_FALSE(ui_.ShowBalloon(2, {}));
+  ui_.RemoveTrayIcon(1);
+}
+
+TEST_F(Desktop, EscapeCancelsADialog) {
+  ConfigStore config(ConfigProgram::Manager, Facts(true));
+  Languages languages(config);
+  ui_.SetShownHook([this](WindowId w) {
+    ASSERT_TRUE(ui_.TypeText(w, kIdPassword, u"typed"));
+    EXPECT_TRUE(ui_.PressKey(w, GDK_KEY_Escape));
+  });
+  EXPECT_EQ(AskPassword(ui_, kNoWindow, languages, u"p", u"f.7z").result, kPromptCancel);
+}
+
 }  // namespace
