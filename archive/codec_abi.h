@@ -57,6 +57,7 @@ inline constexpr GUID IID_IArchiveOpenVolumeCallback = InterfaceId(0x06, 0x30);
 inline constexpr GUID IID_IInArchiveGetStream = InterfaceId(0x06, 0x40);
 inline constexpr GUID IID_IArchiveOpenSetSubArchiveName = InterfaceId(0x06, 0x50);
 inline constexpr GUID IID_IInArchive = InterfaceId(0x06, 0x60);
+inline constexpr GUID IID_ISetProperties = InterfaceId(0x06, 0x03);
 
 // PROPVARIANT: type at 0, value at 8.
 inline constexpr VARTYPE VT_EMPTY = 0;
@@ -193,6 +194,10 @@ struct IInArchive : IUnknown {
   virtual HRESULT GetPropertyInfo(uint32_t index, BSTR* name, PROPID* propId, VARTYPE* type) = 0;
   virtual HRESULT GetNumberOfArchiveProperties(uint32_t* count) = 0;
   virtual HRESULT GetArchivePropertyInfo(uint32_t index, BSTR* name, PROPID* propId, VARTYPE* type) = 0;
+};
+
+struct ISetProperties : IUnknown {
+  virtual HRESULT SetProperties(const wchar_t* const* names, const PROPVARIANT* values, uint32_t count) = 0;
 };
 
 struct IInArchiveGetStream : IUnknown {

@@ -1,10 +1,15 @@
 #include "archive/mounted_archive.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "archive/codec_streams.h"
+#include "archive/compressed_file.h"
 #include "archive/format_choice.h"
+#include "archive/libarchive_fallback.h"
 #include "archive/wide_text.h"
 
 namespace kv::archive {
@@ -87,17 +92,47 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
     return false;
   }
   abi::Ref<OpenCallback> callback(new OpenCallback(*library_, folder, fileName, request.password));
-  outer_ = OpenFirstFormat(*library_, stream.get(), archiveName_, callback.get(), &formatName_);
-  if (!outer_) {
-    *error = OpenError::kNoFormat;
-    return false;
-  }
-  archive_ = outer_.get();
   std::u16string itemsArchiveName = archiveName_;
+  uint8_t head[8] = {};
+  const size_t headSize = ReadStreamHead(stream.get(), head, sizeof head);
+  if (DetectCompression(head, headSize) != Compression::kNone) {
+    // A file compressed as one stream is decompressed here, with seek points: the library's
+    // handlers of these formats give neither the true size nor random access into the contents.
+    IndexOptions options;
+    options.folder = request.storeFolder;
+    options.progress = request.progress;
+    IndexError indexError = IndexError::kNone;
+    std::unique_ptr<SeekableDecompressor> d = SeekableDecompressor::Create(request.path, options, &indexError);
+    if (indexError == IndexError::kCancelled) {
+      *error = OpenError::kCancelled;
+      return false;
+    }
+    if (d) {
+      decompressor_ = std::move(d);
+      formatName_ = Utf8ToUtf16(CompressionName(decompressor_->compression()));
+      const std::u16string name = Utf8ToUtf16(DecompressedName(fileName));
+      outer_ = abi::Ref<abi::IInArchive>(new CompressedFileArchive(*library_, decompressor_, name));
+      abi::Ref<DecompressedInStream> contents(new DecompressedInStream(decompressor_));
+      callback->SetSubArchiveName(Utf16ToWide(name).c_str());
+      inner_ = OpenFirstFormat(*library_, contents.get(), name, callback.get(), &innerFormatName_);
+      archive_ = inner_ ? inner_.get() : outer_.get();
+      if (inner_) itemsArchiveName = BaseName(name);
+    }
+  }
+  if (!archive_) {
+    outer_ = OpenFirstFormat(*library_, stream.get(), archiveName_, callback.get(), &formatName_);
+    if (!outer_) {
+      if (request.passwordAsked) *request.passwordAsked = callback->passwordAsked();
+      *error = OpenError::kNoFormat;
+      return false;
+    }
+    archive_ = outer_.get();
+  }
 
   // A one-item container (compressor, split volumes) holds the archive that is meant.
   uint32_t outerCount = 0;
-  auto getStream = outer_.As<abi::IInArchiveGetStream>(abi::IID_IInArchiveGetStream);
+  auto getStream = decompressor_ ? abi::Ref<abi::IInArchiveGetStream>()
+                                 : outer_.As<abi::IInArchiveGetStream>(abi::IID_IInArchiveGetStream);
   if (getStream && outer_->GetNumberOfItems(&outerCount) == abi::S_OK && outerCount == 1) {
     abi::Ref<abi::ISequentialInStream> sub;
     if (getStream->GetStream(0, sub.Put()) == abi::S_OK && sub) {
@@ -120,13 +155,32 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
     }
   }
   volumes_ = callback->volumes();
+  if (request.passwordAsked) *request.passwordAsked = callback->passwordAsked();
+  archivePath_ = request.path;
+  archiveFolder_ = folder;
   password_ = request.password;
   driveLetter_ = request.driveLetter;
   driveLetterNow_ = request.driveLetterNow;
   messages_ = request.messages;
   store_ = std::make_unique<TemporaryStore>(request.storeFolder);
+  if (request.encryptionOnly) {
+    ReadEncryptionOnly();
+    return true;
+  }
   ReadItemProperties(itemsArchiveName);
   return true;
+}
+
+void MountedArchive::ReadEncryptionOnly() {
+  uint32_t count = 0;
+  if (archive_->GetNumberOfItems(&count) != abi::S_OK) count = 0;
+  count = std::min(count, kMaxItems);
+  items_.resize(count);
+  PropValue value(*library_);
+  for (uint32_t i = 0; i < count && !encrypted_; ++i)
+    if (archive_->GetProperty(i, abi::kpidEncrypted, value.Put()) == abi::S_OK && value.Bool(false))
+      items_[i].encrypted = encrypted_ = true;
+  state_.resize(count);
 }
 
 void MountedArchive::ReadItemProperties(const std::u16string& archiveName) {
@@ -162,6 +216,11 @@ void MountedArchive::ReadItemProperties(const std::u16string& archiveName) {
     }
   }
   if (archive_->GetArchiveProperty(abi::kpidSolid, value.Put()) == abi::S_OK) solid_ = value.Bool(false);
+  // Contents that can only be decoded from the start are read best in one pass, as a solid
+  // archive is: item by item, each out-of-order item would decode everything before it again.
+  if (decompressor_ && decompressor_->pointCount() == 1 && decompressor_->size() > (uint64_t{4} << 20) &&
+      archive_ == inner_.get())
+    solid_ = true;
   state_.resize(count);
 }
 
@@ -375,15 +434,11 @@ uint64_t MountedArchive::ReadItemBytes(uint32_t itemIndex, void* dst, uint64_t o
       extractAll = solid_ && !allExtracted_;
     }
     if (extractAll) {
-      {
-        std::lock_guard<std::mutex> g(lock_);
-        for (auto& s : state_) s.chunkTable = true;
-      }
-      Job all;
-      all.mode = JobMode::kAllItems;
-      RunJob(all);
+      // The whole archive is extracted in one pass, and every read is answered as soon as its
+      // own bytes are stored: the worker starts the pass when it takes the job posted below.
       std::lock_guard<std::mutex> g(lock_);
-      allExtracted_ = true;
+      for (auto& s : state_) s.chunkTable = true;
+      wantAll_ = true;
     }
   }
 
@@ -392,7 +447,8 @@ uint64_t MountedArchive::ReadItemBytes(uint32_t itemIndex, void* dst, uint64_t o
   {
     std::lock_guard<std::mutex> g(lock_);
     state_[itemIndex].chunkTable = true;
-    if (currentItem_ >= 0 && static_cast<uint32_t>(currentItem_) != itemIndex) {
+    // The one pass over a solid archive reaches every item by itself.
+    if (!wantAll_ && currentItem_ >= 0 && static_cast<uint32_t>(currentItem_) != itemIndex) {
       const auto j = static_cast<uint32_t>(currentItem_);
       const ItemState& s = state_[j];
       if (!s.complete && !s.failed && items_[j].size > 0) {
@@ -466,12 +522,16 @@ void MountedArchive::WorkerMain() {
       {
         std::lock_guard<std::mutex> g(lock_);
         if (stop_) break;
-        if (!job_.pending) break;
-        if (JobSatisfiedLocked(job_)) {
-          AnswerJobLocked();
-          continue;
+        if (wantAll_ && !allExtracted_) {
+          job.mode = JobMode::kAllItems;
+        } else {
+          if (!job_.pending) break;
+          if (JobSatisfiedLocked(job_)) {
+            AnswerJobLocked();
+            continue;
+          }
+          job = job_;
         }
-        job = job_;
         busy_ = true;
         log_.push_back(Extraction{job.mode == JobMode::kAllItems, job.itemIndex});
       }
@@ -500,11 +560,24 @@ void MountedArchive::Extract(const Job& job) {
   abi::Ref<ExtractCallback> callback(new ExtractCallback(this, all, job.itemIndex));
   abi::HRESULT result;
   if (all) {
+    // With decoder threads the library hands a solid block's output over only near its end;
+    // with one thread it writes each item as it is decoded, so early items are answered early.
+    void* set = nullptr;
+    if (archive_->QueryInterface(abi::IID_ISetProperties, &set) == abi::S_OK && set != nullptr) {
+      auto* properties = static_cast<abi::ISetProperties*>(set);
+      const wchar_t* names[] = {L"mt"};
+      abi::PROPVARIANT values[1] = {};
+      values[0].vt = abi::VT_UI4;
+      values[0].ulVal = 1;
+      properties->SetProperties(names, values, 1);  // a handler without the switch keeps its threads
+      properties->Release();
+    }
     result = archive_->Extract(nullptr, UINT32_MAX, 0, callback.get());
   } else {
     const uint32_t index = job.itemIndex;
     result = archive_->Extract(&index, 1, 0, callback.get());
   }
+  ExtractPendingWithLibarchive();
   std::lock_guard<std::mutex> g(lock_);
   // An extraction that ended is never repeated: what it did not deliver reads as zeros.
   if (all) {
@@ -580,9 +653,87 @@ bool MountedArchive::StoreBytes(uint32_t itemIndex, uint64_t position, const uin
 
 void MountedArchive::NoteOperationResult(uint32_t itemIndex, int32_t result) {
   if (result == abi::kResultOk) return;
+  // Debian's library has no RAR codec: it reports such items as an unsupported method, RAR5 ones
+  // also as a data error. libarchive may decode them; a wrong password it cannot mend.
+  if (IsRar() && (result == abi::kResultUnsupportedMethod ||
+                  (result == abi::kResultDataError && !encrypted_ && !items_[itemIndex].encrypted))) {
+    std::lock_guard<std::mutex> g(lock_);
+    fallbackPending_.push_back({itemIndex, result});
+    return;
+  }
+  PostFailure(itemIndex, result);
+}
+
+bool MountedArchive::IsRar() const {
+  const std::u16string& format = archive_ == inner_.get() ? innerFormatName_ : formatName_;
+  return EqualsIgnoreAsciiCase(format, u"Rar") || EqualsIgnoreAsciiCase(format, u"Rar5");
+}
+
+void MountedArchive::ExtractPendingWithLibarchive() {
+  std::vector<std::pair<uint32_t, int32_t>> pending;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    pending.swap(fallbackPending_);
+  }
+  if (pending.empty()) return;
+  // The pass also stores the other items not yet read (the solid case has them all already):
+  // the codec library fails on them as well, and one pass per item read would decode, or at
+  // least step over, the archive before each item again. Half the free space of the store's
+  // folder bounds what is stored ahead, so that it never fills the disk that reads need.
+  std::vector<bool> want(items_.size(), false);
+  for (const auto& [index, result] : pending) want[index] = true;
+  struct statvfs fsInfo {};
+  uint64_t budget = 0;
+  if (statvfs(store_->folder().c_str(), &fsInfo) == 0)
+    budget = static_cast<uint64_t>(fsInfo.f_bavail) * fsInfo.f_frsize / 2;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    ++libarchivePasses_;
+    if (!solid_) {
+      for (uint32_t j = 0; j < items_.size(); ++j) {
+        ItemState& s = state_[j];
+        if (want[j] || items_[j].isDirectory || items_[j].size == 0 || s.complete || s.failed || s.highWater > 0)
+          continue;
+        if (items_[j].size > budget) break;
+        budget -= items_[j].size;
+        want[j] = true;
+        s.chunkTable = true;
+      }
+    }
+  }
+  std::vector<FallbackItem> wanted;
+  std::map<std::u16string, uint32_t> seen;
+  uint32_t ordinal = 0;
+  for (uint32_t j = 0; j < items_.size(); ++j) {
+    if (items_[j].isDirectory) continue;
+    const uint32_t occurrence = seen[items_[j].path]++;
+    const uint32_t itemOrdinal = ordinal++;
+    if (!want[j]) continue;
+    FallbackItem item;
+    item.path = Utf16ToUtf8(items_[j].path);
+    item.itemIndex = j;
+    item.size = items_[j].size;
+    item.ordinal = itemOrdinal;
+    item.occurrence = occurrence;
+    wanted.push_back(std::move(item));
+  }
+  std::vector<std::string> files{archivePath_};
+  for (const std::string& v : volumes_) files.push_back(archiveFolder_ + "/" + v);
+  const std::vector<uint32_t> delivered =
+      ExtractWithLibarchive(files, wanted, [this](uint32_t item, uint64_t position, const uint8_t* data, size_t size) {
+        return StoreBytes(item, position, data, size);
+      });
+  // What libarchive cannot decode either keeps the codec library's verdict.
+  for (const auto& [index, result] : pending)
+    if (std::find(delivered.begin(), delivered.end(), index) == delivered.end()) PostFailure(index, result);
+}
+
+void MountedArchive::PostFailure(uint32_t itemIndex, int32_t result) {
   {
     std::lock_guard<std::mutex> g(lock_);
     state_[itemIndex].failed = true;
+    // A read waiting for this item during the pass over a solid archive gets what was stored.
+    if (job_.pending && job_.mode == JobMode::kOneItem && job_.itemIndex == itemIndex) AnswerJobLocked();
   }
   const uint32_t reason = ReasonForResult(result, encrypted_ || items_[itemIndex].encrypted);
   if (!messages_) return;
@@ -611,6 +762,11 @@ void MountedArchive::PostStoreError(uint32_t textId) {
 
 // ---------------------------------------------------------------------------------------------
 // Observation
+
+uint32_t MountedArchive::LibarchivePasses() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return libarchivePasses_;
+}
 
 std::vector<MountedArchive::Extraction> MountedArchive::ExtractionLog() const {
   std::lock_guard<std::mutex> g(lock_);

@@ -23,6 +23,7 @@
 
 #include "archive/archive_messages.h"
 #include "archive/codec_library.h"
+#include "archive/seekable_decompressor.h"
 #include "archive/temporary_store.h"
 #include "platform/named_objects.h"
 #include "service/image_builder.h"
@@ -41,7 +42,15 @@ struct OpenRequest {
   // When set, asked for the letter each time a message is made: a letter may be given to the
   // drive after the medium was opened. 0 stands for none yet.
   std::function<char16_t()> driveLetterNow;
+  // Progress of the one pass over a file compressed as one stream (compressed bytes done and in
+  // all); returning false cancels the open. May be empty.
+  std::function<bool(uint64_t done, uint64_t total)> progress;
   MessageSink* messages = nullptr;  // may be null
+  // Set when the library asked for a password while opening (the manager's password check).
+  bool* passwordAsked = nullptr;
+  // Only whether some item is encrypted is read (the manager's check before a mount); the items
+  // keep no other property and the archive cannot be served.
+  bool encryptionOnly = false;
 };
 
 enum class OpenError : int32_t {
@@ -50,6 +59,7 @@ enum class OpenError : int32_t {
   kCannotOpenFile = 2,  // the file cannot be opened for reading
   kNoFormat = 3,        // no format opens the file (also: empty file, too many candidates)
   kBadArguments = 4,
+  kCancelled = 5,  // the progress function cancelled the open
 };
 
 // One archive item as the library describes it.
@@ -101,6 +111,8 @@ class MountedArchive final : public service::ItemDataSource {
   bool encrypted() const { return encrypted_; }
   uint64_t totalPackedSize() const { return totalPackedSize_; }
   const std::u16string& formatName() const { return formatName_; }
+  // The seekable view of a file compressed as one stream; null for other archives.
+  const SeekableDecompressor* decompressor() const { return decompressor_.get(); }
   const std::u16string& innerFormatName() const { return innerFormatName_; }  // empty: not nested
   const std::vector<std::string>& volumes() const { return volumes_; }
 
@@ -110,6 +122,7 @@ class MountedArchive final : public service::ItemDataSource {
     uint32_t itemIndex = 0;
   };
   std::vector<Extraction> ExtractionLog() const;
+  uint32_t LibarchivePasses() const;  // passes over the archive that read items with libarchive
   bool WorkerStarted() const;
   bool ItemComplete(uint32_t itemIndex) const;
   bool ItemFailed(uint32_t itemIndex) const;
@@ -143,6 +156,7 @@ class MountedArchive final : public service::ItemDataSource {
   MountedArchive() = default;
   bool OpenWith(const OpenRequest& request, OpenError* error);
   void ReadItemProperties(const std::u16string& archiveName);
+  void ReadEncryptionOnly();
 
   // Reading side.
   void StartWorker();
@@ -156,18 +170,27 @@ class MountedArchive final : public service::ItemDataSource {
   bool StoreBytes(uint32_t itemIndex, uint64_t position, const uint8_t* data, size_t size);
   void NoteStreamBound(uint32_t itemIndex);
   void NoteOperationResult(uint32_t itemIndex, int32_t result);
+  bool IsRar() const;
+  void ExtractPendingWithLibarchive();
+  void PostFailure(uint32_t itemIndex, int32_t result);
 
   void PostMessage(uint32_t textId, uint32_t reasonTextId, std::u16string_view argument);
   void PostStoreError(uint32_t textId);
   std::u16string ItemTextForMessage(uint32_t itemIndex) const;
 
   const CodecLibrary* library_ = nullptr;
+  std::shared_ptr<SeekableDecompressor> decompressor_;  // a file compressed as one stream
   abi::Ref<abi::IInArchive> outer_;
   abi::Ref<abi::IInArchive> inner_;
   abi::IInArchive* archive_ = nullptr;  // inner_ when nested, else outer_
   std::u16string formatName_;
   std::u16string innerFormatName_;
   std::vector<std::string> volumes_;
+  std::string archivePath_;    // the archive file
+  std::string archiveFolder_;  // its folder, where its further volumes lie
+  // Items of a RAR archive that the codec library could not decode: read with libarchive after
+  // the library's extraction ends (guarded by lock_).
+  std::vector<std::pair<uint32_t, int32_t>> fallbackPending_;  // item, the library's result
   std::u16string archiveName_;
 
   std::vector<ArchiveItem> items_;
@@ -189,10 +212,12 @@ class MountedArchive final : public service::ItemDataSource {
   mutable std::mutex lock_;
   std::vector<ItemState> state_;
   Job job_;
-  bool busy_ = false;  // the worker is inside the library's Extract
+  bool busy_ = false;     // the worker is inside the library's Extract
+  bool wantAll_ = false;  // a solid archive: the first read asked for the one pass over all items
   bool stop_ = false;
   int64_t currentItem_ = -1;
   std::vector<Extraction> log_;
+  uint32_t libarchivePasses_ = 0;
 
   std::thread worker_;
   bool workerStarted_ = false;

@@ -5,6 +5,7 @@
 #include "common/ioctl.h"
 #include "driver/drive_state.h"
 #include "driver/storage_records.h"
+#include "formats/raw/track_layout.h"
 
 namespace kv::driver {
 namespace {
@@ -28,26 +29,13 @@ void PutMsf(uint8_t* p, int64_t lba) {
 NTSTATUS ReadToc(DriveState& drive, Irp* irp) {
   if (irp->OutputLength() < kTocSize) return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
   uint8_t* toc = irp->output.data();
-  std::memset(toc, 0, kTocSize);
-  toc[2] = 1;
-  toc[3] = 1;
   std::lock_guard<std::mutex> g(drive.stateLock);
-  const TrackTable* tracks = drive.imageSource ? drive.imageSource->trackTable() : nullptr;
-  if (tracks != nullptr && tracks->count > 0) {
-    // 99 tracks and the lead-out fill the 100 descriptors; a longer table is cut there.
-    const uint32_t n = std::min<uint32_t>(tracks->count, kMaxTracks - 1);
-    const uint32_t length = n * kTocDescriptorSize + 10;
-    toc[0] = static_cast<uint8_t>(length >> 8);
-    toc[1] = static_cast<uint8_t>(length);
-    toc[3] = static_cast<uint8_t>(n);
-    const uint8_t control = drive.imageSource->format() == kFormatAudioDisc ? 0 : 4;
-    for (uint32_t i = 0; i <= n; ++i) {
-      uint8_t* d = toc + kTocDescriptorsOffset + i * kTocDescriptorSize;
-      d[1] = static_cast<uint8_t>(0x10 | control);
-      d[2] = static_cast<uint8_t>(i == n ? 0xAA : i + 1);
-      PutMsf(d + 4, tracks->start[i]);
-    }
+  if (drive.imageSource) {
+    BuildTableOfContents(*drive.imageSource, toc);
   } else {
+    std::memset(toc, 0, kTocSize);
+    toc[2] = 1;
+    toc[3] = 1;
     toc[kTocDescriptorsOffset + 1] = 4;
   }
   return CompleteRequest(irp, STATUS_SUCCESS, kTocSize);

@@ -6,6 +6,7 @@
 #include "driver/drive_state.h"
 #include "driver/kernel_raw_file.h"
 #include "driver/storage_records.h"
+#include "formats/daa/daa_image.h"
 
 namespace kv::driver {
 namespace {
@@ -82,20 +83,35 @@ void ExecuteImageMount(DriveState& drive, Irp* irp) {
   drive.device->alignmentRequirement = file->AlignmentRequirement();
 
   std::unique_ptr<ImageSource> source;
-  const MountError error = ImageSource::Open(request, path, std::make_unique<KernelRawFile>(std::move(file)), &source);
+  // Later volumes of a split image are opened now, with the same client's rights.
+  const ImageSource::VolumeOpener openVolume = [&client](const std::u16string& name) -> std::unique_ptr<RawFile> {
+    std::unique_ptr<kernel::KernelFile> volume;
+    if (!NT_SUCCESS(kernel::SeImpersonateClient(client))) return nullptr;
+    const NTSTATUS opened = kernel::KernelFile::Open(name, &volume);
+    kernel::PsRevertToSelf();
+    if (!NT_SUCCESS(opened)) return nullptr;
+    return std::make_unique<KernelRawFile>(std::move(volume));
+  };
+  const MountError error =
+      ImageSource::Open(request, path, std::make_unique<KernelRawFile>(std::move(file)), &source, openVolume);
   if (error != kMountOk || !source) {
     if (source) source->Close();
     kernel::ExFreePoolWithTag(name, kTagNames);
     CompleteMountError(irp, error != kMountOk ? error : kMountUnrecognised);
     return;
   }
+  // Chunks over 64 KiB take long to decode: the worker goes back to the priority it had before
+  // raising itself, so that it does not hold up the rest of the system; any other medium gets the
+  // raised priority back.
+  const daa::DaaImage* image = DaaImageOf(*source);
+  kernel::KeSetPriorityThread(image && image->chunkSize() > 65536 ? g_driver.previousPriority.load() : kWorkerPriority);
   {
     std::lock_guard<std::mutex> g(drive.stateLock);
     drive.name = name;
     drive.nameLength = nameLength;
     drive.nameCapacity = nameLength;
     drive.capacity.store(static_cast<uint64_t>(source->sectorCount()) * kSectorSize);
-    drive.rawReadable.store(source->sectorSize() == kRawSectorSize);
+    drive.rawReadable.store(source->sectorSize() == kRawSectorSize || source->trackTable() != nullptr);
     drive.imageSource = std::move(source);
     drive.served.store(false);
     drive.mounted.store(true);
@@ -178,7 +194,9 @@ void ExecuteRawRead(DriveState& drive, Irp* irp) {
   RawReadInfo info{};
   std::memcpy(&info, irp->input.data(), sizeof info);
   const int64_t first = info.DiskOffset / static_cast<int64_t>(kSectorSize);
-  if (first < 0 || info.SectorCount == 0 ||
+  // Only a track table gives sectors below zero a meaning (the first track's pregap).
+  const bool negativeAllowed = drive.imageSource->trackTable() != nullptr;
+  if ((first < 0 && !negativeAllowed) || info.SectorCount == 0 ||
       static_cast<uint64_t>(info.SectorCount) * kRawSectorSize > irp->OutputLength()) {
     CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     return;

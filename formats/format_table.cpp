@@ -1,6 +1,7 @@
 // The format descriptor table: one row per format code 0 to 7.
 #include "formats/blockmap/block_map_reader.h"
 #include "formats/image_source_access.h"
+#include "formats/nrg/nrg_reader.h"
 
 namespace kv {
 namespace {
@@ -10,8 +11,8 @@ namespace {
 constexpr FormatDescriptor kFormats[kFormatTableCount] = {
     {"iso", ReadPlain2048, OpenPlain},     //
     {"bin", ReadPlainSectors, OpenPlain},  //
-    {"daa", nullptr, nullptr},             //
-    {"nrg", nullptr, nullptr},             //
+    {"daa", ReadDaa, OpenDaa},             //
+    {"nrg", ReadNrg, OpenNrg},             //
     {"dmg", nullptr, nullptr},             // never read by the driver
     {"uif", ReadBlockMap, OpenUif},        //
     {"isz", ReadBlockMap, OpenIsz},        //

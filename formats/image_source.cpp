@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "formats/daa/daa_image.h"
 #include "formats/image_source_access.h"
+#include "formats/raw/track_layout.h"
 
 namespace kv {
 namespace {
@@ -19,26 +21,6 @@ std::u16string CopySecondName(const MountRequest& request) {
   return out;
 }
 
-void CopyTrackLayout(const MountRequest& r, TrackTable* t) {
-  t->count = r.TrackCount;
-  std::memcpy(t->mode, r.TrackMode, sizeof t->mode);
-  std::memcpy(t->start, r.TrackStart, sizeof t->start);
-  std::memcpy(t->pregap, r.TrackPregap, sizeof t->pregap);
-  std::memcpy(t->pregapInFile, r.TrackPregapInFile, sizeof t->pregapInFile);
-  std::memcpy(t->postgap, r.TrackPostgap, sizeof t->postgap);
-  std::memcpy(t->postgapInFile, r.TrackPostgapInFile, sizeof t->postgapInFile);
-  std::memcpy(t->length, r.TrackLength, sizeof t->length);
-  std::memcpy(t->fileOffset, r.TrackFileOffset, sizeof t->fileOffset);
-  std::memcpy(t->fileEnd, r.TrackFileEnd, sizeof t->fileEnd);
-  std::memcpy(t->sectorSize, r.TrackSectorSize, sizeof t->sectorSize);
-}
-
-// Raw reads through the track table come with the track-layout reader; until then a source
-// with a track table delivers no raw sectors.
-uint32_t ReadRawThroughTrackTable(ImageSource&, uint64_t, uint32_t, uint8_t*) {
-  return 0;
-}
-
 }  // namespace
 
 ImageSource::~ImageSource() {
@@ -47,6 +29,11 @@ ImageSource::~ImageSource() {
 
 MountError ImageSource::Open(const MountRequest& request, std::u16string name, std::unique_ptr<RawFile> file,
                              std::unique_ptr<ImageSource>* source) {
+  return Open(request, std::move(name), std::move(file), source, OpenVolumeAsPosixFile);
+}
+
+MountError ImageSource::Open(const MountRequest& request, std::u16string name, std::unique_ptr<RawFile> file,
+                             std::unique_ptr<ImageSource>* source, VolumeOpener openVolume) {
   source->reset();
   if (!file) return kMountOpenFailed;
 
@@ -63,6 +50,7 @@ MountError ImageSource::Open(const MountRequest& request, std::u16string name, s
     return kMountNoMemory;
   }
   s->reservedValue_ = request.Reserved1;
+  s->volumeOpener_ = std::move(openVolume);
   if (size < 0) return kMountOpenFailed;
   if (size > kLargestFile) return kMountFileTooLarge;
   s->fileSize_ = size;
@@ -74,15 +62,16 @@ MountError ImageSource::Open(const MountRequest& request, std::u16string name, s
   s->startOffset_ = request.StartOffset;
 
   // 3. The format's open. DAA/GBI files are recognised by the locator at the end of the file
-  //    whatever the code says (except 4): the DAA/GBI reader adds that check here, before the
-  //    dispatch by code, and opens through its table row.
+  //    whatever the code says (except 4).
   MountError error = kMountOk;
+  if (s->format_ != kFormatDmg && daa::HasValidLocator(*s->file_, size)) s->format_ = kFormatDaa;
   if (IsPlainGeometryFormat(s->format_)) {
     error = OpenPlain(*s, request);
   } else if (const FormatDescriptor* row = FormatDescriptorFor(s->format_)) {
     error = row->open ? row->open(*s, request) : kMountUnrecognised;
   }
   // Code 100 and every other code stay as they are: no probe, sector count 0.
+  s->volumeOpener_ = nullptr;  // used only while opening
   if (error != kMountOk) return error;
 
   // 4. The track layout, and the audio disc's fixed geometry.
@@ -90,7 +79,8 @@ MountError ImageSource::Open(const MountRequest& request, std::u16string name, s
     if (request.TrackCount > kMaxTrackCount) return kMountUnrecognised;
     s->trackTable_.reset(new (std::nothrow) TrackTable());
     if (!s->trackTable_) return kMountNoMemory;
-    CopyTrackLayout(request, s->trackTable_.get());
+    TrackTableFromRequest(request, s->trackTable_.get());
+    if (CheckTrackTable(*s->trackTable_, s->fileSize_) != nullptr) return kMountUnrecognised;
   }
   if (s->format_ == kFormatAudioDisc) {
     s->sectorSize_ = kRawSectorSize;
@@ -114,7 +104,9 @@ uint32_t ImageSource::ReadSectors(uint64_t first, uint32_t count, uint8_t* desti
 
 uint32_t ImageSource::ReadRawSectors(uint64_t first, uint32_t count, uint8_t* destination) {
   if (!file_ || count == 0) return 0;
-  if (trackTable_) return ReadRawThroughTrackTable(*this, first, count, destination);
+  // With a track table, sector numbers below zero address the first track's pregap.
+  if (trackTable_)
+    return ReadRawThroughTrackTable(*file_, fileSize_, *trackTable_, static_cast<int64_t>(first), count, destination);
   if (sectorSize_ != kRawSectorSize) return 0;
   const uint64_t limit = static_cast<uint64_t>(INT64_MAX) / kRawSectorSize - count;
   if (first > limit) return 0;

@@ -1,6 +1,7 @@
 // ImageSource: the reader of one mounted image file, over the ReadAt primitive.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,11 @@ class ImageSource {
   // (NameLength bytes). Returns kMountOk and the source, or the MountError.
   static MountError Open(const MountRequest& request, std::u16string name, std::unique_ptr<RawFile> file,
                          std::unique_ptr<ImageSource>* source);
+  // Opens a later volume of a split image by its name (same form as `name`); null when it cannot
+  // be opened; used only during Open. The overload above opens them as ordinary files.
+  using VolumeOpener = std::function<std::unique_ptr<RawFile>(const std::u16string& name)>;
+  static MountError Open(const MountRequest& request, std::u16string name, std::unique_ptr<RawFile> file,
+                         std::unique_ptr<ImageSource>* source, VolumeOpener openVolume);
 
   // Number of 2048-byte sectors delivered; anything below `count` fails the whole request.
   uint32_t ReadSectors(uint64_t first, uint32_t count, uint8_t* destination);
@@ -135,6 +141,7 @@ class ImageSource {
   ProbeResult probe_;
   std::vector<uint8_t> workBuffer_;
   std::unique_ptr<FormatReaderState> readerState_;
+  VolumeOpener volumeOpener_;
 };
 
 }  // namespace kv

@@ -25,6 +25,7 @@ struct ImageSourceAccess {
   static ProbeResult& Probe(ImageSource& s) { return s.probe_; }
   static std::vector<uint8_t>& WorkBuffer(ImageSource& s) { return s.workBuffer_; }
   static std::unique_ptr<FormatReaderState>& ReaderState(ImageSource& s) { return s.readerState_; }
+  static const ImageSource::VolumeOpener& VolumeOpener(const ImageSource& s) { return s.volumeOpener_; }
 };
 
 // Delivers `count` 2048-byte sectors from `first`; the count delivered (less than `count` is a
@@ -51,5 +52,11 @@ uint32_t ReadPlainSectors(ImageSource& source, uint64_t first, uint32_t count, u
 // Largest file sector the plain sector reader accepts: one that still fits its work buffer.
 inline constexpr uint32_t kPlainBatchSectors = 64;
 inline constexpr uint32_t kPlainWorkBufferSize = kPlainBatchSectors * kRawSectorSize;
+
+// The DAA/GBI format (code 2, and any file that ends in a DAA/GBI locator).
+MountError OpenDaa(ImageSource& source, const MountRequest& request);
+uint32_t ReadDaa(ImageSource& source, uint64_t first, uint32_t count, uint8_t* destination);
+// Opens a later volume named like an image name ("\??\" prefix allowed) as an ordinary file.
+std::unique_ptr<RawFile> OpenVolumeAsPosixFile(const std::u16string& name);
 
 }  // namespace kv

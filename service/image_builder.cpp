@@ -36,6 +36,8 @@ struct TreeEntry {
   uint32_t start = 0;
   uint32_t itemIndex = 0xFFFFFFFF;
   int32_t hostFile = -1;
+  uint32_t sourceStart = 0;  // first source-volume sector of the data (sourceMapped)
+  bool sourceMapped = false;
   uint32_t feSector = 0;
   uint8_t date[7] = {};
   bool named = false;
@@ -288,6 +290,14 @@ BuildClock SystemBuildClock() {
   return c;
 }
 
+// What a file's File Entry is made of besides its own sector number.
+struct FileFacts {
+  uint64_t length;
+  uint32_t firstDataBlock;
+  uint8_t date[7];
+};
+static_assert(sizeof(FileFacts) == 24);
+
 struct ImageBuilder::Impl {
   ItemDataSource* source = nullptr;
   BuildClock now;
@@ -312,6 +322,7 @@ struct ImageBuilder::Impl {
 
   std::vector<SectorRecord> map;
   MetadataPool pool;
+  std::vector<FileFacts> files;     // per file, in File Entry order
   std::vector<uint32_t> runStarts;  // first sector of every file's data, ascending
   bool built = false;
 
@@ -422,11 +433,10 @@ BuildError ImageBuilder::Impl::NameAll() {
     if (Cancelled()) return BuildError::kCancelled;
     std::vector<TreeEntry*> newestFirst(dirs[d].entries.rbegin(), dirs[d].entries.rend());
     const bool isoOk = NameDirectory<std::string>(
-        newestFirst, kIsoNameLimit, true,
-        [&](const TreeEntry& e) { return platform::WideToAnsiUpper(e.name, codePage); },
+        newestFirst, kIsoNameLimit, true, [&](TreeEntry& e) { return platform::WideToAnsiUpper(e.name, codePage); },
         [](TreeEntry& e, std::string n) { e.isoName = std::move(n); });
     const bool jolietOk = NameDirectory<std::u16string>(
-        newestFirst, kJolietNameLimit, false, [](const TreeEntry& e) { return e.name; },
+        newestFirst, kJolietNameLimit, false, [](TreeEntry& e) { return std::move(e.name); },  // its last use
         [](TreeEntry& e, std::u16string n) { e.jolietName = std::move(n); });
     if (!isoOk || !jolietOk) return BuildError::kRecordTooLong;
     for (const TreeEntry* e : newestFirst) {
@@ -623,7 +633,8 @@ BuildError ImageBuilder::Impl::Emit() {
     return BuildError::kAppendFailed;
   }
   try {
-    pool.Reserve((uint64_t{closingAnchor} - dataSectors + 2) * 2048 + refBytes);  // an upper bound
+    files.reserve(fileCount);
+    pool.Reserve((uint64_t{closingAnchor} - dataSectors - fileCount + 2) * 2048 + refBytes);  // an upper bound
   } catch (const std::bad_alloc&) {
     return BuildError::kOutOfMemory;
   }
@@ -691,13 +702,12 @@ BuildError ImageBuilder::Impl::Emit() {
     for (const TreeEntry* e : dirs[di].jolietOrder) {
       if (e->node >= 0) continue;
       if (map.size() != e->feSector) return BuildError::kBrokenTree;
-      b::FileEntryFacts fe;
-      fe.block = e->feSector - p;
-      fe.length = e->size;
-      fe.firstDataBlock = e->size == 0 ? 0 : e->start - p;
-      fe.date = e->date;
-      fe.uniqueId = e->feSector;
-      if (!b::WriteFileEntry(at(sectors(1)), fe)) return BuildError::kImageTooLarge;
+      if (e->size > b::kMaxShortAds * uint64_t{b::kMaxShortAdBytes}) return BuildError::kImageTooLarge;
+      FileFacts& f = files.emplace_back();
+      f.length = e->size;
+      f.firstDataBlock = e->size == 0 ? 0 : e->start - p;
+      std::memcpy(f.date, e->date, 7);
+      map.push_back({sector_kind::kFileEntry, static_cast<uint32_t>(files.size() - 1)});
     }
   }
 
@@ -788,6 +798,17 @@ BuildError ImageBuilder::Impl::Emit() {
       if (e->node >= 0 || e->size == 0) continue;
       if (map.size() != e->start) return BuildError::kBrokenTree;
       runStarts.push_back(e->start);
+      if (e->sourceMapped) {
+        // Runs of at most 32 KiB whose source sectors continue from the entry's start sector.
+        const uint64_t count = CeilDiv(e->size, 2048);
+        if (count > uint64_t{UINT32_MAX} + 1 - e->sourceStart) return BuildError::kImageTooLarge;
+        for (uint64_t k = 0; k < count; ++k) {
+          uint32_t word = sector_kind::kSourceSector;
+          if ((k + 1) % (kChunkBytes / 2048) == 0 || k + 1 == count) word |= sector_kind::kLastInRun;
+          map.push_back({word, static_cast<uint32_t>(e->sourceStart + k)});
+        }
+        continue;
+      }
       uint32_t hostRef = 0;
       if (e->hostFile >= 0) {
         const std::string& path = hostPaths[e->hostFile];
@@ -855,6 +876,34 @@ TreeEntry* ImageBuilder::AddItem(std::u16string_view path, bool isDirectory, uin
   }
 }
 
+TreeEntry* ImageBuilder::RootEntry() {
+  return impl_->dirs[0].entry;
+}
+
+TreeEntry* ImageBuilder::AddSourceEntry(TreeEntry* parent, std::u16string_view name, bool isDirectory, uint64_t size,
+                                        std::optional<int64_t> unixSeconds, uint32_t sourceStart) {
+  Impl& m = *impl_;
+  if (m.used || parent == nullptr || parent->node < 0 || name.empty()) return nullptr;
+  try {
+    std::u16string n(name);
+    for (char16_t& c : n)
+      if (c == 0 || c == u'/') c = u'_';
+    if (n == u"." || n == u"..") n = u"__";
+    uint8_t date[7] = {};
+    if (unixSeconds) b::MakeDate7(*unixSeconds, date);
+    const auto dir = static_cast<uint32_t>(parent->node);
+    if (isDirectory) return m.dirs[m.NewDirectory(dir, std::move(n), date)].entry;
+    TreeEntry* e = m.NewEntry(dir, std::move(n));
+    e->size = size;
+    e->sourceStart = sourceStart;
+    e->sourceMapped = true;
+    std::memcpy(e->date, date, 7);
+    return e;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 TreeEntry* ImageBuilder::AddFileItem(std::u16string_view path, uint64_t size, std::optional<uint64_t> fileTime,
                                      const std::string& hostPath) {
   if (hostPath.empty() || hostPath.find('\0') != std::string::npos) return nullptr;
@@ -902,6 +951,8 @@ BuildError ImageBuilder::Build() {
     m.map.clear();
     m.map.shrink_to_fit();
     m.pool.Release();
+    m.files.clear();
+    m.files.shrink_to_fit();
     m.runStarts.clear();
     return error_;
   }
@@ -924,8 +975,8 @@ const uint8_t* ImageBuilder::PoolAt(uint32_t offset, uint32_t length) const {
 
 size_t ImageBuilder::MemoryUsed() const {
   return impl_->map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(impl_->pool.size()) +
-         impl_->runStarts.capacity() * sizeof(uint32_t) + impl_->entries.size() * sizeof(TreeEntry) +
-         impl_->dirs.capacity() * sizeof(DirNode);
+         impl_->files.capacity() * sizeof(FileFacts) + impl_->runStarts.capacity() * sizeof(uint32_t) +
+         impl_->entries.size() * sizeof(TreeEntry) + impl_->dirs.capacity() * sizeof(DirNode);
 }
 
 uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buffer) {
@@ -945,6 +996,18 @@ uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buff
     uint8_t* dst = buffer + size_t{i} * 2048;
     if (kind == sector_kind::kMetadata) {
       if (uint64_t{rec.value} + 2048 <= m.pool.size()) std::memcpy(dst, m.pool.data() + rec.value, 2048);
+      ++i;
+    } else if (kind == sector_kind::kFileEntry) {
+      if (rec.value < m.files.size()) {
+        const FileFacts& f = m.files[rec.value];
+        b::FileEntryFacts fe;
+        fe.block = static_cast<uint32_t>(s) - b::kPartitionStart;
+        fe.length = f.length;
+        fe.firstDataBlock = f.firstDataBlock;
+        fe.date = f.date;
+        fe.uniqueId = s;
+        b::WriteFileEntry(dst, fe);
+      }
       ++i;
     } else if (kind == sector_kind::kSourceSector) {
       uint32_t j = i + 1;

@@ -1,5 +1,6 @@
 // ImageBuilder: the ISO 9660 + Joliet + UDF 1.02 bridge image of a tree of items, kept as a
-// SectorMap; metadata sectors live in memory, file data is read from its source on demand.
+// SectorMap; metadata sectors live in memory, file data is read from its source on demand. A
+// file's File Entry is kept as its few facts and written when read.
 //
 // Usage:
 //   MyArchiveSource source;                       // implements ItemDataSource
@@ -77,6 +78,8 @@ inline constexpr uint32_t kSourceSector = 0x10000000u;  // value = sector of the
 inline constexpr uint32_t kItemFirst = 0x20000000u;     // value = pool offset of a 4-byte item reference
 inline constexpr uint32_t kItemNext = 0x30000000u;
 inline constexpr uint32_t kMetadata = 0x40000000u;  // value = pool offset of the sector's 2048 bytes
+// A file's File Entry, written when read: value = index of the file's facts (size, data, date).
+inline constexpr uint32_t kFileEntry = 0x50000000u;
 inline constexpr uint32_t kLastInRun = 0x01000000u;
 inline constexpr uint32_t kByteCountMask = 0x00FFFFFFu;  // item sectors: bytes of data (1..2048)
 }  // namespace sector_kind
@@ -107,6 +110,16 @@ class ImageBuilder {
   // Adds a file whose bytes are read from the host file `hostPath` while serving reads.
   TreeEntry* AddFileItem(std::u16string_view path, uint64_t size, std::optional<uint64_t> fileTime,
                          const std::string& hostPath);
+
+  // The root directory's entry, parent of the first level of AddSourceEntry.
+  TreeEntry* RootEntry();
+  // Adds an entry under the directory entry `parent` whose file data are the source volume's
+  // sectors from `sourceStart` on (ItemDataSource::ReadSourceSectors), mapped in runs of at most
+  // 32 KiB. Entries go to the front of the parent's list; a directory is a new child of it even
+  // when one of that name exists. Returns the entry, or nullptr for an empty name, a parent that
+  // is not a directory, after Build() or when memory runs out.
+  TreeEntry* AddSourceEntry(TreeEntry* parent, std::u16string_view name, bool isDirectory, uint64_t size,
+                            std::optional<int64_t> unixSeconds, uint32_t sourceStart);
 
   // Names, sorts, lays out and emits the image. kNone on success.
   BuildError Build();

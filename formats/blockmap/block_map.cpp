@@ -1,7 +1,6 @@
 #include "formats/blockmap/block_map.h"
 
 #include <bzlib.h>
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -70,10 +69,6 @@ bool Bunzip(uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t minimum, uint
 
 }  // namespace
 
-void BlockMap::CipherDeleter::operator()(void* ctx) const {
-  EVP_CIPHER_CTX_free(static_cast<EVP_CIPHER_CTX*>(ctx));
-}
-
 BlockMap::~BlockMap() = default;
 
 bool BlockMap::Add(ExtentKind kind, uint64_t fileOffset, uint32_t storedSize, uint64_t size, uint64_t fileSize,
@@ -115,19 +110,11 @@ bool BlockMap::Add(ExtentKind kind, uint64_t fileOffset, uint32_t storedSize, ui
 }
 
 bool BlockMap::SetKey(const uint8_t* key, AesKeyLength length) {
-  const EVP_CIPHER* cipher = length == AesKeyLength::k128   ? EVP_aes_128_ecb()
-                             : length == AesKeyLength::k192 ? EVP_aes_192_ecb()
-                             : length == AesKeyLength::k256 ? EVP_aes_256_ecb()
-                                                            : nullptr;
-  if (!cipher) return false;
+  if (length != AesKeyLength::k128 && length != AesKeyLength::k192 && length != AesKeyLength::k256) return false;
   // Encrypted stored blocks are decrypted whole, so they must fit a cache slot.
   for (const Extent& e : extents_)
     if (e.kind == ExtentKind::kStored && e.size > kBlockMapMaxDecodedExtent) return false;
-  std::unique_ptr<void, CipherDeleter> ctx(EVP_CIPHER_CTX_new());
-  auto* c = static_cast<EVP_CIPHER_CTX*>(ctx.get());
-  if (!c || EVP_DecryptInit_ex(c, cipher, nullptr, key, nullptr) != 1 || EVP_CIPHER_CTX_set_padding(c, 0) != 1)
-    return false;
-  cipher_ = std::move(ctx);
+  if (!cipher_.SetKey(key, static_cast<size_t>(length), false)) return false;
   keyLength_ = length;
   ClearCache();
   return true;
@@ -155,12 +142,7 @@ void BlockMap::ClearCache() {
 }
 
 bool BlockMap::Decrypt(uint8_t* data, uint32_t length) {
-  const uint32_t whole = length & ~uint32_t{15};  // a trailing part under 16 bytes stays as stored
-  if (whole == 0) return true;
-  auto* c = static_cast<EVP_CIPHER_CTX*>(cipher_.get());
-  int produced = 0;
-  return EVP_DecryptUpdate(c, data, &produced, data, static_cast<int>(whole)) == 1 &&
-         static_cast<uint32_t>(produced) == whole;
+  return cipher_.Apply(data, length);  // a trailing part under 16 bytes stays as stored
 }
 
 bool BlockMap::Decode(ImageFile& file, const Extent& e, std::vector<uint8_t>* out) {

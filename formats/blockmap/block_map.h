@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "formats/blockmap/aes_ecb.h"
 #include "formats/image_source.h"
 
 namespace kv {
@@ -89,10 +90,7 @@ class BlockMap {
   Slot slots_[kBlockMapCacheSlots];
   uint64_t useClock_ = 0;
   AesKeyLength keyLength_ = AesKeyLength::kNone;
-  struct CipherDeleter {
-    void operator()(void* ctx) const;
-  };
-  std::unique_ptr<void, CipherDeleter> cipher_;
+  AesEcb cipher_;
 };
 
 }  // namespace kv

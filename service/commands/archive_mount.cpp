@@ -7,9 +7,11 @@
 #include "archive/mounted_archive.h"
 #include "common/ioctl.h"
 #include "common/mount_request.h"
+#include "platform/codepage.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
+#include "service/marfs_volume.h"
 
 namespace kv::service {
 namespace {
@@ -21,7 +23,8 @@ std::string ControlDevice(int drive) {
   return "\\\\.\\KVEmuDev" + std::to_string(drive);
 }
 
-// The drive's letter device, else its control device.
+}  // namespace
+
 platform::Handle OpenDrive(int drive, bool forUnmount) {
   const char16_t letter = DriveLetterOf(drive);
   if (letter != 0) {
@@ -33,8 +36,6 @@ platform::Handle OpenDrive(int drive, bool forUnmount) {
   return platform::CreateFile(ControlDevice(drive), forUnmount ? platform::GENERIC_READ : 0,
                               platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE);
 }
-
-}  // namespace
 
 int DriveIndexOfTarget(const std::string& target) {
   if (target.rfind(kDriveTargetPrefix, 0) != 0) return -1;
@@ -85,6 +86,29 @@ bool QueryDriveMedium(int drive, std::u16string* name) {
   return true;
 }
 
+namespace {
+
+// Read failures of an MZP volume as the service reports archive read errors: "path:::text".
+class MzpMessages final : public MzpNotices {
+ public:
+  explicit MzpMessages(archive::MessageSink* sink) : sink_(sink) {}
+  void ReadFailed(const std::string& path, uint32_t) override {
+    if (!sink_) return;
+    archive::ArchiveMessage m;
+    m.textId = texts::TEXT_ERROR_READING_ARCHIVE;
+    m.text = platform::Utf8ToUtf16(path) + u":::" + sink_->Text(texts::TEXT_ERROR_READING_ARCHIVE);
+    sink_->Post(m);
+  }
+  void Skipped(const std::string& path, const std::string& what) override {
+    std::fprintf(stderr, "%s: skipped: %s\n", path.c_str(), what.c_str());
+  }
+
+ private:
+  archive::MessageSink* sink_;
+};
+
+}  // namespace
+
 MountOutcome MountArchive(DriveSlotTable& table, int drive, const ArchiveMount& request, std::string* error) {
   if (drive < 0 || drive >= kDriveCount) {
     *error = "no drive " + std::to_string(drive);
@@ -109,7 +133,25 @@ MountOutcome MountArchive(DriveSlotTable& table, int drive, const ArchiveMount& 
   open.messages = request.messages;
   archive::OpenError openError = archive::OpenError::kNone;
   std::unique_ptr<archive::MountedArchive> mounted = archive::MountedArchive::Open(open, &openError);
-  if (!mounted) {
+  // What the codec library does not open may be an MZP container holding a MARFS volume; its
+  // files map to the container's sectors, so nothing is extracted.
+  std::unique_ptr<ImageBuilder> builder;
+  std::unique_ptr<MzpVolumeSource> mzpVolume;
+  MzpOpenResult mzpResult = MzpOpenResult::kNotMzp;
+  if (!mounted && openError != archive::OpenError::kNoLibrary && openError != archive::OpenError::kCannotOpenFile) {
+    builder = std::make_unique<ImageBuilder>(nullptr);
+    const std::string password =
+        request.password ? platform::WideToAnsi(*request.password, platform::AnsiCodePage()).substr(0, 256) : "";
+    auto notices = std::make_unique<MzpMessages>(request.messages);
+    mzpVolume = MzpVolumeSource::Open(request.path, password, *builder, notices.get(), &mzpResult);
+    if (mzpVolume) {
+      mzpVolume->AdoptNotices(std::move(notices));
+      builder->SetVolumeIdentifier(archive::VolumeIdentifierFor(request.path));
+    } else {
+      builder.reset();
+    }
+  }
+  if (!mounted && !mzpVolume) {
     switch (openError) {
       case archive::OpenError::kNoLibrary:
         *error = "the 7-Zip codec library (7z.so) cannot be loaded from " + request.installDir;
@@ -119,6 +161,8 @@ MountOutcome MountArchive(DriveSlotTable& table, int drive, const ArchiveMount& 
         break;
       default:
         *error = request.path + ": not an archive of a format the codec library opens";
+        if (mzpResult != MzpOpenResult::kNotMzp)
+          *error += std::string(", and as an MZP container: ") + MzpOpenResultText(mzpResult);
         break;
     }
     return MountOutcome::kFailed;
@@ -153,22 +197,27 @@ MountOutcome MountArchive(DriveSlotTable& table, int drive, const ArchiveMount& 
     return MountOutcome::kFailed;
   }
 
-  auto builder = std::make_unique<ImageBuilder>(mounted.get());
-  builder->SetVolumeIdentifier(archive::VolumeIdentifierFor(request.path));
-  mounted->AddItemsTo(*builder);
+  if (!builder) {
+    builder = std::make_unique<ImageBuilder>(mounted.get());
+    builder->SetVolumeIdentifier(archive::VolumeIdentifierFor(request.path));
+    mounted->AddItemsTo(*builder);
+  }
   const BuildError built = builder->Build();
   if (built != BuildError::kNone) {
     *error = "the image of the archive cannot be laid out (error " + std::to_string(static_cast<int>(built)) + ")";
     return MountOutcome::kFailed;
   }
   r->SizeBytes = uint64_t(builder->SectorCount()) * kSectorSize;
-  mounted->SetStoredBlockHook([&table, drive] { table.NoteStoredBlock(drive); });
+  if (mounted) mounted->SetStoredBlockHook([&table, drive] { table.NoteStoredBlock(drive); });
   {
     std::lock_guard<std::mutex> g(table.lock());
     slot.letter = letter;
     slot.channel = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(address));
     slot.channelSize = channelSize;
-    slot.source = std::move(mounted);
+    if (mounted)
+      slot.source = std::move(mounted);
+    else
+      slot.source = std::move(mzpVolume);
     slot.builder = std::move(builder);
   }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "archive/archive_messages.h"
+#include "platform/devio.h"
 #include "service/sector_server.h"
 
 namespace kv::service {
@@ -46,6 +47,10 @@ bool DriveReachable(int drive);
 
 // Drive index of a DOS device target ("\Device\KVEmu\KVEmuCd<n>", n 0..22); -1 for any other.
 int DriveIndexOfTarget(const std::string& target);
+
+// The drive's letter device "\\.\X:" (read and write access for unmounting, else none), else its
+// control device "\\.\KVEmuDevN".
+platform::Handle OpenDrive(int drive, bool forUnmount);
 
 // The first letter from D to Z whose DOS device is drive `drive`; 0 when it has none.
 char16_t DriveLetterOf(int drive);

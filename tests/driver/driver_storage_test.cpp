@@ -6,6 +6,7 @@
 
 #include "driver/storage_records.h"
 #include "tests/driver/driver_fixture.h"
+#include "tests/fixtures/raw_image_writer.h"
 
 namespace kv::test {
 namespace {
@@ -135,8 +136,9 @@ TEST_F(DriverTest, TocOfAThreeTrackLayout) {
       r->TrackMode[i] = format == kFormatAudioDisc ? TRACK_AUDIO : TRACK_MODE1_2048;
       r->TrackLength[i] = starts[i + 1] - starts[i];
       r->TrackSectorSize[i] = format == kFormatAudioDisc ? 2352 : 2048;
-      r->TrackFileOffset[i] = static_cast<int64_t>(starts[i]) * r->TrackSectorSize[i];
-      r->TrackFileEnd[i] = static_cast<int64_t>(starts[i + 1]) * r->TrackSectorSize[i];
+      // Every track reads the start of the file: the table of contents does not depend on it.
+      r->TrackFileOffset[i] = 0;
+      r->TrackFileEnd[i] = static_cast<int64_t>(std::filesystem::file_size(iso));
     }
     NTSTATUS status = 0;
     ASSERT_EQ(drv().Mount(2, input, &status), 0u) << format;
@@ -330,6 +332,102 @@ TEST_F(DriverTest, RawReadsOfA2352ByteImage) {
   c = drv().Control(1, IOCTL_CDROM_RAW_READ, rawRequest(int64_t{sectors - 1} * 2048, 2), 2 * 2352);
   EXPECT_EQ(c.status, STATUS_DATA_ERROR);
   EXPECT_EQ(c.information, 0u);
+}
+
+// A data track stored as raw Mode 1 sectors and an audio track with a stored pregap, mounted
+// with their layout: the table of contents and raw reads of every region through the drive.
+TEST_F(DriverTest, MultiTrackLayoutMountsWithItsTocAndRawSectors) {
+  const auto iso = MakeIso(dir_, "data.iso", 200000);
+  const std::vector<uint8_t> data = ReadFileBytes(iso);
+  std::vector<uint8_t> bin = WrapAsRawMode1(data);
+  const int32_t dataSectors = static_cast<int32_t>(bin.size() / 2352);
+  const std::vector<uint8_t> audio = PatternBytes(size_t{100} * 2352, 9);  // 30 pregap + 70 data sectors
+  bin.insert(bin.end(), audio.begin(), audio.end());
+  const auto path = dir_ / "mixed.bin";
+  WriteFileBytes(path, bin);
+
+  std::vector<uint8_t> input = MountInput(NtPathOf(path.string()), kFormatBin, 2352, 16);
+  MountRequest* r = RequestIn(input);
+  r->TrackCount = 2;
+  r->TrackMode[0] = TRACK_MODE1_RAW;
+  r->TrackStart[0] = 0;
+  r->TrackPregap[0] = 150;  // not in the file: generated
+  r->TrackLength[0] = dataSectors;
+  r->TrackSectorSize[0] = 2352;
+  r->TrackFileEnd[0] = int64_t{dataSectors} * 2352;
+  r->TrackMode[1] = TRACK_AUDIO;
+  r->TrackStart[1] = dataSectors + 30;
+  r->TrackPregap[1] = r->TrackPregapInFile[1] = 30;
+  r->TrackLength[1] = 70;
+  r->TrackSectorSize[1] = 2352;
+  r->TrackFileOffset[1] = int64_t{dataSectors + 30} * 2352;
+  r->TrackFileEnd[1] = static_cast<int64_t>(bin.size());
+  r->TrackStart[2] = dataSectors + 100;
+  NTSTATUS status = 0;
+  ASSERT_EQ(drv().Mount(3, input, &status), 0u);
+
+  const Completion toc = drv().Control(3, IOCTL_CDROM_READ_TOC, {}, 804);
+  ASSERT_EQ(toc.status, STATUS_SUCCESS);
+  EXPECT_EQ(toc.output[3], 2);
+  const int32_t expectedStart[] = {0, dataSectors + 30, dataSectors + 100};
+  const uint8_t expectedControl[] = {0x14, 0x10, 0x14};
+  for (int i = 0; i < 3; ++i) {
+    const uint8_t* d = toc.output.data() + 4 + 8 * i;
+    EXPECT_EQ(d[1], expectedControl[i]) << i;
+    EXPECT_EQ(d[2], i == 2 ? 0xAA : i + 1);
+    EXPECT_EQ((d[5] * 60 + d[6]) * 75 + d[7] - 150, expectedStart[i]) << i;
+  }
+
+  auto rawRead = [&](int64_t sector, uint32_t count) {
+    RawReadInfo info{sector * 2048, count, 2};
+    std::vector<uint8_t> in(sizeof info);
+    std::memcpy(in.data(), &info, sizeof info);
+    return drv().Control(3, IOCTL_CDROM_RAW_READ, in, count * 2352);
+  };
+  // The generated pregap: sector -150 is 00:00:00, and its EDC and parity are those of the
+  // independent writer's empty sector.
+  Completion c = rawRead(-150, 2);
+  ASSERT_EQ(c.status, STATUS_SUCCESS);
+  std::vector<uint8_t> empty(2352);
+  const std::vector<uint8_t> zeros(2048, 0);
+  BuildMode1Sector(0, zeros.data(), empty.data());
+  empty[12] = empty[13] = empty[14] = 0;  // address 00:00:00 instead of 00:02:00
+  std::vector<uint8_t> first(c.output.begin(), c.output.begin() + 2352);
+  EXPECT_EQ(std::vector<uint8_t>(first.begin(), first.begin() + 16),
+            std::vector<uint8_t>(empty.begin(), empty.begin() + 16));
+  EXPECT_EQ(std::vector<uint8_t>(first.begin() + 16, first.begin() + 2064), zeros);
+  // Stored sectors come back byte for byte, across the track boundary and the stored pregap.
+  c = rawRead(dataSectors - 3, 40);
+  ASSERT_EQ(c.status, STATUS_SUCCESS);
+  EXPECT_TRUE(c.output == std::vector<uint8_t>(bin.end() - 103 * 2352, bin.end() - 63 * 2352));
+  EXPECT_EQ(rawRead(-151, 1).status, STATUS_DATA_ERROR);
+  EXPECT_EQ(rawRead(dataSectors + 99, 2).status, STATUS_DATA_ERROR);
+  // User data still comes from offset 16 of the stored sectors.
+  c = drv().Read(3, 16 * 2048, 2048);
+  EXPECT_EQ(c.output, std::vector<uint8_t>(data.begin() + 16 * 2048, data.begin() + 17 * 2048));
+}
+
+// A track stored with 2048-byte sectors returns raw sectors equal to the independent writer's.
+TEST_F(DriverTest, RawReadsOfA2048ByteTrackAreBuiltMode1Sectors) {
+  const auto iso = MakeIso(dir_, "cooked.iso", 100000);
+  const std::vector<uint8_t> data = ReadFileBytes(iso);
+  const int32_t sectors = static_cast<int32_t>(data.size() / 2048);
+  std::vector<uint8_t> input = MountInput(NtPathOf(iso.string()), kFormatIso);
+  MountRequest* r = RequestIn(input);
+  r->TrackCount = 1;
+  r->TrackMode[0] = TRACK_MODE1_2048;
+  r->TrackLength[0] = sectors;
+  r->TrackSectorSize[0] = 2048;
+  r->TrackFileEnd[0] = static_cast<int64_t>(data.size());
+  r->TrackStart[1] = sectors;
+  NTSTATUS status = 0;
+  ASSERT_EQ(drv().Mount(4, input, &status), 0u);
+  RawReadInfo info{0, static_cast<uint32_t>(sectors), 2};
+  std::vector<uint8_t> in(sizeof info);
+  std::memcpy(in.data(), &info, sizeof info);
+  const Completion c = drv().Control(4, IOCTL_CDROM_RAW_READ, in, static_cast<uint32_t>(sectors) * 2352);
+  ASSERT_EQ(c.status, STATUS_SUCCESS);
+  EXPECT_TRUE(c.output == WrapAsRawMode1(data));
 }
 
 }  // namespace

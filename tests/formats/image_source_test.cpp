@@ -193,7 +193,11 @@ TEST(ImageSource, AudioDiscAndUnknownCodesKeepTheirFormatWithoutProbe) {
   req->TrackStart[1] = 300;
   req->TrackStart[2] = 900;  // lead-out slot
   req->TrackFileOffset[1] = 300 * 2352;
-  req->TrackSectorSize[1] = 2352;
+  for (int i = 0; i < 2; ++i) {
+    req->TrackSectorSize[i] = 2352;
+    req->TrackLength[i] = req->TrackStart[i + 1] - req->TrackStart[i];
+    req->TrackFileEnd[i] = int64_t{req->TrackStart[i + 1]} * 2352;
+  }
   std::unique_ptr<ImageSource> src;
   ASSERT_EQ(test::OpenBytes(test::PatternBytes(900 * 2352, 1), req, &src), kMountOk);
   EXPECT_EQ(src->format(), kFormatAudioDisc);
@@ -219,7 +223,8 @@ TEST(ImageSource, AudioDiscAndUnknownCodesKeepTheirFormatWithoutProbe) {
   Request tooMany(kFormatAudioDisc);
   tooMany->TrackCount = 100;
   EXPECT_EQ(test::OpenBytes(test::PatternBytes(10000, 1), tooMany, &src), kMountUnrecognised);
-  tooMany->TrackCount = 99;
+  tooMany->TrackCount = 99;  // 99 empty tracks of raw sectors, one after the other
+  for (int i = 0; i < 99; ++i) tooMany->TrackSectorSize[i] = 2352;
   EXPECT_EQ(test::OpenBytes(test::PatternBytes(10000, 1), tooMany, &src), kMountOk);
 }
 

@@ -20,6 +20,8 @@
 #include "platform/ntpath.h"
 #include "platform/registry.h"
 #include "platform/registry_write.h"
+#include "tests/fixtures/nrg_writer.h"
+#include "tests/fixtures/raw_image_writer.h"
 #include "tests/fixtures/test_support.h"
 #include "tests/host/host_process.h"
 
@@ -327,6 +329,118 @@ TEST_F(HostDrives, KvctlDevVerbs) {
   EXPECT_NE(r.output.find("no medium"), std::string::npos) << r.output;
   ASSERT_EQ(run("noletter 0").exitCode, 0);
   EXPECT_EQ(run("drives").output.find("E:"), std::string::npos);
+}
+
+// A data + audio disc mounted with its layout: the drive's table of contents is the one cd-info
+// reads from the same layout as a cue sheet, and raw reads return the stored and generated
+// sectors; an NRG image mounts and reads back its ISO.
+TEST_F(HostDrives, KvctlDevTrackLayoutsAndNrg) {
+  const std::string iso = MakeIso("t.iso", 11, 400000);
+  const std::vector<uint8_t> data = ReadFileBytes(iso);
+  std::vector<uint8_t> bin = WrapAsRawMode1(data);
+  const size_t dataSectors = bin.size() / 2352;
+  const std::vector<uint8_t> audio = PatternBytes(size_t{250} * 2352, 12);  // 150 pregap + 100 data sectors
+  bin.insert(bin.end(), audio.begin(), audio.end());
+  const std::string path = (dir_ / "mixed.bin").string();
+  WriteFileBytes(path, bin);
+  const std::string kvctl = ProgramPath("kvctl") + " dev ";
+  auto run = [&](const std::string& args) { return kv::test::Run(kvctl + args); };
+  const std::string audioStart = std::to_string(dataSectors + 150);
+  auto r = run("mount 0 " + Quote(path) + " --track mode1raw:0:" + std::to_string(dataSectors) +
+               ":0:2352:150:0:0:0 --track audio:" + audioStart + ":100:" + std::to_string((dataSectors + 150) * 2352) +
+               ":2352:150:150:0:0");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+
+  // cd-info on a cue sheet of the same layout (index 0 of track 2 where its stored pregap begins).
+  auto msf = [](size_t lba) {
+    char t[80];
+    std::snprintf(t, sizeof t, "%02zu:%02zu:%02zu", lba / 4500, lba / 75 % 60, lba % 75);
+    return std::string(t);
+  };
+  WriteFileText(dir_ / "mixed.cue",
+                "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+                "  TRACK 02 AUDIO\n    INDEX 00 " +
+                    msf(dataSectors) + "\n    INDEX 01 " + msf(dataSectors + 150) + "\n");
+  const auto judge = kv::test::Run("cd-info --no-header --no-device-info --no-disc-mode --cue-file " +
+                                   Quote((dir_ / "mixed.cue").string()));
+  std::vector<std::string> expected;
+  for (size_t at = 0; (at = judge.output.find('\n', at)) != std::string::npos;) {
+    unsigned track = 0, m = 0, sec = 0, f = 0;
+    long lsn = 0;
+    char type[16] = {};
+    if (std::sscanf(judge.output.c_str() + at + 1, "%u: %u:%u:%u %ld %15s", &track, &m, &sec, &f, &lsn, type) == 6) {
+      const unsigned control = std::string(type) == "audio" ? 0 : 4;
+      expected.push_back(std::to_string(track) + " " + std::to_string(lsn) +
+                         (track == 170 ? "" : " " + std::to_string(control)));
+    }
+    ++at;
+  }
+  ASSERT_EQ(expected.size(), 3u) << judge.output;
+  r = run("toc 0 --json");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  std::vector<std::string> got;
+  for (size_t at = 0; (at = r.output.find("{\"track\":", at)) != std::string::npos; ++at) {
+    unsigned track = 0, adr = 0, control = 0;
+    long lba = 0;
+    std::sscanf(r.output.c_str() + at, "{\"track\":%u,\"adr\":%u,\"control\":%u,\"msf\":\"%*8c\",\"lba\":%ld", &track,
+                &adr, &control, &lba);
+    got.push_back(std::to_string(track) + " " + std::to_string(lba) +
+                  (track == 170 ? "" : " " + std::to_string(control)));
+  }
+  EXPECT_EQ(got, expected) << r.output << judge.output;
+
+  // Raw sectors from the generated pregap of track 1 to the end of the stored audio.
+  const std::string raw = (dir_ / "raw.out").string();
+  r = kv::test::Run(kvctl + "read 0 --raw --first -150 --count " + std::to_string(150 + dataSectors + 250) + " > " +
+                    Quote(raw));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::vector<uint8_t> out = ReadFileBytes(raw);
+  ASSERT_EQ(out.size(), (150 + dataSectors + 250) * 2352);
+  EXPECT_TRUE(std::equal(bin.begin(), bin.end(), out.begin() + 150 * 2352));
+  const std::vector<uint8_t> zeros(2048, 0);
+  EXPECT_EQ(out[12], 0x00);  // sector -150: 00:00:00
+  EXPECT_EQ(out[13], 0x00);
+  EXPECT_EQ(out[14], 0x00);
+  EXPECT_EQ(out[149 * 2352 + 14], 0x74);  // sector -1: 00:01:74
+  EXPECT_TRUE(std::equal(zeros.begin(), zeros.end(), out.begin() + 16));
+  EXPECT_EQ(run("read 0 --raw --first -151 --count 1").exitCode, 1);
+  ASSERT_EQ(run("unmount 0").exitCode, 0);
+
+  // The same disc through its cue sheet, picked as the sheet or as the data file.
+  for (const char* picked : {"mixed.cue", "mixed.bin"}) {
+    r = run("mount 2 " + Quote((dir_ / picked).string()));
+    ASSERT_EQ(r.exitCode, 0) << picked << r.output;
+    r = run("toc 2 --json");
+    std::vector<std::string> viaCue;
+    for (size_t at = 0; (at = r.output.find("{\"track\":", at)) != std::string::npos; ++at) {
+      unsigned track = 0, adr = 0, control = 0;
+      long lba = 0;
+      std::sscanf(r.output.c_str() + at, "{\"track\":%u,\"adr\":%u,\"control\":%u,\"msf\":\"%*8c\",\"lba\":%ld", &track,
+                  &adr, &control, &lba);
+      viaCue.push_back(std::to_string(track) + " " + std::to_string(lba) +
+                       (track == 170 ? "" : " " + std::to_string(control)));
+    }
+    EXPECT_EQ(viaCue, expected) << picked << r.output;
+    ASSERT_EQ(run("unmount 2").exitCode, 0);
+  }
+
+  // A layout that does not fit its file is refused with the reason.
+  r = run("mount 0 " + Quote(path) + " --format 100 --track audio:0:10:99999999999:2352");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("past the end of the file"), std::string::npos) << r.output;
+  EXPECT_EQ(run("mount 0 " + Quote(path) + " --track audio:0:x:0:2352").exitCode, 2);
+
+  // NRG, version 2 disc-at-once.
+  const std::string nrg = (dir_ / "t.nrg").string();
+  WriteFileBytes(nrg, MakeNrg(data, {}).bytes);
+  r = run("mount 1 " + Quote(nrg));  // *.nrg needs no --format
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const std::string copy = (dir_ / "nrg.out").string();
+  ASSERT_EQ(kv::test::Run(kvctl + "read 1 > " + Quote(copy)).exitCode, 0);
+  std::vector<uint8_t> back = ReadFileBytes(copy);
+  back.resize(data.size());
+  EXPECT_TRUE(back == data);
+  ASSERT_EQ(run("unmount 1").exitCode, 0);
 }
 
 TEST_F(HostDrives, KvexportShowsLettersToRealTools) {

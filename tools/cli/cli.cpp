@@ -29,6 +29,7 @@ Args::Args(int argc, char** argv, const std::vector<std::string>& flags) {
         value = argv[++i];
       }
       options_[name] = value;
+      all_.emplace_back(name, value);
     } else if (a == "-o" && i + 1 < argc) {
       options_["output"] = argv[++i];
     } else if (a == "-h") {
@@ -92,6 +93,13 @@ bool Args::GetInt(const std::string& name, int64_t minimum, int64_t maximum, int
   }
   *value = x;
   return true;
+}
+
+std::vector<std::string> Args::GetAll(const std::string& name) const {
+  std::vector<std::string> out;
+  for (const auto& [k, v] : all_)
+    if (k == name) out.push_back(v);
+  return out;
 }
 
 std::vector<std::string> Args::Unknown(const std::vector<std::string>& known) const {

@@ -29,12 +29,15 @@ class Args {
   // standard input), which keeps it out of the process list. False (with error text) when both are
   // given or the file cannot be read.
   bool GetPassword(std::optional<std::string>* password, std::string* error) const;
+  // Every value of a repeatable option, in command-line order.
+  std::vector<std::string> GetAll(const std::string& name) const;
   // Options that no verb asked about.
   std::vector<std::string> Unknown(const std::vector<std::string>& known) const;
 
  private:
   std::vector<std::string> positional_;
   std::map<std::string, std::string> options_;
+  std::vector<std::pair<std::string, std::string>> all_;
   std::string error_;
 };
 

@@ -1,20 +1,28 @@
 // kvctl dev: speaks to the driver directly through its devices, as the service does.
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/ioctl.h"
 #include "common/mount_request.h"
 #include "formats/blockmap/block_map_reader.h"
+#include "formats/daa/daa_image.h"
+#include "formats/raw/track_layout.h"
+#include "manager/inspect/disc_layout.h"
 #include "platform/devio.h"
 #include "platform/ntpath.h"
 #include "platform/wide_text.h"
 #include "service/commands/archive_mount.h"
 #include "tools/cli/cli.h"
+#include "tools/cli/track_option.h"
 #include "tools/kvctl/dev_serve.h"
+#include "tools/kvctl/mount_options.h"
 
 namespace kv::tools {
 namespace {
@@ -162,55 +170,47 @@ int Version(int argc, char** argv) {
   return kExitOk;
 }
 
-// Without --format, *.isz and *.uif files are mounted as ISZ (6) and UIF (5); anything else as 0.
-int64_t FormatByExtension(const std::string& path) {
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return kFormatIso;
-  std::string extension = path.substr(dot + 1);
-  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return extension == "isz" ? kFormatIsz : extension == "uif" ? kFormatUif : kFormatIso;
-}
-
 int Mount(int argc, char** argv) {
-  VerbStart s(argc, argv, {}, {"format", "sector-size", "data-offset", "start-offset", "password", "password-file"}, 2);
+  VerbStart s(argc, argv, {}, MountOptionNames(), 2);
   if (s.exit >= 0) return s.exit;
   const std::string file = s.args.positional()[1];
-  int64_t format = FormatByExtension(file), sectorSize = 2048, dataOffset = 0, startOffset = 0;
   std::string error;
-  if (!s.args.GetInt("format", -1, 100000, &format, &error) ||
-      !s.args.GetInt("sector-size", 1, 1 << 20, &sectorSize, &error) ||
-      !s.args.GetInt("data-offset", 0, UINT32_MAX, &dataOffset, &error) ||
-      !s.args.GetInt("start-offset", INT32_MIN, INT32_MAX, &startOffset, &error))
-    return Usage(error);
-  std::optional<std::string> given;
-  if (!s.args.GetPassword(&given, &error)) return Usage(error);
-  const std::string password = given.value_or("");
-  if (password.size() > 256) return Usage("--password takes at most 256 bytes");
-  std::u16string name;
-  if (!LinuxPathToNt(file, &name)) return Usage("'" + file + "' cannot be given to the driver");
-  const size_t nameBytes = name.size() * 2;
-  if (nameBytes > 0xFFFF - 2) return Usage("path too long");
-  std::vector<uint8_t> buffer(kMountRequestMinSize + nameBytes, 0);
-  auto* request = reinterpret_cast<MountRequest*>(buffer.data());
-  request->Flags = 1;
-  request->Format = static_cast<int32_t>(format);
-  request->SectorSize = static_cast<uint32_t>(sectorSize);
-  request->DataOffset = static_cast<uint32_t>(dataOffset);
-  request->StartOffset = static_cast<int32_t>(startOffset);
-  std::memcpy(request->Password, password.data(), password.size());
-  request->NameLength = static_cast<uint16_t>(nameBytes);
-  std::memcpy(buffer.data() + kMountRequestFixedSize, name.data(), nameBytes);
+  std::string image, daaProblem;
+  std::vector<uint8_t> buffer;
+  switch (MountRequestFromOptions(s.args, file, &buffer, &image, &error, &daaProblem)) {
+    case MountOptionsResult::kUsage:
+      return Usage(error);
+    case MountOptionsResult::kRefused:
+      return Fail(error);
+    case MountOptionsResult::kOk:
+      break;
+  }
+  const auto* request = reinterpret_cast<const MountRequest*>(buffer.data());
   uint32_t mountError = 0, n = 0;
   if (!DeviceIoControl(s.handle, IOCTL_CDEMU_MOUNT_IMAGE, buffer.data(), static_cast<uint32_t>(buffer.size()),
                        &mountError, 4, &n))
     return Fail("mount " + file + ": " + ErrorText(GetLastError()));
-  if (n >= 4 && mountError == kMountUnrecognised) {
-    // An ISZ or UIF refusal names what is wrong with the image's tables when this process can tell.
-    int errorNumber = 0;
-    const std::string why = ExplainBlockMapRefusal(OpenPosixFile(file, &errorNumber), request->Format, *request);
-    if (!why.empty()) return Fail(file + ": " + MountErrorText(mountError) + ": " + why);
+  if (n >= 4 && mountError != 0) {
+    std::string why = MountErrorText(mountError);
+    if (!daaProblem.empty()) {
+      why += ": " + daaProblem;
+    } else if (mountError == kMountUnrecognised && request->TrackCount > 0) {
+      // Say what is wrong with the layout when that is the reason.
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(image, ec);
+      auto table = std::make_unique<TrackTable>();
+      TrackTableFromRequest(*request, table.get());
+      if (const char* fault = ec ? nullptr : CheckTrackTable(*table, static_cast<int64_t>(size)))
+        why += std::string(": ") + fault;
+    } else if (mountError == kMountUnrecognised) {
+      // An ISZ or UIF refusal names what is wrong with the image's tables when this process can tell.
+      int errorNumber = 0;
+      const std::string blockMap =
+          ExplainBlockMapRefusal(OpenPosixFile(image, &errorNumber), request->Format, *request);
+      if (!blockMap.empty()) why += ": " + blockMap;
+    }
+    return Fail(file + ": " + why);
   }
-  if (n >= 4 && mountError != 0) return Fail(file + ": " + MountErrorText(mountError));
   return kExitOk;
 }
 
@@ -295,7 +295,9 @@ int Read(int argc, char** argv) {
   if (s.exit >= 0) return s.exit;
   int64_t first = 0, count = -1;
   std::string error;
-  if (!s.args.GetInt("first", 0, INT64_MAX / kRawSectorSize, &first, &error) ||
+  // Raw reads of a track layout reach down to the first track's pregap.
+  const int64_t lowest = s.args.Has("raw") ? -450150 : 0;
+  if (!s.args.GetInt("first", lowest, INT64_MAX / kRawSectorSize, &first, &error) ||
       !s.args.GetInt("count", 0, INT64_MAX / kRawSectorSize, &count, &error))
     return Usage(error);
   if (count < 0) {
@@ -391,8 +393,12 @@ int Dev(int argc, char** argv) {
       {"version", "driver version", "kvctl dev version [DRIVE]", Version},
       {"mount", "mount an image file with an explicit MountRequest",
        "kvctl dev mount DRIVE FILE [--format F] [--sector-size S] [--data-offset D] [--start-offset O]\n"
+       "  [--track MODE:START:LENGTH:OFFSET:SECTORSIZE[:PREGAP:PREGAPINFILE:POSTGAP:POSTGAPINFILE]]...\n"
        "                [--password P | --password-file F]\n"
-       "  Without --format, *.isz files are mounted as format 6 and *.uif as 5, anything else as 0.",
+       "  Without --format, *.isz files are mounted as format 6, *.uif as 5, *.nrg as 3, anything else as 0;\n"
+       "  a cue sheet or media descriptor (or a .bin/.mdf beside one) mounts with its track layout.\n"
+       "  A DAA/GBI file is mounted as format 2 unless --format is given; give the first volume of a\n"
+       "  split image (the driver opens the others); the password is the encrypted image's.",
        Mount},
       {"unmount", "remove the medium", "kvctl dev unmount DRIVE", Unmount},
       {"query", "print the DriveStatus", "kvctl dev query DRIVE [--json]", Query},

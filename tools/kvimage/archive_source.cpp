@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "archive/mounted_archive.h"
@@ -18,6 +19,7 @@
 #include "service/image_builder.h"
 #include "tools/cli/cli.h"
 #include "tools/kvimage/build_source.h"
+#include "tools/kvimage/mzp_source.h"
 
 namespace kv::kvimage {
 namespace {
@@ -100,8 +102,16 @@ std::unique_ptr<ArchiveData> OpenArchive(const std::string& path, const std::opt
   r.storeFolder = data->folder->path();
   r.driveLetter = u'?';
   r.messages = &Messages();
+  // A file compressed as one stream is decoded once to find its seek points: show how far.
+  std::optional<cli::Progress> progress;
+  r.progress = [&progress, &path](uint64_t done, uint64_t total) {
+    if (!progress) progress.emplace("indexing " + path, total);
+    progress->Update(done);
+    return true;
+  };
   archive::OpenError e;
   data->archive = archive::MountedArchive::Open(r, &e);
+  if (progress) progress->Finish();
   if (!data->archive) {
     *error = OpenErrorText(e);
     return nullptr;
@@ -111,6 +121,13 @@ std::unique_ptr<ArchiveData> OpenArchive(const std::string& path, const std::opt
 
 RegisterArchiveOpener opener([](const std::string& path, const ArchiveOptions& options, service::ImageBuilder& builder,
                                 std::unique_ptr<service::ItemDataSource>* data, std::string* error) {
+  // What the codec library does not open may be an MZP container.
+  if (IsMzpFile(path)) {
+    auto volume = OpenMzpVolume(path, options.password.value_or(""), builder, error);
+    if (!volume) return false;
+    *data = std::move(volume);
+    return true;
+  }
   auto opened = OpenArchive(path, options.installDir, options.password, error);
   if (!opened) return false;
   builder.SetVolumeIdentifier(archive::VolumeIdentifierFor(path));
@@ -201,6 +218,14 @@ int RunArchiveRead(int argc, char** argv) {
     }
   }
   if (out && close(fd) != 0) status = cli::kExitFailure;
+  if (const archive::SeekableDecompressor* d = a.decompressor(); d && (verbose || args.Has("json")))
+    std::fprintf(
+        stderr,
+        args.Has("json") ? "{\"compression\": \"%s\", \"size\": %llu, \"seekPoints\": %zu, \"indexBytes\": %llu, "
+                           "\"decodedBytes\": %llu}\n"
+                         : "%s stream: %llu bytes, %zu seek points, index of %llu bytes, %llu bytes decoded\n",
+        archive::CompressionName(d->compression()), static_cast<unsigned long long>(d->size()), d->pointCount(),
+        static_cast<unsigned long long>(d->indexBytes()), static_cast<unsigned long long>(d->decodedBytes()));
 
   const auto log = a.ExtractionLog();
   if (verbose || args.Has("json")) {

@@ -21,7 +21,9 @@ struct Geometry {
   uint32_t sectorSize = kSectorSize;
   uint32_t dataOffset = 0;
   int32_t startOffset = 0;
-  std::string password;  // --password / --password-file (encrypted ISZ)
+  bool formatGiven = false;  // without it a DAA/GBI file is also recognised by its signature
+  std::vector<std::string> tracks;  // --track values, in order
+  std::string password;  // --password / --password-file (encrypted ISZ, DAA, GBI)
 };
 
 // Reads the geometry options; the format's usual geometry fills what is not given
@@ -29,7 +31,7 @@ struct Geometry {
 // file named *.isz or *.uif is taken as that format.
 bool ParseGeometry(const cli::Args& args, Geometry* geometry, std::string* error);
 
-// The format code a file name suggests (*.isz 6, *.uif 5), else `otherwise`.
+// The format code a file name suggests (*.isz 6, *.uif 5, *.nrg 3), else `otherwise`.
 int32_t FormatByExtension(const std::string& path, int32_t otherwise);
 inline constexpr size_t kMaxPassword = 256;
 
@@ -39,7 +41,9 @@ struct OpenedImage {
   std::string reason;  // one line, without the file name
 };
 
-// Opens `path` as the image mount does: file errors become MountError 12 or 13.
+// Opens `path` as the image mount does: file errors become MountError 12 or 13. Without
+// --format and --track, a cue sheet or media descriptor (the picked file, or the companion of a
+// picked .bin/.mdf) gives the image file and its track layout.
 OpenedImage OpenImage(const std::string& path, const Geometry& geometry);
 
 // Text for a MountError value.

@@ -2,8 +2,13 @@
 #include <cstdio>
 #include <string>
 
+#include "archive/seekable_decompressor.h"
+#include "formats/daa/daa_image.h"
 #include "formats/fs_probe.h"
+#include "platform/files.h"
+#include "tools/cli/track_option.h"
 #include "tools/kvimage/image_options.h"
+#include "tools/kvimage/mzp_source.h"
 
 namespace kv::kvimage {
 namespace {
@@ -25,6 +30,19 @@ bool ProbeForDiagnosis(const std::string& path, const Geometry& g, ProbeResult* 
   return true;
 }
 
+// A file compressed as one stream, as a mount indexes it: its true size and what the seek-point
+// index keeps. Empty for other files.
+std::string CompressedStreamJson(const std::string& path) {
+  archive::IndexOptions options;
+  options.folder = platform::GetTempPath();
+  archive::IndexError error;
+  const auto d = archive::SeekableDecompressor::Create(path, options, &error);
+  if (!d) return {};
+  return ",\"compression\":\"" + std::string(archive::CompressionName(d->compression())) +
+         "\",\"uncompressedSize\":" + std::to_string(d->size()) + ",\"seekPoints\":" + std::to_string(d->pointCount()) +
+         ",\"indexBytes\":" + std::to_string(d->indexBytes()) + ",\"damaged\":" + (d->damaged() ? "true" : "false");
+}
+
 int RunInfo(int argc, char** argv) {
   cli::Args args(argc, argv, {"json"});
   std::vector<std::string> known = kGeometryOptions;
@@ -37,6 +55,7 @@ int RunInfo(int argc, char** argv) {
     return cli::kExitUsage;
   }
   const std::string path = args.positional()[0];
+  if (IsMzpFile(path)) return MzpInfo(path, g.password, args.Has("json"));
   OpenedImage image = OpenImage(path, g);
 
   auto probe = std::make_unique<ProbeResult>();
@@ -55,10 +74,11 @@ int RunInfo(int argc, char** argv) {
   if (args.Has("json")) {
     std::printf(
         "{\"file\":%s,\"format\":%d,\"sectors\":%u,\"error\":%u,\"iso\":%s,\"joliet\":%d,\"udf\":%s,\"xbox\":%s,"
-        "\"elTorito\":%s,\"blockSize\":%u,\"volumeSpace\":%u,\"udfPartitionStart\":%u,\"udfPartitionLength\":%u}\n",
+        "\"elTorito\":%s,\"blockSize\":%u,\"volumeSpace\":%u,\"udfPartitionStart\":%u,\"udfPartitionLength\":%u%s}\n",
         cli::JsonString(path).c_str(), format, sectors, static_cast<uint32_t>(image.error), p.iso ? "true" : "false",
         p.jolietLevel, p.udf ? "true" : "false", p.xbox ? "true" : "false", p.elTorito ? "true" : "false",
-        p.logicalBlockSize, p.volumeSpaceSize, p.udfPartitionStart, p.udfPartitionLength);
+        p.logicalBlockSize, p.volumeSpaceSize, p.udfPartitionStart, p.udfPartitionLength,
+        image.source ? "" : CompressedStreamJson(path).c_str());
   } else {
     const char* name = ImageSource::FormatName(format);
     std::printf("file:     %s\n", path.c_str());
@@ -83,6 +103,12 @@ int RunInfo(int argc, char** argv) {
       std::printf("udf:      no\n");
     std::printf("xbox:     %s\n", p.xbox ? "yes" : "no");
     std::printf("el torito: %s\n", p.elTorito ? "yes" : "no");
+    if (const daa::DaaImage* d = image.source ? DaaImageOf(*image.source) : nullptr) {
+      static const char* const kSignatures[] = {"DAA", "GBI", "GBI (alternative signature)"};
+      std::printf("daa:      %s version 0x%x, chunk size %u, %u chunks, %u volume%s, %s\n",
+                  kSignatures[static_cast<int>(d->signature())], d->version(), d->chunkSize(), d->chunkCount(),
+                  d->volumeCount(), d->volumeCount() == 1 ? "" : "s", d->encrypted() ? "encrypted" : "not encrypted");
+    }
   }
   if (image.error != kMountOk) {
     std::fprintf(stderr, "kvimage info: %s: %s\n", path.c_str(), image.reason.c_str());
@@ -97,7 +123,7 @@ const cli::RegisterVerb kInfo(
                  "Opens FILE as the image mount would and reports the format, the number of\n"
                  "2048-byte sectors, the MountError (0 on success) and the file systems found.\n"
                  "Exit status 1 when the image would be refused.\n\n") +
-         kGeometryUsage + "  --json             one JSON object on stdout\n",
+         kGeometryUsage + cli::kTrackUsage + "  --json             one JSON object on stdout\n",
      RunInfo});
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "tools/cli/track_option.h"
 #include "tools/kvimage/image_options.h"
 
 namespace kv::kvimage {
@@ -74,7 +75,7 @@ int RunIso(int argc, char** argv) {
 const cli::RegisterVerb kIso({"iso", "write an image as a plain ISO",
                               std::string("Usage: kvimage iso FILE -o OUT [geometry options]\n\n"
                                           "Writes every 2048-byte sector of the image FILE to OUT.\n\n") +
-                                  kGeometryUsage,
+                                  kGeometryUsage + cli::kTrackUsage,
                               RunIso});
 
 }  // namespace
