@@ -344,24 +344,26 @@ std::string Unescape(const std::string& field) {
   return out;
 }
 
-// A kvexport killed without unmounting leaves its mount behind ("Transport endpoint is not
-// connected"); such a mount of ours at the mount point is cleared before mounting again.
-void ClearStaleMount(const std::string& mountpoint) {
-  struct stat st {};
-  if (stat(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
-  // The mount point itself cannot be resolved (that is the fault); its folder can.
+// The mount point as the mount table names it: its folder resolved, its own name as given, since
+// the mount point itself cannot be resolved while its file system does not answer (a stale mount,
+// or ours before its loop runs). Empty when the folder cannot be resolved.
+std::string AbsoluteMountPoint(const std::string& mountpoint) {
   const size_t slash = mountpoint.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : mountpoint.substr(0, slash);
   const std::string name = slash == std::string::npos ? mountpoint : mountpoint.substr(slash + 1);
   char resolved[PATH_MAX];
-  if (realpath(folder.c_str(), resolved) == nullptr) return;
-  const std::string absolute = std::string(resolved) + (std::string(resolved) == "/" ? "" : "/") + name;
+  if (realpath(folder.c_str(), resolved) == nullptr) return {};
+  return std::string(resolved) + (std::string(resolved) == "/" ? "" : "/") + name;
+}
+
+// The device ("major:minor") of the last kvexport mount at `absolute`; empty when there is none.
+std::string OurMountDevice(const std::string& absolute) {
   FILE* table = std::fopen("/proc/self/mountinfo", "r");
-  if (table == nullptr) return;
-  bool ours = false;
+  if (table == nullptr) return {};
+  std::string device;
   char* line = nullptr;
   size_t capacity = 0;
-  while (!ours && getline(&line, &capacity, table) > 0) {
+  while (getline(&line, &capacity, table) > 0) {
     // ID parent major:minor root MOUNTPOINT options ... - FSTYPE SOURCE ...
     std::string text(line);
     const size_t dash = text.find(" - ");
@@ -375,11 +377,20 @@ void ClearStaleMount(const std::string& mountpoint) {
       at = end + 1;
     }
     const std::string type = text.substr(dash + 3, text.find(' ', dash + 3) - (dash + 3));
-    ours = type == "fuse.kvexport" && Unescape(fields[4]) == absolute;
+    if (type == "fuse.kvexport" && Unescape(fields[4]) == absolute) device = fields[2];
   }
   free(line);
   std::fclose(table);
-  if (!ours) return;
+  return device;
+}
+
+// A kvexport killed without unmounting leaves its mount behind ("Transport endpoint is not
+// connected"); such a mount of ours at the mount point is cleared before mounting again.
+void ClearStaleMount(const std::string& mountpoint) {
+  struct stat st {};
+  if (stat(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
+  const std::string absolute = AbsoluteMountPoint(mountpoint);
+  if (absolute.empty() || OurMountDevice(absolute).empty()) return;
   std::fprintf(stderr, "kvexport: %s: clearing the mount of an earlier kvexport that ended without unmounting\n",
                mountpoint.c_str());
   if (umount2(mountpoint.c_str(), MNT_DETACH) == 0) return;
@@ -390,6 +401,19 @@ void ClearStaleMount(const std::string& mountpoint) {
     _exit(127);
   }
   if (pid > 0) waitpid(pid, nullptr, 0);
+}
+
+// The kernel reads ahead of a reader in windows of its default 128 KiB, whatever the requests
+// allow; where we may (the system's administrator), the window takes a whole request. The device
+// comes from the mount table: a stat of the mount point would wait for our own loop.
+void WidenReadAhead(const std::string& mountpoint) {
+  const std::string absolute = AbsoluteMountPoint(mountpoint);
+  const std::string device = absolute.empty() ? std::string() : OurMountDevice(absolute);
+  if (device.empty() || device.find_first_not_of("0123456789:") != std::string::npos) return;
+  if (FILE* f = std::fopen(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), "w")) {
+    std::fprintf(f, "%u\n", kChunk >> 10);
+    std::fclose(f);
+  }
 }
 
 void Usage(FILE* out) {
@@ -458,6 +482,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   fuse_set_signal_handlers(se);
+  WidenReadAhead(mountpoint);
   g_session = se;
   Refresh(0);
   std::thread watcher(Watch);
