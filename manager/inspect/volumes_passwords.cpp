@@ -94,6 +94,13 @@ std::string ToSystemCodePage(const std::u16string& text, size_t limit, bool* tru
 
 bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
                      const std::function<bool(const std::string&)>& check) {
+  return RequestPassword(probe, context, limit, [&check](const std::string& password) {
+    return check(password) ? PasswordCheck::kRight : PasswordCheck::kWrong;
+  });
+}
+
+bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
+                     const std::function<PasswordCheck(const std::string&)>& check) {
   if (probe.isArchive) {
     probe.archivePasswordAsked = true;
     if (probe.archivePassword) return true;
@@ -111,7 +118,10 @@ bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
     }
     // Every byte counts: a password longer than the reader takes is wrong, never cut.
     const std::string password = ToSystemCodePage(*entered, SIZE_MAX, &truncated);
-    if (!password.empty() && password.size() <= limit && check(password)) {
+    const PasswordCheck verdict =
+        password.empty() || password.size() > limit ? PasswordCheck::kWrong : check(password);
+    if (verdict == PasswordCheck::kGiveUp) return false;
+    if (verdict == PasswordCheck::kRight) {
       probe.password = password;
       probe.passwordKnown = true;
       probe.encrypted = true;
