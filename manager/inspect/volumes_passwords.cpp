@@ -118,8 +118,7 @@ bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
     }
     // Every byte counts: a password longer than the reader takes is wrong, never cut.
     const std::string password = ToSystemCodePage(*entered, SIZE_MAX, &truncated);
-    const PasswordCheck verdict =
-        password.empty() || password.size() > limit ? PasswordCheck::kWrong : check(password);
+    const PasswordCheck verdict = password.empty() || password.size() > limit ? PasswordCheck::kWrong : check(password);
     if (verdict == PasswordCheck::kGiveUp) return false;
     if (verdict == PasswordCheck::kRight) {
       probe.password = password;
