@@ -24,6 +24,7 @@
 #include "tests/fixtures/daa_image_writer.h"
 #include "tests/fixtures/descriptor_writers.h"
 #include "tests/fixtures/nrg_writer.h"
+#include "tests/fixtures/rar5_writer.h"
 #include "tests/fixtures/test_support.h"
 #include "tools/mzppack/mzp_writer.h"
 
@@ -547,7 +548,19 @@ TEST_F(Identify, OnlyARarArchivesCommentIsShown) {
   ASSERT_EQ(in.result, 0);
   EXPECT_EQ(in.probe->format, kFormatArchive);
   EXPECT_TRUE(in.probe->comment.empty());
-  EXPECT_TRUE(prompts_.shown.empty());
+  // A RAR 5 archive's comment, with its line breaks and a non-ASCII character, is the probe's.
+  const std::string comment = "line one\nline two \xc3\xa4";
+  Write("noted.rar", test::WriteRar5({{"a.txt", {'h', 'i', '\n'}}, {"d/b.txt", {'x'}}}, comment));
+  Write("plain.rar", test::WriteRar5({{"a.txt", {'h', 'i', '\n'}}}, ""));
+  in = Inspect(dir_ / "noted.rar");
+  ASSERT_EQ(in.result, 0);
+  EXPECT_EQ(in.probe->archiveFormat, "Rar5");
+  EXPECT_EQ(in.probe->archiveItems, 2u);
+  EXPECT_EQ(in.probe->comment, comment);
+  in = Inspect(dir_ / "plain.rar");
+  ASSERT_EQ(in.result, 0);
+  EXPECT_TRUE(in.probe->comment.empty());
+  EXPECT_TRUE(prompts_.shown.empty()) << "the inspection shows nothing; the mount shows the comment";
 }
 
 }  // namespace
