@@ -10,6 +10,7 @@
 #include "formats/mzp/mzp_container.h"
 #include "formats/nrg/nrg_reader.h"
 #include "manager/inspect/image_probe.h"
+#include "platform/codepage.h"
 #include "platform/wide_text.h"
 
 namespace kv::inspect {
@@ -192,7 +193,10 @@ bool TryMzp(ImageProbe& probe, InspectContext& context) {
   mzp::MzpContainer& container = *state->container;
   if (status == mzp::MzpStatus::kPasswordNeeded) {
     const bool accepted = RequestPassword(probe, context, kPasswordLimit, [&container](const std::string& p) {
-      switch (container.SetPassword(p)) {
+      // The service opens the container with the password in the ANSI code page: the check uses
+      // the same bytes, so that a password accepted here also opens the mount.
+      const std::string ansi = platform::WideToAnsi(platform::Utf8ToUtf16(p), platform::AnsiCodePage());
+      switch (container.SetPassword(ansi)) {
         case mzp::MzpStatus::kOk:
           return PasswordCheck::kRight;
         case mzp::MzpStatus::kWrongPassword:

@@ -19,6 +19,7 @@
 #include "formats/mzp/mzp_format.h"
 #include "formats/raw/raw_sector.h"
 #include "manager/mount_flow.h"
+#include "platform/codepage.h"
 #include "platform/wide_text.h"
 #include "tests/fixtures/block_image_writer.h"
 #include "tests/fixtures/daa_image_writer.h"
@@ -451,6 +452,10 @@ TEST_F(Identify, MzpContainersWithTheirPasswordsVersionsAndVolumes) {
   mzp::PackOptions locked = plain;
   locked.password = std::string(32, 'k') + "-tail";
   pack(folder, "locked.mzp", locked);
+  // A non-ASCII password, written as the service will turn the typed text into key bytes.
+  mzp::PackOptions accented = plain;
+  accented.password = platform::WideToAnsi(u"m\u00fcnster", platform::AnsiCodePage());
+  pack(folder, "accented.mzp", accented);
   mzp::PackOptions split = plain;
   split.method = mzp::PackMethod::kDeflate;
   split.volumeSize = 64 * 1024;
@@ -492,6 +497,7 @@ TEST_F(Identify, MzpContainersWithTheirPasswordsVersionsAndVolumes) {
       // The key is the password's first 32 bytes: a password of 256 bytes that starts with them opens.
       {"locked.mzp", {wide + std::u16string(256 - wide.size(), u'x')}, 0, "", true, {"password"}},
       {"locked.mzp", {}, inspect::kOpenPasswordRequired, "", false, {"password"}},
+      {"accented.mzp", {u"m\u00fcnster"}, 0, "", true, {"password"}},
       {"other.mzp", {}, inspect::kOpenVersionUnsupported, "", false},
       {"broken.mzp", {}, inspect::kOpenUnrecognised, "", false},
   };
@@ -517,6 +523,11 @@ TEST_F(Identify, MzpContainersWithTheirPasswordsVersionsAndVolumes) {
       EXPECT_EQ(p.fileSystem.volumeSpaceSize, iso_.size() / 2048);
     }
     EXPECT_EQ(p.mzp->volumeCount, c.picked.find("set.") == 0 ? setFiles.size() : 1u);
+    if (c.picked == "accented.mzp") {
+      // The probe keeps the typed text; what reaches the service converts back to the same key.
+      EXPECT_EQ(p.password, "m\xc3\xbcnster");
+      EXPECT_EQ(platform::WideToAnsi(platform::Utf8ToUtf16(p.password), platform::AnsiCodePage()), accented.password);
+    }
     if (c.picked == "locked.mzp") {
       EXPECT_EQ(p.mzp->keyBits, 256u);
       EXPECT_TRUE(p.encrypted);
