@@ -211,9 +211,25 @@ bool TryMzp(ImageProbe& probe, InspectContext& context) {
       return true;
     }
   }
+  // A split container is checked volume by volume before the mount (the missing-volumes
+  // question); while one is missing its content cannot be looked into.
+  bool allVolumes = true;
+  if (container.volumeCount() > 1) {
+    SplitVolumes v;
+    v.count = container.volumeCount();
+    // The reader accepted the first volume's name under its scheme: the name tells which.
+    v.scheme = mzp::MzpVolumeName(name, 0, 0) == name ? 0 : 1;
+    for (uint32_t i = 0; i < v.count; ++i)
+      v.names.push_back(i == 0 ? probe.imagePath
+                               : folder + platform::Utf16ToUtf8(mzp::MzpVolumeName(name, v.scheme, i)));
+    InspectContext quiet = context;  // the missing-volumes question tells the user later
+    quiet.prompts = nullptr;
+    allVolumes = OpenAllVolumes(v, probe.imagePath, quiet);
+    probe.volumes = std::move(v);
+  }
   const bool found = ProbeWithMarfs(
       probe, [&container](uint32_t sector, uint8_t* out) { return container.ReadSector(sector, out) == 0; });
-  if (!found) {
+  if (!found && allVolumes) {
     // A container whose content cannot be read or holds nothing mountable is no MZP to mount.
     probe.password.clear();
     probe.passwordKnown = probe.encrypted = false;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "formats/daa/daa_image.h"
+#include "formats/mzp/mzp_container.h"
 #include "manager/inspect/image_probe.h"
 #include "platform/wide_text.h"
 
@@ -135,6 +136,7 @@ std::string VolumeName(const std::string& base, uint32_t index, uint32_t scheme)
   const size_t dot = lower.rfind('.');
   if (dot == std::string::npos || lower.size() - dot != 4) return {};
   const std::string ext = lower.substr(dot + 1);
+  if (ext == "mzp") return platform::Utf16ToUtf8(mzp::MzpVolumeName(platform::Utf8ToUtf16(base), scheme, index));
   if (ext != "daa" && ext != "gbi" && ext != "exe") return {};
   const std::u16string name = daa::VolumeName(platform::Utf8ToUtf16(base), scheme, index, ext == "gbi");
   return platform::Utf16ToUtf8(name);

@@ -534,6 +534,18 @@ TEST_F(Identify, MzpContainersWithTheirPasswordsVersionsAndVolumes) {
       EXPECT_EQ(platform::Utf8ToUtf16(p.password), c.answers.back().value());
     }
   }
+
+  // A missing middle volume is asked for as a DAA volume is: given up, then skipped.
+  fs::rename(dir_ / "set.part02.mzp", dir_ / "away");
+  prompts_.shown.clear();
+  auto in = Inspect(dir_ / "set.part01.mzp");
+  EXPECT_TRUE(in.abandoned);
+  EXPECT_EQ(prompts_.shown, std::vector<std::string>{"volumes: set.part02.mzp"});
+  prompts_.volumeAnswers = {{true, true}};
+  in = Inspect(dir_ / "set.part01.mzp");
+  ASSERT_EQ(in.result, 0);
+  EXPECT_EQ(in.probe->format, kFormatMzp);
+  EXPECT_EQ(inspect::VolumeName("X.part001.mzp", 11, 1), "X.part012.mzp");
 }
 
 TEST_F(Identify, OnlyARarArchivesCommentIsShown) {
