@@ -46,6 +46,7 @@ class BorrowedFile final : public RawFile {
   bool Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned) override {
     return file_->Read(offset, length, destination, returned);
   }
+  void ReadPieces(Piece* pieces, size_t count) override { file_->ReadPieces(pieces, count); }
   int64_t Size() const override { return file_->Size(); }
 
  private:
