@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -306,27 +307,14 @@ void BM_Reader2KExported(benchmark::State& state) {
   Read2K(state, g.exported);
 }
 
-// 2 KiB reads at random sectors, each timed: through the default host (unbuffered reads from the
-// disk), the page-cache host, and the pattern driver (the transport alone).
-void BM_Latency2K(benchmark::State& state) {
-  const int which = static_cast<int>(state.range(0));
-  const std::string root = which == 1 ? g.cachedRoot : which == 2 ? g.testRoot : (g.dir / "root").string();
-  if ((which == 1 && g.cachedHost <= 0) || (which == 2 && g.testHost <= 0)) {
-    state.SkipWithError("that host did not start");
-    return;
-  }
-  setenv("KV_PLATFORM_ROOT", root.c_str(), 1);
-  Handle h = CreateFile(which == 2 ? "\\\\.\\TestDev0" : "\\\\.\\E:");
-  setenv("KV_PLATFORM_ROOT", (g.dir / "root").c_str(), 1);
-  std::vector<uint8_t> buf(2048);
+void Timed2K(benchmark::State& state, const std::function<bool(uint64_t)>& read) {
   std::vector<double> micros;
   std::mt19937_64 rng(7);
   const uint64_t sectors = g.size / 2048;
   for (auto _ : state) {
     const uint64_t at = (rng() % sectors) * 2048;
     const auto t0 = std::chrono::steady_clock::now();
-    uint32_t n = 0;
-    if (!ReadFile(h, at, buf.data(), 2048, &n) || n != 2048) {
+    if (!read(at)) {
       state.SkipWithError("2 KiB read failed");
       return;
     }
@@ -339,6 +327,40 @@ void BM_Latency2K(benchmark::State& state) {
   }
 }
 
+void LatencyDirect2K(benchmark::State& state) {
+  const int fd = open(g.iso.c_str(), O_RDONLY | O_DIRECT);
+  void* buf = nullptr;
+  if (fd < 0 || posix_memalign(&buf, 4096, 2048) != 0) {
+    state.SkipWithError("no O_DIRECT here");
+    if (fd >= 0) close(fd);
+    return;
+  }
+  Timed2K(state, [&](uint64_t at) { return pread(fd, buf, 2048, static_cast<off_t>(at)) == 2048; });
+  free(buf);
+  close(fd);
+}
+
+// 2 KiB reads at random sectors, each timed: through the default host (unbuffered reads from the
+// disk), the page-cache host, the pattern driver (the transport alone), and, as the reference for
+// the first, O_DIRECT pread of the image in this process.
+void BM_Latency2K(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  if (which == 3) return LatencyDirect2K(state);
+  const std::string root = which == 1 ? g.cachedRoot : which == 2 ? g.testRoot : (g.dir / "root").string();
+  if ((which == 1 && g.cachedHost <= 0) || (which == 2 && g.testHost <= 0)) {
+    state.SkipWithError("that host did not start");
+    return;
+  }
+  setenv("KV_PLATFORM_ROOT", root.c_str(), 1);
+  Handle h = CreateFile(which == 2 ? "\\\\.\\TestDev0" : "\\\\.\\E:");
+  setenv("KV_PLATFORM_ROOT", (g.dir / "root").c_str(), 1);
+  std::vector<uint8_t> buf(2048);
+  Timed2K(state, [&](uint64_t at) {
+    uint32_t n = 0;
+    return ReadFile(h, at, buf.data(), 2048, &n) && n == 2048;
+  });
+}
+
 constexpr int64_t k1M = 1 << 20;
 BENCHMARK(BM_PreadFile)->Arg(kBlock)->Arg(k1M)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_PreadDirect)->Arg(32768)->Arg(k1M)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
@@ -349,7 +371,14 @@ BENCHMARK(BM_Kvexport)->Arg(kBlock)->Arg(k1M)->Unit(benchmark::kMillisecond)->Mi
 BENCHMARK(BM_KvexportPageCache)->Arg(kBlock)->Arg(k1M)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_Reader2KPlain)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_Reader2KExported)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_Latency2K)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond)->Iterations(20000)->UseRealTime();
+BENCHMARK(BM_Latency2K)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(20000)
+    ->UseRealTime();
 
 // Prints the ratios against pread after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
