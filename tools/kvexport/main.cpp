@@ -36,6 +36,7 @@ using namespace kv::platform;
 
 constexpr const char* kDevicePrefix = "\\Device\\KVEmu\\KVEmuCd";
 constexpr uint32_t kChunk = 1u << 20;
+constexpr uint32_t kReadAheadWindow = 4 * kChunk;
 
 struct LetterEntry {
   bool present = false;
@@ -411,7 +412,7 @@ void WidenReadAhead(const std::string& mountpoint) {
   const std::string device = absolute.empty() ? std::string() : OurMountDevice(absolute);
   if (device.empty() || device.find_first_not_of("0123456789:") != std::string::npos) return;
   if (FILE* f = std::fopen(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), "w")) {
-    std::fprintf(f, "%u\n", kChunk >> 10);
+    std::fprintf(f, "%u\n", kReadAheadWindow >> 10);
     std::fclose(f);
   }
 }
