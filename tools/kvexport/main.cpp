@@ -323,7 +323,7 @@ void Read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info*
 
 void Init(void*, fuse_conn_info* conn) {
   conn->max_read = kChunk;
-  conn->max_readahead = kChunk;
+  conn->max_readahead = kReadAheadWindow;
   // The data of a node never changes, so the kernel need not check its attributes before reads.
   conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
 }
@@ -405,8 +405,10 @@ void ClearStaleMount(const std::string& mountpoint) {
 }
 
 // The kernel reads ahead of a reader in windows of its default 128 KiB, whatever the requests
-// allow; where we may (the system's administrator), the window takes a whole request. The device
-// comes from the mount table: a stat of the mount point would wait for our own loop.
+// allow; where we may (the system's administrator), the window takes four requests, so that the
+// next ones are under way while the reader copies. The kernel keeps the smaller of this and what
+// Init offers, whichever comes first. The device comes from the mount table: a stat of the mount
+// point would wait for our own loop.
 void WidenReadAhead(const std::string& mountpoint) {
   const std::string absolute = AbsoluteMountPoint(mountpoint);
   const std::string device = absolute.empty() ? std::string() : OurMountDevice(absolute);
