@@ -45,7 +45,7 @@ struct ModuleState {
   InstallerWindow* window = nullptr;
   int stringSize = 0;
   char* variables = nullptr;
-  stack_t** stack = nullptr;
+  StackEntry** stack = nullptr;
 
   ui::WindowId page = ui::kNoWindow;
   bool waiting = false;
@@ -64,7 +64,7 @@ ModuleState& State() {
   return state;
 }
 
-void StoreArguments(InstallerWindow* window, int stringSize, char* variables, stack_t** stack) {
+void StoreArguments(InstallerWindow* window, int stringSize, char* variables, StackEntry** stack) {
   ModuleState& s = State();
   s.window = window;
   s.stringSize = stringSize;
@@ -400,10 +400,11 @@ std::u16string DriverBinary(std::u16string_view installFolder) {
 // ---- The exports ----
 
 using kv::installer::InstallerWindow;
+using kv::installer::StackEntry;
 
 #define KV_EXPORT extern "C" __attribute__((visibility("default")))
 
-KV_EXPORT void Dialog(InstallerWindow* window, int stringSize, char* variables, stack_t** stackTop) {
+KV_EXPORT void Dialog(InstallerWindow* window, int stringSize, char* variables, StackEntry** stackTop) {
   using namespace kv::installer;
   ModuleState& s = State();
   s.rebootNeeded = false;
@@ -416,7 +417,7 @@ KV_EXPORT void Dialog(InstallerWindow* window, int stringSize, char* variables, 
   RunPage();
 }
 
-KV_EXPORT void InitDialog(InstallerWindow* window, int stringSize, char* variables, stack_t** stackTop) {
+KV_EXPORT void InitDialog(InstallerWindow* window, int stringSize, char* variables, StackEntry** stackTop) {
   using namespace kv::installer;
   ModuleState& s = State();
   StoreArguments(window, stringSize, variables, stackTop);
@@ -428,7 +429,7 @@ KV_EXPORT void InitDialog(InstallerWindow* window, int stringSize, char* variabl
   Push(std::to_string(s.page));
 }
 
-KV_EXPORT void Show(InstallerWindow* window, int stringSize, char* variables, stack_t** stackTop) {
+KV_EXPORT void Show(InstallerWindow* window, int stringSize, char* variables, StackEntry** stackTop) {
   using namespace kv::installer;
   ModuleState& s = State();
   StoreArguments(window, stringSize, variables, stackTop);
@@ -442,7 +443,7 @@ KV_EXPORT void Show(InstallerWindow* window, int stringSize, char* variables, st
   RunPage();
 }
 
-KV_EXPORT void Uninstall(InstallerWindow* window, int stringSize, char* variables, stack_t** stackTop) {
+KV_EXPORT void Uninstall(InstallerWindow* window, int stringSize, char* variables, StackEntry** stackTop) {
   using namespace kv::installer;
   using namespace kv::platform;
   StoreArguments(window, stringSize, variables, stackTop);

@@ -8,15 +8,14 @@
 
 #include "platform/ui/ui.h"
 
-extern "C" {
-// One entry of the installer's string stack.
-struct stack_t {
-  stack_t* next;
+namespace kv::installer {
+
+// One entry of the installer's string stack (the convention's StackEntry, renamed because POSIX has
+// a StackEntry of its own).
+struct StackEntry {
+  StackEntry* next;
   char text[1];  // at most the string size, terminator included
 };
-}
-
-namespace kv::installer {
 
 inline constexpr uint32_t WM_COMMAND = 0x111;
 // Sent to the installer window to leave the page: wParam 1 Next, -1 Back, kLeaveCancel Cancel.
@@ -61,13 +60,13 @@ struct InstallerWindow {
 };
 
 // The export signature.
-using PluginFunction = void (*)(InstallerWindow* window, int stringSize, char* variables, stack_t** stackTop);
+using PluginFunction = void (*)(InstallerWindow* window, int stringSize, char* variables, StackEntry** stackTop);
 
 // Pushes `text` (cut to stringSize - 1 bytes); false when stringSize < 1 or memory is short.
-bool PushString(stack_t** stackTop, int stringSize, std::string_view text);
+bool PushString(StackEntry** stackTop, int stringSize, std::string_view text);
 // Takes the top text (at most stringSize - 1 bytes of it); false when the stack is empty.
-bool PopString(stack_t** stackTop, int stringSize, std::string* text);
+bool PopString(StackEntry** stackTop, int stringSize, std::string* text);
 // Frees every entry.
-void FreeStack(stack_t** stackTop);
+void FreeStack(StackEntry** stackTop);
 
 }  // namespace kv::installer

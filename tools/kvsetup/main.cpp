@@ -131,7 +131,7 @@ class PlugIn {
 
  private:
   void* handle_ = nullptr;
-  stack_t* stack_ = nullptr;
+  StackEntry* stack_ = nullptr;
   std::string variables_;
 };
 
@@ -264,7 +264,7 @@ int Install(const InstallOptions& options) {
     for (const auto& d : scripted->dialogs) {
       const ui::DialogModel& page = d.atClose;
       std::printf(
-          "kvsetup: %s drive(s), autostart %s, automount %s\n",
+          "kvsetup: options: %s, autostart %s, automount %s\n",
           Utf16ToUtf8(page.Find(1225) && page.Selected(1225) >= 0 ? page.Find(1225)->items[page.Selected(1225)] : u"?")
               .c_str(),
           page.Checked(1228) ? "on" : "off", page.Checked(1229) ? "on" : "off");
@@ -284,8 +284,8 @@ int Install(const InstallOptions& options) {
   }
   int failed = 0;
   for (const char16_t* name : {u"kvemu", u"Korvendrake Service"}) {
-    SERVICE_STATUS status{};
-    const bool running = QueryServiceStatus(name, &status) && status.dwCurrentState == SERVICE_RUNNING;
+    // Started means its program runs; running once it has set up its drives.
+    const bool running = WaitServiceState(name, SERVICE_RUNNING, 30000);
     std::printf("kvsetup: %s: %s\n", Utf16ToUtf8(name).c_str(), running ? "registered and running" : "NOT running");
     failed += running ? 0 : 1;
   }

@@ -1,0 +1,169 @@
+// kvsetup with real processes in a private platform root: a fresh installation into a temporary
+// folder, the boot step, an image mounted on an installed drive, a reinstallation, the removal,
+// and nothing of the system left running or registered.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/config_names.h"
+#include "platform/processes.h"
+#include "platform/registry.h"
+#include "platform/service_control.h"
+#include "platform/wide_text.h"
+#include "tests/fixtures/test_support.h"
+
+namespace kv::test {
+namespace {
+
+using namespace kv::platform;
+namespace fs = std::filesystem;
+
+constexpr char16_t kMainKey[] = u"Software\\Korvendrake Virtual Drive";
+constexpr char16_t kService[] = u"Korvendrake Service";
+
+bool ManagerBuilt() {
+  return fs::exists(ProgramPath("KVHELPER"));
+}
+
+class SetupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = (dir_ / "root").string();
+    setenv("KV_PLATFORM_ROOT", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (geteuid() == 0) ShutdownSystem(nullptr);  // whatever a failed case left running
+    unsetenv("KV_PLATFORM_ROOT");
+  }
+  CommandResult Setup(const std::string& arguments) {
+    return kv::test::Run("KV_PLATFORM_ROOT=" + Quote(root_) + " " + Quote(ProgramPath("kvsetup")) + " " + arguments);
+  }
+  CommandResult Kvctl(const std::string& arguments) {
+    return kv::test::Run("KV_PLATFORM_ROOT=" + Quote(root_) + " " + Quote(ProgramPath("kvctl")) + " " + arguments);
+  }
+  void NeedRootAndManager() {
+    if (geteuid() != 0) GTEST_SKIP() << "the services are recorded in the machine's registry (root)";
+    if (!ManagerBuilt()) GTEST_SKIP() << "KVHELPER is not built; kvsetup refuses to install without it";
+  }
+  std::u16string InstallDir() {
+    RegKey key;
+    std::u16string dir;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kMainKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS)
+      RegReadString(key, u"Install_Dir", &dir);
+    return dir;
+  }
+
+  TempDir dir_;
+  std::string root_;
+};
+
+TEST_F(SetupTest, UsageErrors) {
+  const char* lines[] = {"--yes --drives 24",
+                         "--yes --drives x",
+                         "--purge",
+                         "--uninstall --drives 2",
+                         "--bogus 1",
+                         "--drives 2",
+                         "--yes --autostart --no-autostart",
+                         "extra"};
+  for (const char* line : lines) {
+    const CommandResult r = Setup(line);
+    EXPECT_EQ(r.exitCode, 2) << line << "\n" << r.output;
+    EXPECT_NE(r.output.find("kvsetup: "), std::string::npos) << line;
+  }
+  const CommandResult help = Setup("--help");
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.output.find("--uninstall"), std::string::npos);
+}
+
+TEST_F(SetupTest, AMissingProgramIsNamedAndNothingIsInstalled) {
+  if (geteuid() != 0) GTEST_SKIP() << "root";
+  if (ManagerBuilt()) GTEST_SKIP() << "every program is built";
+  const CommandResult r = Setup("--yes --prefix " + Quote((dir_ / "opt").string()));
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("KVHELPER"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(dir_ / "opt"));
+  EXPECT_TRUE(InstallDir().empty());
+}
+
+TEST_F(SetupTest, AnUnwritableFolderLeavesNothingHalfRegistered) {
+  NeedRootAndManager();
+  WriteFileText(dir_ / "file", "not a folder");
+  const CommandResult r = Setup("--yes --prefix " + Quote((dir_ / "file" / "opt").string()));
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("nothing was installed"), std::string::npos) << r.output;
+  EXPECT_TRUE(EnumServices().empty());
+  EXPECT_TRUE(InstallDir().empty());
+}
+
+TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
+  NeedRootAndManager();
+  if (!HaveTool("genisoimage")) GTEST_SKIP() << "genisoimage is not installed";
+  const fs::path prefix = dir_ / "opt" / "korvendrake";
+  CommandResult r = Setup("--yes --drives 2 --no-autostart --automount --prefix " + Quote(prefix.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(fs::exists(prefix / "KVService"));
+  EXPECT_TRUE(fs::exists(prefix / "drivers" / "kvemu"));
+  EXPECT_TRUE(fs::exists(prefix / "Lang" / "English.lng"));
+  EXPECT_TRUE(fs::is_symlink(prefix / "7z.so"));
+  EXPECT_EQ(Utf16ToUtf8(InstallDir()), prefix.string());
+
+  // A restart: everything stops, then the boot step brings the installed copy up again.
+  ShutdownSystem(nullptr);
+  std::vector<std::string> log;
+  ASSERT_EQ(BootSystem(&log), 0) << ::testing::PrintToString(log);
+  ASSERT_TRUE(WaitServiceState(kService, SERVICE_RUNNING, 30000));
+  r = Kvctl("dev drives");
+  EXPECT_NE(r.output.find("(drive 1)"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("(drive 2)"), std::string::npos) << r.output;
+
+  fs::create_directories(dir_ / "disc");
+  WriteFileText(dir_ / "disc" / "readme.txt", "installed\n");
+  const fs::path iso = dir_ / "disc.iso";
+  ASSERT_EQ(kv::test::Run("genisoimage -quiet -o " + Quote(iso.string()) + " " + Quote((dir_ / "disc").string())).exitCode, 0);
+  r = Kvctl("svc mount-image 0 " + Quote(iso.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = Kvctl("dev query 0");
+  EXPECT_NE(r.output.find("disc.iso"), std::string::npos) << r.output;
+
+  // Over the registered copy: the services stay, a restart is asked for.
+  r = Setup("--yes --prefix " + Quote(prefix.string()));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("Restart"), std::string::npos) << r.output;
+
+  pid_t servicePid = 0;
+  pid_t driverPid = 0;
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(QueryServiceStatus(kService, &status, &servicePid));
+  ASSERT_TRUE(QueryServiceStatus(u"kvemu", &status, &driverPid));
+  ASSERT_GT(servicePid, 0);
+  ASSERT_GT(driverPid, 0);
+
+  // Removal while a drive holds the image.
+  r = Setup("--uninstall");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_FALSE(ProcessAlive(servicePid));
+  EXPECT_FALSE(ProcessAlive(driverPid));
+  EXPECT_TRUE(EnumServices().empty());
+  EXPECT_FALSE(fs::exists(prefix));
+  EXPECT_TRUE(InstallDir().empty());
+  RegKey source;
+  EXPECT_NE(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kv::config::kEventLogSourceKey, 0, KEY_READ, source.put()), ERROR_SUCCESS);
+  RegKey main;
+  DWORD count = 0;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kMainKey, 0, KEY_READ, main.put()), ERROR_SUCCESS);
+  EXPECT_TRUE(RegReadDword(main, u"DiskCount", &count)) << "the configuration stays";
+  EXPECT_EQ(count, 2u);
+  main.Close();
+
+  r = Setup("--uninstall --purge --prefix " + Quote(prefix.string()));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kMainKey, 0, KEY_READ, main.put()), ERROR_SUCCESS);
+}
+
+}  // namespace
+}  // namespace kv::test
