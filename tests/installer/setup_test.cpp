@@ -45,9 +45,11 @@ class SetupTest : public ::testing::Test {
   CommandResult Kvctl(const std::string& arguments) {
     return kv::test::Run("KV_PLATFORM_ROOT=" + Quote(root_) + " " + Quote(ProgramPath("kvctl")) + " " + arguments);
   }
-  void NeedRootAndManager() {
-    if (geteuid() != 0) GTEST_SKIP() << "the services are recorded in the machine's registry (root)";
-    if (!ManagerBuilt()) GTEST_SKIP() << "KVHELPER is not built; kvsetup refuses to install without it";
+  // Why a case that installs cannot run here (empty when it can).
+  static std::string CannotInstall() {
+    if (geteuid() != 0) return "the services are recorded in the machine's registry (root)";
+    if (!ManagerBuilt()) return "KVHELPER is not built; kvsetup refuses to install without it";
+    return {};
   }
   std::u16string InstallDir() {
     RegKey key;
@@ -91,7 +93,7 @@ TEST_F(SetupTest, AMissingProgramIsNamedAndNothingIsInstalled) {
 }
 
 TEST_F(SetupTest, AnUnwritableFolderLeavesNothingHalfRegistered) {
-  NeedRootAndManager();
+  if (const std::string why = CannotInstall(); !why.empty()) GTEST_SKIP() << why;
   WriteFileText(dir_ / "file", "not a folder");
   const CommandResult r = Setup("--yes --prefix " + Quote((dir_ / "file" / "opt").string()));
   EXPECT_EQ(r.exitCode, 1) << r.output;
@@ -101,7 +103,7 @@ TEST_F(SetupTest, AnUnwritableFolderLeavesNothingHalfRegistered) {
 }
 
 TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
-  NeedRootAndManager();
+  if (const std::string why = CannotInstall(); !why.empty()) GTEST_SKIP() << why;
   if (!HaveTool("genisoimage")) GTEST_SKIP() << "genisoimage is not installed";
   const fs::path prefix = dir_ / "opt" / "korvendrake";
   CommandResult r = Setup("--yes --drives 2 --no-autostart --automount --prefix " + Quote(prefix.string()));
@@ -124,7 +126,9 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   fs::create_directories(dir_ / "disc");
   WriteFileText(dir_ / "disc" / "readme.txt", "installed\n");
   const fs::path iso = dir_ / "disc.iso";
-  ASSERT_EQ(kv::test::Run("genisoimage -quiet -o " + Quote(iso.string()) + " " + Quote((dir_ / "disc").string())).exitCode, 0);
+  ASSERT_EQ(
+      kv::test::Run("genisoimage -quiet -o " + Quote(iso.string()) + " " + Quote((dir_ / "disc").string())).exitCode,
+      0);
   r = Kvctl("svc mount-image 0 " + Quote(iso.string()));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   r = Kvctl("dev query 0");
