@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/config_names.h"
@@ -14,6 +16,7 @@
 #include "platform/registry.h"
 #include "platform/service_control.h"
 #include "platform/wide_text.h"
+#include "platform/window_class.h"
 #include "tests/fixtures/test_support.h"
 
 namespace kv::test {
@@ -147,8 +150,23 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   ASSERT_GT(servicePid, 0);
   ASSERT_GT(driverPid, 0);
 
-  // Removal while a drive holds the image.
+  // Removal while a drive holds the image and the tray program runs: this test plays the tray
+  // program's window, which ends on the message the plug-in posts.
+  int error = 0;
+  auto manager = WindowClassEndpoint::Register(kv::config::kManagerWindowClass, &error);
+  ASSERT_TRUE(manager) << error;
+  uint32_t endMessage = 0;
+  std::thread tray([&] {
+    PostedMessage message{};
+    for (int i = 0; i < 1000 && endMessage != 0x421; ++i) {
+      while (manager->Take(&message)) endMessage = message.message;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    manager.reset();
+  });
   r = Setup("--uninstall");
+  tray.join();
+  EXPECT_EQ(endMessage, 0x421u);
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_FALSE(ProcessAlive(servicePid));
   EXPECT_FALSE(ProcessAlive(driverPid));
