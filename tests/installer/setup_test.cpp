@@ -42,7 +42,7 @@ class SetupTest : public ::testing::Test {
     if (geteuid() == 0) ShutdownSystem(nullptr);  // whatever a failed case left running
     unsetenv("KV_PLATFORM_ROOT");
   }
-  CommandResult Setup(const std::string& arguments) {
+  CommandResult KvSetup(const std::string& arguments) {
     return kv::test::Run("KV_PLATFORM_ROOT=" + Quote(root_) + " " + Quote(ProgramPath("kvsetup")) + " " + arguments);
   }
   CommandResult Kvctl(const std::string& arguments) {
@@ -76,11 +76,11 @@ TEST_F(SetupTest, UsageErrors) {
                          "--yes --autostart --no-autostart",
                          "extra"};
   for (const char* line : lines) {
-    const CommandResult r = Setup(line);
+    const CommandResult r = KvSetup(line);
     EXPECT_EQ(r.exitCode, 2) << line << "\n" << r.output;
     EXPECT_NE(r.output.find("kvsetup: "), std::string::npos) << line;
   }
-  const CommandResult help = Setup("--help");
+  const CommandResult help = KvSetup("--help");
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.output.find("--uninstall"), std::string::npos);
 }
@@ -88,7 +88,7 @@ TEST_F(SetupTest, UsageErrors) {
 TEST_F(SetupTest, AMissingProgramIsNamedAndNothingIsInstalled) {
   if (geteuid() != 0) GTEST_SKIP() << "root";
   if (ManagerBuilt()) GTEST_SKIP() << "every program is built";
-  const CommandResult r = Setup("--yes --prefix " + Quote((dir_ / "opt").string()));
+  const CommandResult r = KvSetup("--yes --prefix " + Quote((dir_ / "opt").string()));
   EXPECT_EQ(r.exitCode, 1) << r.output;
   EXPECT_NE(r.output.find("KVHELPER"), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(dir_ / "opt"));
@@ -98,7 +98,7 @@ TEST_F(SetupTest, AMissingProgramIsNamedAndNothingIsInstalled) {
 TEST_F(SetupTest, AnUnwritableFolderLeavesNothingHalfRegistered) {
   if (const std::string why = CannotInstall(); !why.empty()) GTEST_SKIP() << why;
   WriteFileText(dir_ / "file", "not a folder");
-  const CommandResult r = Setup("--yes --prefix " + Quote((dir_ / "file" / "opt").string()));
+  const CommandResult r = KvSetup("--yes --prefix " + Quote((dir_ / "file" / "opt").string()));
   EXPECT_EQ(r.exitCode, 1) << r.output;
   EXPECT_NE(r.output.find("nothing was installed"), std::string::npos) << r.output;
   EXPECT_TRUE(EnumServices().empty());
@@ -109,7 +109,7 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   if (const std::string why = CannotInstall(); !why.empty()) GTEST_SKIP() << why;
   if (!HaveTool("genisoimage")) GTEST_SKIP() << "genisoimage is not installed";
   const fs::path prefix = dir_ / "opt" / "korvendrake";
-  CommandResult r = Setup("--yes --drives 2 --no-autostart --automount --prefix " + Quote(prefix.string()));
+  CommandResult r = KvSetup("--yes --drives 2 --no-autostart --automount --prefix " + Quote(prefix.string()));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_TRUE(fs::exists(prefix / "KVService"));
   EXPECT_TRUE(fs::exists(prefix / "drivers" / "kvemu"));
@@ -138,7 +138,7 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   EXPECT_NE(r.output.find("disc.iso"), std::string::npos) << r.output;
 
   // Over the registered copy: the services stay, a restart is asked for.
-  r = Setup("--yes --prefix " + Quote(prefix.string()));
+  r = KvSetup("--yes --prefix " + Quote(prefix.string()));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("Restart"), std::string::npos) << r.output;
 
@@ -164,7 +164,7 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
     }
     manager.reset();
   });
-  r = Setup("--uninstall");
+  r = KvSetup("--uninstall");
   tray.join();
   EXPECT_EQ(endMessage, 0x421u);
   EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -182,7 +182,7 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   EXPECT_EQ(count, 2u);
   main.Close();
 
-  r = Setup("--uninstall --purge --prefix " + Quote(prefix.string()));
+  r = KvSetup("--uninstall --purge --prefix " + Quote(prefix.string()));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kMainKey, 0, KEY_READ, main.put()), ERROR_SUCCESS);
 }

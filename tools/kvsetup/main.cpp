@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -307,6 +308,12 @@ int Uninstall(std::optional<fs::path> prefix, bool purge) {
     const std::string registered = RegisteredInstallDir();
     prefix = registered.empty() ? fs::path(kDefaultPrefix) : fs::path(registered);
   }
+  std::error_code ec;
+  if (!fs::exists(*prefix, ec) && !OpenService(u"kvemu") && !OpenService(u"Korvendrake Service") &&
+      RegisteredInstallDir().empty() && !purge) {
+    std::printf("kvsetup: nothing is installed (no %s, no registered services)\n", prefix->c_str());
+    return kv::cli::kExitOk;
+  }
   // The plug-in's removal step: ends the tray program and marks the driver for the next install.
   fs::path plugInPath = *prefix / kv::setup::kPlugInName;
   if (!fs::exists(plugInPath)) plugInPath = OwnFolder() / kv::setup::kPlugInName;
@@ -354,6 +361,13 @@ int Uninstall(std::optional<fs::path> prefix, bool purge) {
   if (purge) {
     RegDeleteTree(HKEY_LOCAL_MACHINE, kMainKey);
     RegDeleteTree(HKEY_CURRENT_USER, kMainKey);
+    // The settings of the user who ran kvsetup through sudo.
+    if (const char* sudoUid = std::getenv("SUDO_UID")) {
+      RegKey hive;
+      const long uid = std::strtol(sudoUid, nullptr, 10);
+      if (uid > 0 && RegOpenUserHive(static_cast<uid_t>(uid), hive.put()) == ERROR_SUCCESS)
+        RegDeleteTree(hive, kMainKey);
+    }
   }
   std::printf("kvsetup: removed from %s%s\n", prefix->c_str(),
               purge ? " with its configuration" : " (configuration kept; --purge removes it)");
