@@ -12,17 +12,28 @@
 #include <vector>
 
 #include "common/config_names.h"
+#include "common/ioctl.h"
+#include "installer/kvd_inst_opt.h"
+#include "platform/devio.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
 #include "platform/service_control.h"
+#include "platform/ui/scripted_ui.h"
 #include "platform/wide_text.h"
 #include "platform/window_class.h"
 #include "tests/fixtures/test_support.h"
+
+extern "C" {
+void Dialog(kv::installer::InstallerWindow*, int, char*, kv::installer::StackEntry**);
+void Uninstall(kv::installer::InstallerWindow*, int, char*, kv::installer::StackEntry**);
+}
 
 namespace kv::test {
 namespace {
 
 using namespace kv::platform;
+using namespace kv::installer;
+namespace ui = kv::platform::ui;
 namespace fs = std::filesystem;
 
 constexpr char16_t kMainKey[] = u"Software\\Korvendrake Virtual Drive";
@@ -141,6 +152,40 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   r = KvSetup("--yes --prefix " + Quote(prefix.string()));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("Restart"), std::string::npos) << r.output;
+
+  // The plug-in's removal step while the driver stays loaded: both markers set, so the page of
+  // an installation before the restart starts from the defaults and asks for the restart.
+  {
+    ui::ScriptedUi scripted;
+    InstallerWindow window;
+    window.ui = &scripted;
+    window.placeholder = {0, 0, 420, 200};
+    StackEntry* stack = nullptr;
+    std::string variables(1024 * 25, '\0');
+    Uninstall(&window, 1024, variables.data(), &stack);
+    Handle device = CreateFile(std::string("\\\\.\\KVEmuDev0"));
+    for (const uint32_t code : {IOCTL_CDEMU_GET_USER_VALUE1, IOCTL_CDEMU_GET_USER_VALUE2}) {
+      uint32_t value = 0;
+      uint32_t returned = 0;
+      ASSERT_TRUE(DeviceIoControl(device, code, nullptr, 0, &value, sizeof value, &returned));
+      EXPECT_EQ(value, 1u);
+    }
+    for (int i = 0; i < 9; ++i) PushString(&stack, 1024, "");
+    scripted.QueueBox(ui::IDOK);
+    scripted.QueueDialog([](ui::DialogDriver& page) {
+      page.Select(kDriveCountList, 2);
+      page.Click(kNextButton);
+    });
+    Dialog(&window, 1024, variables.data(), &stack);
+    const ui::DialogModel& page = scripted.dialogs.at(0).atOpen;
+    EXPECT_EQ(page.Selected(kDriveCountList), 1) << "not the installed 2";
+    EXPECT_TRUE(page.Checked(kAutostartBox));
+    EXPECT_FALSE(page.Checked(kAutomountBox)) << "not the installed automount";
+    std::string result;
+    EXPECT_TRUE(PopString(&stack, 1024, &result));
+    EXPECT_EQ(result, "REBOOT");
+    FreeStack(&stack);
+  }
 
   pid_t servicePid = 0;
   pid_t driverPid = 0;
