@@ -68,22 +68,25 @@ bool PrepareFolder(const fs::path& folder, std::string* reason) {
 
 namespace {
 
-// Into a new name beside the target, then renamed over it: a program that runs keeps its file.
-bool CopyOne(const fs::path& source, const fs::path& target, std::string* reason) {
+fs::path Staged(const fs::path& target) {
+  return target.string() + ".kvsetup-new";
+}
+
+// Beside the target under a new name; renamed over it once every file is there.
+bool StageOne(const fs::path& source, const fs::path& target, std::string* reason) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
-  const fs::path staged = target.string() + ".kvsetup-new";
+  const fs::path staged = Staged(target);
   fs::remove(staged, ec);
+  ec.clear();
   if (fs::is_symlink(source, ec)) {
     fs::create_symlink(fs::read_symlink(source, ec), staged, ec);
   } else {
     fs::copy_file(source, staged, fs::copy_options::overwrite_existing, ec);
     if (!ec) fs::permissions(staged, fs::status(source).permissions(), ec);
   }
-  if (!ec) fs::rename(staged, target, ec);
   if (ec) {
-    fs::remove(staged, ec);
-    *reason = "cannot copy " + source.string() + " to " + target.string() + ": " + ec.message();
+    *reason = "cannot copy " + source.string() + " to " + target.parent_path().string() + ": " + ec.message();
     return false;
   }
   return true;
@@ -91,19 +94,26 @@ bool CopyOne(const fs::path& source, const fs::path& target, std::string* reason
 
 }  // namespace
 
+// All files are staged first, so that a full disk leaves an earlier installation as it was; a
+// program that runs keeps its file when the new one is renamed over it.
 bool CopyFiles(const std::vector<std::pair<fs::path, std::string>>& files, const fs::path& folder,
                std::string* reason) {
-  std::vector<std::string> done;
-  for (const auto& [source, target] : files) {
-    if (!CopyOne(source, folder / target, reason)) {
-      std::error_code ec;
-      for (const std::string& d : done) fs::remove(folder / d, ec);
+  std::error_code ec;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!StageOne(files[i].first, folder / files[i].second, reason)) {
+      for (size_t j = 0; j <= i; ++j) fs::remove(Staged(folder / files[j].second), ec);
       return false;
     }
-    done.push_back(target);
+  }
+  for (const auto& [source, target] : files) {
+    fs::rename(Staged(folder / target), folder / target, ec);
+    if (ec) {
+      *reason = "cannot place " + (folder / target).string() + ": " + ec.message();
+      return false;
+    }
   }
   std::ofstream list(folder / kFileListName, std::ios::trunc);
-  for (const std::string& d : done) list << d << '\n';
+  for (const auto& file : files) list << file.second << '\n';
   list.flush();
   if (!list) {
     *reason = "cannot write " + (folder / kFileListName).string();

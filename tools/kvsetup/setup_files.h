@@ -33,8 +33,8 @@ std::vector<std::pair<std::filesystem::path, std::string>> FilesToCopy(const Sou
 
 // Creates `folder` and proves it writable; false with a reason.
 bool PrepareFolder(const std::filesystem::path& folder, std::string* reason);
-// Copies every file (a symbolic link stays a link) and writes the list; on failure removes what it
-// copied and gives the reason.
+// Copies every file (a symbolic link stays a link) and writes the list; when a copy fails nothing
+// in the folder has changed and the reason is given.
 bool CopyFiles(const std::vector<std::pair<std::filesystem::path, std::string>>& files,
                const std::filesystem::path& folder, std::string* reason);
 // Removes the files of the list (or, without one, those of the table) and then the folders that
