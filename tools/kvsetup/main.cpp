@@ -192,6 +192,10 @@ struct InstallOptions {
 int Install(const InstallOptions& options) {
   // Everything that can be checked is checked before anything is written.
   const kv::setup::SourceFolders from{OwnFolder(), KV_BUILD_INSTALL_DIR};
+  std::error_code ec;
+  if (fs::exists(from.programs / kv::setup::kFileListName, ec))
+    return Fail("this is the installed copy in " + from.programs.string() +
+                ", which only removes (--uninstall); install with the kvsetup of a build");
   std::vector<std::string> missing;
   const auto files = kv::setup::FilesToCopy(from, &missing);
   if (!missing.empty()) {
