@@ -205,6 +205,7 @@ std::unique_ptr<ui::DialogModel> CreatePage(const InstallerWindow& window) {
       MakeControl(kNextButton, ui::ControlKind::Button, window.nextText, {}),
       MakeControl(kCancelButton, ui::ControlKind::Button, window.cancelText, {}),
   };
+  model->Enable(kBackButton, window.backEnabled);
   return model;
 }
 

@@ -55,6 +55,7 @@ struct InstallerWindow {
   std::u16string nextText = u"&Next >";
   std::u16string backText = u"< &Back";
   std::u16string cancelText = u"Cancel";
+  bool backEnabled = true;  // false on the installer's first page
   DialogProcedure dialogProcedure = nullptr;
   void* owner = nullptr;  // the installer's own data
 };

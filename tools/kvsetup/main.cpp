@@ -241,6 +241,7 @@ int Install(const InstallOptions& options) {
   window.id = backEnd->CreateHiddenWindow(u"#32770");
   window.font = {u"MS Shell Dlg", 8};
   window.placeholder = {10, 10, 420, 200};
+  window.backEnabled = false;  // the options page is the installer's only page
   window.dialogProcedure = HostProcedure;
   window.owner = &host;
   if (scripted) {
