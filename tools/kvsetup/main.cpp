@@ -382,6 +382,7 @@ int Uninstall(std::optional<fs::path> prefix, bool purge) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress lines show before the page waits
   const std::vector<std::string> flags = {"yes",          "autostart", "no-autostart", "automount",
                                           "no-automount", "uninstall", "purge",        "help"};
   kv::cli::Args args(argc - 1, argv + 1, flags);
