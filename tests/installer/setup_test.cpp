@@ -148,10 +148,21 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   r = Kvctl("dev query 0");
   EXPECT_NE(r.output.find("disc.iso"), std::string::npos) << r.output;
 
-  // Over the registered copy: the services stay, a restart is asked for.
+  // Over the registered copy: the services are not registered again; the restart the page asks
+  // for starts the new programs.
+  pid_t before = 0;
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(QueryServiceStatus(kService, &status, &before));
   r = KvSetup("--yes --prefix " + Quote(prefix.string()));
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_NE(r.output.find("Restart"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("restarting"), std::string::npos) << r.output;
+  pid_t after = 0;
+  EXPECT_TRUE(WaitServiceState(kService, SERVICE_RUNNING, 30000));
+  ASSERT_TRUE(QueryServiceStatus(kService, &status, &after));
+  EXPECT_NE(after, before);
+  // The restart emptied the drives (automount is the tray program's); the image goes back in.
+  r = Kvctl("svc mount-image 0 " + Quote(iso.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
 
   // The plug-in's removal step while the driver stays loaded: both markers set, so the page of
   // an installation before the restart starts from the defaults and asks for the restart.
@@ -189,7 +200,6 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
 
   pid_t servicePid = 0;
   pid_t driverPid = 0;
-  SERVICE_STATUS status{};
   ASSERT_TRUE(QueryServiceStatus(kService, &status, &servicePid));
   ASSERT_TRUE(QueryServiceStatus(u"kvemu", &status, &driverPid));
   ASSERT_GT(servicePid, 0);

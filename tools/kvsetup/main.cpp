@@ -180,6 +180,14 @@ std::string ToAnsi(const char* utf8) {
   return WideToAnsi(Utf8ToUtf16(utf8), AnsiCodePage());
 }
 
+bool WaitFor(const std::function<bool()>& condition, int milliseconds) {
+  for (int waited = 0;; waited += 20) {
+    if (condition()) return true;
+    if (waited >= milliseconds) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 struct InstallOptions {
   fs::path prefix;
   bool yes = false;
@@ -277,16 +285,31 @@ int Install(const InstallOptions& options) {
     }
   }
   if (result == "REBOOT") {
-    std::printf(
-        "kvsetup: an earlier installation is registered; its services were kept.\n"
-        "         Restart the system to finish: kvctl sc shutdown && kvctl sc boot\n");
+    // The user agreed to the restart: the platform's restart is a shutdown of the services and the
+    // boot step, which starts the new programs. The running tray program ends as at a log-off.
+    std::printf("kvsetup: an earlier installation is registered; restarting the system to finish\n");
     const std::string newService = (options.prefix / "KVService").string();
     if (!oldService.empty() && oldService.find(newService) == std::string::npos)
-      std::printf("kvsetup: note: \"Korvendrake Service\" still runs %s; kvsetup --uninstall first to move it\n",
+      std::printf("kvsetup: note: \"Korvendrake Service\" runs %s; kvsetup --uninstall first to move it\n",
                   oldService.c_str());
     if (!oldDriver.empty() && oldDriver != (options.prefix / "drivers/kvemu").string())
-      std::printf("kvsetup: note: the driver kvemu still runs %s\n", oldDriver.c_str());
-    return kv::cli::kExitOk;
+      std::printf("kvsetup: note: the driver kvemu runs %s\n", oldDriver.c_str());
+    if (FindWindowByClass(cfg::kManagerWindowClass)) {
+      PostMessageToClass(cfg::kManagerWindowClass, 0x421);
+      WaitFor([] { return !FindWindowByClass(cfg::kManagerWindowClass); }, 10000);
+    }
+    std::vector<std::string> log;
+    ShutdownSystem(&log);
+    if (BootSystem(&log) != 0) {
+      for (const std::string& line : log) std::fprintf(stderr, "  %s\n", line.c_str());
+      return Fail("the restart did not bring every service up; see " + PlatformPath("services") + "/*.log");
+    }
+  } else if (result != "NEXT") {
+    return Fail("the options page answered \"" + result + "\"");
+  } else if (!oldService.empty() || !oldDriver.empty()) {
+    std::printf(
+        "kvsetup: the running services keep their programs until the next restart "
+        "(kvctl sc shutdown && kvctl sc boot)\n");
   }
   int failed = 0;
   for (const char16_t* name : {u"kvemu", u"Korvendrake Service"}) {
@@ -298,14 +321,6 @@ int Install(const InstallOptions& options) {
   if (failed) return Fail("the services did not start; see " + PlatformPath("services") + "/*.log");
   std::printf("kvsetup: installed in %s\n", options.prefix.c_str());
   return kv::cli::kExitOk;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int milliseconds) {
-  for (int waited = 0;; waited += 20) {
-    if (condition()) return true;
-    if (waited >= milliseconds) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }
 
 int Uninstall(std::optional<fs::path> prefix, bool purge) {
