@@ -164,6 +164,14 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   r = Kvctl("svc mount-image 0 " + Quote(iso.string()));
   ASSERT_EQ(r.exitCode, 0) << r.output;
 
+  if (HaveTool("7z")) {
+    const fs::path zip = dir_ / "disc.zip";
+    ASSERT_EQ(kv::test::Run("7z a -bso0 -bsp0 " + Quote(zip.string()) + " " + Quote((dir_ / "disc").string())).exitCode,
+              0);
+    r = Kvctl("svc mount-archive 1 " + Quote(zip.string()));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+  }
+
   // The plug-in's removal step while the driver stays loaded: both markers set, so the page of
   // an installation before the restart starts from the defaults and asks for the restart.
   {
@@ -205,7 +213,7 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   ASSERT_GT(servicePid, 0);
   ASSERT_GT(driverPid, 0);
 
-  // Removal while a drive holds the image and the tray program runs: this test plays the tray
+  // Removal while the drives hold the image and the archive and the tray program runs: this test plays the tray
   // program's window, which ends on the message the plug-in posts.
   int error = 0;
   auto manager = WindowClassEndpoint::Register(kv::config::kManagerWindowClass, &error);
