@@ -309,7 +309,6 @@ void RunPage() {
   }
   s.previousProcedure = window.dialogProcedure;
   window.dialogProcedure = PageHook;
-  s.model->font = window.font;
   s.leave = false;
   if (s.previousProcedure) s.previousProcedure(&window, WM_NOTIFY_CUSTOM_READY, s.page, 0);
   PageHandler handler(window);
