@@ -201,6 +201,10 @@ int Install(const InstallOptions& options) {
   // Everything that can be checked is checked before anything is written.
   const kv::setup::SourceFolders from{OwnFolder(), KV_BUILD_INSTALL_DIR};
   std::error_code ec;
+  for (const fs::path& source : {from.programs, from.installTree}) {
+    if (fs::equivalent(source, options.prefix, ec))
+      return Fail(options.prefix.string() + " is the build's own folder; choose another --prefix");
+  }
   if (fs::exists(from.programs / kv::setup::kFileListName, ec))
     return Fail("this is the installed copy in " + from.programs.string() +
                 ", which only removes (--uninstall); install with the kvsetup of a build");
