@@ -378,6 +378,9 @@ int Uninstall(std::optional<fs::path> prefix, bool purge) {
   RegDeleteTree(HKEY_LOCAL_MACHINE, cfg::kEventLogSourceKey);
   kv::manager::ConfigStore(kv::manager::ConfigProgram::PlugIn).UpdateRunEntry(false, u"");
   DeleteInstallDir();
+  const bool listed = fs::exists(*prefix / kv::setup::kFileListName, ec);
+  if (fs::exists(*prefix, ec) && !listed)
+    std::printf("kvsetup: %s holds no list of installed files; its files stay\n", prefix->c_str());
   for (const std::string& left : kv::setup::RemoveFiles(*prefix)) {
     std::fprintf(stderr, "kvsetup: not removed: %s\n", left.c_str());
     ++problems;
@@ -393,7 +396,7 @@ int Uninstall(std::optional<fs::path> prefix, bool purge) {
         RegDeleteTree(hive, kMainKey);
     }
   }
-  std::printf("kvsetup: removed from %s%s\n", prefix->c_str(),
+  std::printf("kvsetup: removed%s%s%s\n", listed ? " from " : "", listed ? prefix->c_str() : "",
               purge ? " with its configuration" : " (configuration kept; --purge removes it)");
   return problems == 0 ? kv::cli::kExitOk : kv::cli::kExitFailure;
 }

@@ -130,13 +130,12 @@ std::vector<std::string> RemoveFiles(const fs::path& folder) {
   while (names.size() < 10000 && std::getline(list, line)) {
     if (!line.empty() && line[0] != '/' && line.find("..") == std::string::npos) names.push_back(line);
   }
-  if (names.empty()) {
-    for (const InstalledFile& f : FileTable()) names.push_back(f.target);
-  }
+  // Without the list nothing is known to be ours: a folder given by mistake loses nothing.
+  std::error_code ec;
+  if (!fs::exists(folder / kFileListName, ec)) return {};
   names.push_back(kFileListName);
   std::vector<std::string> left;
   std::set<fs::path> folders;
-  std::error_code ec;
   for (const std::string& n : names) {
     const fs::path p = folder / n;
     if (fs::exists(fs::symlink_status(p, ec)) && !fs::remove(p, ec)) left.push_back(p.string() + ": " + ec.message());

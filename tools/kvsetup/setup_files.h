@@ -37,8 +37,8 @@ bool PrepareFolder(const std::filesystem::path& folder, std::string* reason);
 // in the folder has changed and the reason is given.
 bool CopyFiles(const std::vector<std::pair<std::filesystem::path, std::string>>& files,
                const std::filesystem::path& folder, std::string* reason);
-// Removes the files of the list (or, without one, those of the table) and then the folders that
-// became empty, the install folder last. Returns what could not be removed.
+// Removes the files of the list (nothing without one) and then the folders that became empty, the
+// install folder last. Returns what could not be removed.
 std::vector<std::string> RemoveFiles(const std::filesystem::path& folder);
 
 }  // namespace kv::setup
