@@ -77,10 +77,12 @@ MountResult MountFile(DriveControl& drives, int drive, const std::string& picked
     return result;
   }
   if (inspection.osError != 0) {
+    result.osError = inspection.osError;
     result.message = platform::Utf8ToUtf16(inspection.image + "\r\n\r\n" + std::strerror(inspection.osError));
     return result;
   }
   if (inspection.result != inspect::kOpenOk) {
+    result.inspectResult = inspection.result;
     const uint16_t text = inspect::OpenResultText(inspection.result);
     result.message = context.text(text ? text : 280);
     return result;
