@@ -12,7 +12,7 @@
 #include "manager/helper.h"
 #include "platform/service_control.h"
 #include "platform/window_class.h"
-#include "tests/ui/ui_fixture.h"
+#include "tests/ui/booted_system.h"
 
 using namespace kv::manager;
 using namespace kv::platform::ui;
@@ -23,29 +23,15 @@ using kv::test::kMainKey;
 
 namespace {
 
-constexpr char16_t kService[] = u"Korvendrake Service";
 constexpr char16_t kRunKey[] = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+using kv::test::kServiceName;
 
-class HelperSystem : public kv::test::ManagerUi {
+class HelperSystem : public kv::test::BootedSystem {
  protected:
   void SetUp() override {
-    ManagerUi::SetUp();
-    if (geteuid() != 0) GTEST_SKIP() << "the services are recorded in the machine's registry (root)";
-    if (!kv::test::HaveTool("genisoimage") || !kv::test::HaveTool("7z")) GTEST_SKIP() << "genisoimage or 7z missing";
-    // The codec library for archives.
-    ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, kMainKey, cfg::kInstallDir, kv::platform::Utf8ToUtf16(KV_INSTALL_DIR)));
-    using namespace kv::platform;
-    ServiceConfig driver;
-    driver.name = u"kvemu";
-    driver.type = SERVICE_KERNEL_DRIVER;
-    driver.start = SERVICE_BOOT_START;
-    driver.imagePath = Utf8ToUtf16(kv::test::ProgramPath("kvemu"));
-    ASSERT_TRUE(CreateService(driver));
-    ASSERT_EQ(kv::test::Run(kv::test::Quote(kv::test::ProgramPath("KVService")) + " -i").exitCode, 0);
-    ASSERT_EQ(BootSystem(nullptr), 0);
-    booted_ = true;
-    ASSERT_TRUE(WaitServiceState(kService, SERVICE_RUNNING, 60000));
-
+    BootedSystem::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    Boot();
     fs::create_directories(files_.path() / "src");
     kv::test::WriteFileText(files_ / "src/readme.txt", "tray\n");
     iso_ = (files_ / "disc.iso").string();
@@ -59,8 +45,7 @@ class HelperSystem : public kv::test::ManagerUi {
   }
   void TearDown() override {
     helper_.reset();
-    if (booted_) kv::platform::ShutdownSystem(nullptr);
-    ManagerUi::TearDown();
+    BootedSystem::TearDown();
   }
 
   Helper& StartHelper() {
@@ -89,7 +74,6 @@ class HelperSystem : public kv::test::ManagerUi {
 
   kv::test::TempDir files_;
   std::string iso_;
-  bool booted_ = false;
   ScriptedUi ui_;
   std::unique_ptr<ConfigStore> config_;
   std::unique_ptr<Languages> languages_;
@@ -223,8 +207,8 @@ TEST_F(HelperSystem, EveryMenuCommandActsOnTheRealDrives) {
 TEST_F(HelperSystem, WithoutTheServiceTheCommandsSayWhy) {
   StartHelper();
   kv::platform::SERVICE_STATUS s{};
-  ASSERT_TRUE(kv::platform::ControlService(kService, kv::platform::SERVICE_CONTROL_STOP, &s));
-  ASSERT_TRUE(kv::platform::WaitServiceState(kService, kv::platform::SERVICE_STOPPED, 60000));
+  ASSERT_TRUE(kv::platform::ControlService(kServiceName, kv::platform::SERVICE_CONTROL_STOP, &s));
+  ASSERT_TRUE(kv::platform::WaitServiceState(kServiceName, kv::platform::SERVICE_STOPPED, 60000));
   Click(kCmdDriveCountBase + 2);
   // The command area is gone (450), so the command is not sent (460); nothing else is shown.
   ASSERT_EQ(ui_.boxes.size(), 2u);
