@@ -10,11 +10,13 @@
 #include <sstream>
 #include <string>
 
+#include "common/config_names.h"
 #include "manager/config_store.h"
 #include "manager/helper.h"
 #include "manager/language.h"
 #include "platform/ui/gtk_ui.h"
 #include "platform/wide_text.h"
+#include "platform/window_class.h"
 
 namespace {
 
@@ -118,10 +120,14 @@ int main(int argc, char** argv) {
   std::string automate;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--automate") == 0 && i + 1 < argc) automate = argv[++i];
+    // What the installer's removal does: the running manager is asked to end.
+    if (std::strcmp(argv[i], "--exit") == 0)
+      return kv::platform::PostMessageToClass(kv::config::kManagerWindowClass, kMessageExit) ? 0 : 1;
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::printf(
           "usage: KVHELPER                                  the tray program (one per desktop)\n"
           "       KVHELPER -vset_virtual_drive_parameters   copy the per-user settings to the machine\n"
+          "       KVHELPER --exit                           end the running tray program\n"
           "       KVHELPER --automate DIR                   answer windows from DIR/script, photograph them\n");
       return 0;
     }
