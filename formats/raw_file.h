@@ -16,6 +16,20 @@ class RawFile {
   virtual int64_t Size() const = 0;
 };
 
+// Reads through another RawFile without owning it, so one ImageFile can serve whichever file is
+// current.
+class BorrowedFile final : public RawFile {
+ public:
+  explicit BorrowedFile(RawFile* file) : file_(file) {}
+  bool Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned) override {
+    return file_->Read(offset, length, destination, returned);
+  }
+  int64_t Size() const override { return file_->Size(); }
+
+ private:
+  RawFile* file_;
+};
+
 // Opens an ordinary file for reading in user mode. On failure returns null and sets *error to
 // the errno value.
 std::unique_ptr<RawFile> OpenPosixFile(const std::string& path, int* error);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "formats/daa/daa_format.h"
 #include "formats/daa/lzma_chunk.h"
@@ -77,6 +78,44 @@ bool DecodeChunkBody(const ChunkBody& body, uint8_t* out, size_t capacity) {
     chunkLength = size_t{body.payload} + kLzmaHeaderSize;
   }
   return DecodeLzmaChunk(chunk, chunkLength, out, capacity, &written) && written >= body.expected;
+}
+
+void ChunkCache::Reset(size_t slots, size_t bytes) {
+  slots_.clear();
+  slots_.resize(slots);
+  bytes_ = bytes;
+}
+
+void ChunkCache::Forget() {
+  for (Slot& s : slots_) s.chunk = UINT32_MAX;
+}
+
+const uint8_t* ChunkCache::Find(uint32_t index) {
+  for (Slot& s : slots_)
+    if (s.chunk == index) {
+      s.lastUse = ++useCounter_;
+      return s.data.get();
+    }
+  return nullptr;
+}
+
+ChunkCache::Slot* ChunkCache::Claim() {
+  if (slots_.empty()) return nullptr;
+  Slot* slot = &slots_[0];
+  for (Slot& s : slots_) {
+    if (!s.data) {
+      slot = &s;
+      break;
+    }
+    if (s.lastUse < slot->lastUse) slot = &s;
+  }
+  if (!slot->data) {
+    slot->data.reset(new (std::nothrow) uint8_t[bytes_]);
+    if (!slot->data) return nullptr;
+  }
+  slot->chunk = UINT32_MAX;
+  slot->lastUse = ++useCounter_;
+  return slot;
 }
 
 }  // namespace kv::daa

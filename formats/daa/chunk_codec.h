@@ -2,13 +2,86 @@
 // chunk table, the decoding of one chunk body (stored, deflate variant or LZMA), and ".partNN"
 // volume names.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kv::daa {
+
+inline uint32_t Le32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// True when the 16-byte signature field at `p` holds `text` padded with zeros.
+inline bool SignatureIs(const uint8_t* p, const char* text) {
+  uint8_t padded[16] = {};
+  std::memcpy(padded, text, std::strlen(text));
+  return std::memcmp(p, padded, 16) == 0;
+}
+
+// A few decoded chunks; the least recently used slot is decoded over on a miss.
+class ChunkCache {
+ public:
+  // `slots` buffers of `bytes` each, allocated on first use; forgets every chunk.
+  void Reset(size_t slots, size_t bytes);
+  // Forgets which chunks the slots hold (a new key makes them stale); keeps the buffers.
+  void Forget();
+  // The decoded bytes of chunk `index`; on a miss `decode(buffer)` fills a slot. Null when the
+  // decode fails or no buffer can be allocated.
+  template <class Decode>
+  const uint8_t* Get(uint32_t index, Decode&& decode) {
+    if (const uint8_t* hit = Find(index)) return hit;
+    Slot* slot = Claim();
+    if (!slot) return nullptr;
+    ++decodes_;
+    if (!decode(slot->data.get())) return nullptr;
+    slot->chunk = index;
+    return slot->data.get();
+  }
+  uint64_t decodes() const { return decodes_; }
+
+ private:
+  struct Slot {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t chunk = UINT32_MAX;
+    uint64_t lastUse = 0;
+  };
+  const uint8_t* Find(uint32_t index);
+  Slot* Claim();
+
+  std::vector<Slot> slots_;
+  size_t bytes_ = 0;
+  uint64_t useCounter_ = 0;
+  uint64_t decodes_ = 0;
+};
+
+// Copies `count` 2048-byte sectors from `first` out of chunks of `chunkSize` bytes that
+// `chunk(index)` yields (null on failure). Returns the sectors copied.
+template <class GetChunk>
+uint32_t CopySectorsFromChunks(uint64_t first, uint32_t count, uint8_t* destination, uint64_t sectorCount,
+                               uint32_t chunkSize, GetChunk&& chunk) {
+  const uint32_t perChunk = chunkSize / 2048;
+  if (perChunk == 0) return 0;
+  for (uint32_t done = 0; done < count;) {
+    const uint64_t sector = first + done;
+    if (sector >= sectorCount) return done;
+    const uint8_t* bytes = chunk(static_cast<uint32_t>(sector / perChunk));
+    if (!bytes) return done;
+    const uint32_t within = static_cast<uint32_t>(sector % perChunk);
+    const uint32_t n = static_cast<uint32_t>(
+        std::min<uint64_t>({uint64_t{count} - done, uint64_t{perChunk} - within, sectorCount - sector}));
+    std::memcpy(destination + uint64_t{done} * 2048, bytes + uint64_t{within} * 2048, uint64_t{n} * 2048);
+    done += n;
+  }
+  return count;
+}
 
 // Reads `count` (at most 64) bits at bit `position` of an LSB-first bit stream.
 uint64_t ReadBits(const uint8_t* data, uint64_t position, uint32_t count);

@@ -20,18 +20,6 @@ constexpr uint32_t kMaxVolumes = 999;
 constexpr uint32_t kMaxCompressedTable = 64 << 20;
 constexpr uint32_t kLargeChunk = 4 << 20;
 
-uint32_t Le32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-bool SignatureIs(const uint8_t* p, const char* text) {
-  uint8_t padded[16] = {};
-  std::memcpy(padded, text, std::strlen(text));
-  return std::memcmp(p, padded, 16) == 0;
-}
-
 bool ReadHeaderAt(ImageFile& file, int64_t fileSize, uint64_t offset, uint8_t* header, SignatureKind* kind) {
   if (fileSize < 0 || offset > static_cast<uint64_t>(fileSize) || static_cast<uint64_t>(fileSize) - offset < 76)
     return false;
@@ -122,20 +110,6 @@ std::u16string DataExtension(const std::u16string& ext, bool gbi) {
   if (gbi) return upper ? u"GBI" : u"gbi";
   return upper ? u"DAA" : u"daa";
 }
-
-// Reads through another RawFile without owning it, so one ImageFile serves whichever later
-// volume is current.
-class BorrowedFile final : public RawFile {
- public:
-  explicit BorrowedFile(RawFile* file) : file_(file) {}
-  bool Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned) override {
-    return file_->Read(offset, length, destination, returned);
-  }
-  int64_t Size() const override { return file_->Size(); }
-
- private:
-  RawFile* file_;
-};
 
 }  // namespace
 
@@ -282,7 +256,7 @@ MountError DaaImage::Open(ImageFile* primary, int64_t primarySize, const std::u1
     if (!ReadTable()) return kMountUnrecognised;
 
     // 8. The cache.
-    slots_.resize(chunkSize_ < kLargeChunk ? 4 : 2);
+    cache_.Reset(chunkSize_ < kLargeChunk ? 4 : 2, size_t{chunkSize_} + kSlack);
     input_.reset(new uint8_t[kLzmaHeaderSize + size_t{chunkSize_} + kSlack]);
   } catch (const std::bad_alloc&) {
     return kMountNoMemory;
@@ -525,47 +499,13 @@ bool DaaImage::DecodeChunk(uint32_t index, uint8_t* out) {
 }
 
 const uint8_t* DaaImage::Chunk(uint32_t index) {
-  if (index >= chunkLength_.size() || slots_.empty()) return nullptr;
-  Slot* slot = nullptr;
-  for (Slot& s : slots_)
-    if (s.chunk == index) slot = &s;
-  if (!slot) {
-    slot = &slots_[0];
-    for (Slot& s : slots_) {
-      if (!s.data) {
-        slot = &s;
-        break;
-      }
-      if (s.lastUse < slot->lastUse) slot = &s;
-    }
-    if (!slot->data) {
-      slot->data.reset(new (std::nothrow) uint8_t[size_t{chunkSize_} + kSlack]);
-      if (!slot->data) return nullptr;
-    }
-    slot->chunk = UINT32_MAX;
-    ++decodes_;
-    if (!DecodeChunk(index, slot->data.get())) return nullptr;
-    slot->chunk = index;
-  }
-  slot->lastUse = ++useCounter_;
-  return slot->data.get();
+  if (index >= chunkLength_.size()) return nullptr;
+  return cache_.Get(index, [&](uint8_t* out) { return DecodeChunk(index, out); });
 }
 
 uint32_t DaaImage::ReadSectors(uint64_t first, uint32_t count, uint8_t* destination) {
-  const uint32_t perChunk = chunkSize_ / kSectorSize;
-  if (perChunk == 0) return 0;
-  for (uint32_t done = 0; done < count;) {
-    const uint64_t sector = first + done;
-    if (sector >= sectorCount_) return done;
-    const uint8_t* chunk = Chunk(static_cast<uint32_t>(sector / perChunk));
-    if (!chunk) return done;
-    const uint32_t within = static_cast<uint32_t>(sector % perChunk);
-    const uint32_t n = std::min({count - done, perChunk - within, static_cast<uint32_t>(sectorCount_ - sector)});
-    std::memcpy(destination + uint64_t{done} * kSectorSize, chunk + uint64_t{within} * kSectorSize,
-                uint64_t{n} * kSectorSize);
-    done += n;
-  }
-  return count;
+  return CopySectorsFromChunks(first, count, destination, sectorCount_, chunkSize_,
+                               [this](uint32_t index) { return Chunk(index); });
 }
 
 std::string DescribeDaaProblem(ImageFile& file, int64_t fileSize, const std::u16string& name, std::string_view password,

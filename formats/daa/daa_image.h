@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/mount_request.h"
+#include "formats/daa/chunk_codec.h"
 #include "formats/daa/nibble_cipher.h"
 #include "formats/image_source.h"
 
@@ -78,7 +79,7 @@ class DaaImage {
   bool encrypted() const { return encrypted_; }
   SignatureKind signature() const { return signature_; }
   uint32_t locator() const { return place_.locator; }
-  uint64_t chunkDecodes() const { return decodes_; }
+  uint64_t chunkDecodes() const { return cache_.decodes(); }
 
  private:
   struct Volume {
@@ -87,11 +88,6 @@ class DaaImage {
     uint64_t length = 0;            // bytes it contributes
     uint64_t fileOffset = 0;        // where those bytes begin in its file
     std::unique_ptr<RawFile> file;  // null for volume 0 (the primary) or a volume not found
-  };
-  struct Slot {
-    std::unique_ptr<uint8_t[]> data;
-    uint32_t chunk = UINT32_MAX;
-    uint64_t lastUse = 0;
   };
 
   bool Fail(const char* reason);
@@ -130,9 +126,7 @@ class DaaImage {
   std::unique_ptr<ImageFile> volumeFile_;
   size_t currentVolume_ = 0;
   std::unique_ptr<uint8_t[]> input_;  // stored bytes of a chunk, 14 free bytes in front
-  std::vector<Slot> slots_;
-  uint64_t useCounter_ = 0;
-  uint64_t decodes_ = 0;
+  daa::ChunkCache cache_;
 };
 
 }  // namespace kv::daa

@@ -13,37 +13,15 @@
 namespace kv::mzp {
 namespace {
 
+using daa::Le32;
+using daa::SignatureIs;
+
 constexpr uint32_t kSlack = 64 * 1024;
 constexpr uint32_t kMaxDescriptorBytes = 1 << 20;
 constexpr uint32_t kMaxChunks = 1 << 24;
 constexpr uint32_t kMaxVolumes = 999;
 constexpr uint32_t kMaxCompressedTable = 64 << 20;
 constexpr uint32_t kLargeChunk = 4 << 20;
-
-uint32_t Le32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-bool SignatureIs(const uint8_t* p, const char* text) {
-  uint8_t padded[16] = {};
-  std::memcpy(padded, text, std::strlen(text));
-  return std::memcmp(p, padded, 16) == 0;
-}
-
-// Reads through a RawFile owned by the volume, so each later volume gets an ImageFile of its own.
-class BorrowedFile final : public RawFile {
- public:
-  explicit BorrowedFile(RawFile* file) : file_(file) {}
-  bool Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned) override {
-    return file_->Read(offset, length, destination, returned);
-  }
-  int64_t Size() const override { return file_->Size(); }
-
- private:
-  RawFile* file_;
-};
 
 }  // namespace
 
@@ -114,7 +92,7 @@ MzpStatus MzpContainer::OpenOnce(const std::u16string& name, const MzpOpenOption
   position_.clear();
   length_.clear();
   method_.clear();
-  slots_.clear();
+  cache_.Reset(0, 0);
   if (primarySize_ < static_cast<int64_t>(sizeof(MainHeader)) || !primary_->ReadAt(0, sizeof header_, header_)) {
     reason_ = "no MZP header";
     return MzpStatus::kNotMzp;
@@ -155,7 +133,7 @@ MzpStatus MzpContainer::OpenOnce(const std::u16string& name, const MzpOpenOption
   if (!ReadDescriptors(descriptors.data(), descriptors.size(), name, options)) return MzpStatus::kBroken;
   fromIndex_ = useIndex && !index_.empty();
   if (!(fromIndex_ ? TableFromIndex() : TableFromPlace())) return MzpStatus::kBroken;
-  slots_.resize(chunkSize_ < kLargeChunk ? 4 : 2);
+  cache_.Reset(chunkSize_ < kLargeChunk ? 4 : 2, size_t{chunkSize_} + kSlack);
   input_.reset(new uint8_t[daa::kLzmaHeaderSize + size_t{chunkSize_} + kSlack]);
   if (!encrypted()) return MzpStatus::kOk;
   if (options.password.empty()) {
@@ -368,7 +346,7 @@ bool MzpContainer::TableFromPlace() {
 
 MzpStatus MzpContainer::SetPassword(std::string_view password) {
   if (!encrypted()) return MzpStatus::kOk;
-  for (Slot& s : slots_) s.chunk = UINT32_MAX;
+  cache_.Forget();
   aes_.Clear();
   password = password.substr(0, kMaxPasswordBytes);
   if (password.empty()) return MzpStatus::kWrongPassword;
@@ -427,34 +405,13 @@ bool MzpContainer::DecodeChunk(uint32_t index, uint8_t* out, bool* crcFailed) {
 }
 
 const uint8_t* MzpContainer::Chunk(uint32_t index) {
-  if (index >= length_.size() || slots_.empty()) return nullptr;
-  Slot* slot = nullptr;
-  for (Slot& s : slots_)
-    if (s.chunk == index) slot = &s;
-  if (!slot) {
-    slot = &slots_[0];
-    for (Slot& s : slots_) {
-      if (!s.data) {
-        slot = &s;
-        break;
-      }
-      if (s.lastUse < slot->lastUse) slot = &s;
-    }
-    if (!slot->data) {
-      slot->data.reset(new (std::nothrow) uint8_t[size_t{chunkSize_} + kSlack]);
-      if (!slot->data) return nullptr;
-    }
-    slot->chunk = UINT32_MAX;
-    ++decodes_;
+  if (index >= length_.size()) return nullptr;
+  return cache_.Get(index, [&](uint8_t* out) {
     bool crcFailed = false;
-    if (!DecodeChunk(index, slot->data.get(), &crcFailed)) {
-      if (crcFailed) ++badCrcs_;
-      return nullptr;
-    }
-    slot->chunk = index;
-  }
-  slot->lastUse = ++useCounter_;
-  return slot->data.get();
+    if (DecodeChunk(index, out, &crcFailed)) return true;
+    if (crcFailed) ++badCrcs_;
+    return false;
+  });
 }
 
 int MzpContainer::ReadSector(uint32_t sector, uint8_t* destination) {
@@ -462,19 +419,8 @@ int MzpContainer::ReadSector(uint32_t sector, uint8_t* destination) {
 }
 
 uint32_t MzpContainer::ReadSectors(uint32_t first, uint32_t count, uint8_t* destination) {
-  const uint32_t perChunk = chunkSize_ / 2048;
-  if (perChunk == 0) return 0;
-  for (uint32_t done = 0; done < count;) {
-    const uint64_t sector = uint64_t{first} + done;
-    if (sector >= sectorCount_) return done;
-    const uint8_t* chunk = Chunk(static_cast<uint32_t>(sector / perChunk));
-    if (!chunk) return done;
-    const uint32_t within = static_cast<uint32_t>(sector % perChunk);
-    const uint32_t n = std::min({count - done, perChunk - within, static_cast<uint32_t>(sectorCount_ - sector)});
-    std::memcpy(destination + uint64_t{done} * 2048, chunk + uint64_t{within} * 2048, uint64_t{n} * 2048);
-    done += n;
-  }
-  return count;
+  return daa::CopySectorsFromChunks(first, count, destination, sectorCount_, chunkSize_,
+                                    [this](uint32_t index) { return Chunk(index); });
 }
 
 }  // namespace kv::mzp

@@ -66,7 +66,7 @@ class MzpContainer {
   uint32_t keyBits() const { return keyBytes_ * 8; }
   bool encrypted() const { return keyBytes_ != 0; }
   bool tableFromIndex() const { return fromIndex_; }
-  uint64_t chunkDecodes() const { return decodes_; }
+  uint64_t chunkDecodes() const { return cache_.decodes(); }
   uint32_t badChunkCrcs() const { return badCrcs_; }
 
  private:
@@ -76,11 +76,6 @@ class MzpContainer {
     std::unique_ptr<RawFile> raw;
     std::unique_ptr<ImageFile> file;
     bool checked = false;
-  };
-  struct Slot {
-    std::unique_ptr<uint8_t[]> data;
-    uint32_t chunk = UINT32_MAX;
-    uint64_t lastUse = 0;
   };
 
   MzpStatus OpenOnce(const std::u16string& name, const MzpOpenOptions& options, bool useIndex);
@@ -112,8 +107,7 @@ class MzpContainer {
   std::vector<uint32_t> length_;
   std::vector<uint8_t> method_;
   std::unique_ptr<uint8_t[]> input_;
-  std::vector<Slot> slots_;
-  uint64_t useCounter_ = 0, decodes_ = 0;
+  daa::ChunkCache cache_;
   uint32_t badCrcs_ = 0;
 };
 
