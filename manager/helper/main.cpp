@@ -2,7 +2,10 @@
 //
 // "--automate DIR" is for checks on a virtual desktop: every window the program shows is
 // photographed (DIR/NN.png) and described from its widget tree (DIR/NN.txt), then answered with
-// the next line of DIR/script; a line "file PATH" answers the next file dialog.
+// the next line of DIR/script ("answer ID", "click ID", "type ID TEXT", "wait NAME", several
+// joined by "|"); a line "file PATH" answers the next file dialog.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -88,6 +91,13 @@ class AutomatedUi final : public Ui {
       int id = 0;
       a >> verb >> id;
       bool ok = false;
+      if (verb == "wait") {
+        // Another program looks at the window (its accessibility tree) until it leaves DIR/NAME.
+        std::string file;
+        std::istringstream(action) >> verb >> file;
+        const std::string path = folder_ + "/" + file;
+        ok = gtk_.PumpUntil([&path] { return access(path.c_str(), F_OK) == 0; }, 60000);
+      }
       if (verb == "answer") ok = gtk_.Answer(w, id);
       if (verb == "click") ok = gtk_.ClickControl(w, id);
       if (verb == "type") {

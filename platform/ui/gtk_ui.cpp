@@ -867,6 +867,15 @@ std::string GtkUi::Describe(WindowId window) {
   return out;
 }
 
+bool GtkUi::PumpUntil(const std::function<bool()>& done, unsigned timeoutMs) {
+  const gint64 until = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
+  while (!done()) {
+    if (g_get_monotonic_time() > until) return false;
+    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(10000);
+  }
+  return true;
+}
+
 bool GtkUi::Screenshot(WindowId window, const std::string& pngPath, int* width, int* height) {
   Shown* s = FindShown(window);
   if (!s) return false;

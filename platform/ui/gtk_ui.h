@@ -36,6 +36,9 @@ class GtkUi : public Ui {
   // "item: Drive [D:] ", "list: 3 Drives", "column: Drive", "row: Drive 0 | <Auto>" ...). Empty
   // when the window is not shown.
   std::string Describe(WindowId window);
+  // Keeps the desktop answering (drawing, accessibility requests) until `done` says so; false
+  // after `timeoutMs` without it.
+  bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs);
 
   WindowId CreateHiddenWindow(std::u16string_view className) override;
   void DestroyWindow(WindowId window) override;

@@ -3,6 +3,9 @@
 // chosen, every window photographed and described from its widget tree by the program's own
 // automation, then ended with the installer's message.
 #include <gtest/gtest.h>
+#ifdef KV_HAVE_ATSPI
+#include <atspi/atspi.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -31,6 +34,77 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return condition();
+}
+
+std::string Numbered(int n, const char* suffix) {
+  char name[24];
+  std::snprintf(name, sizeof name, "%02d%s", n, suffix);
+  return name;
+}
+
+#ifdef KV_HAVE_ATSPI
+bool AccessibilityAvailable() {
+  return std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr && atspi_init() >= 0;
+}
+
+void Walk(AtspiAccessible* a, int depth, std::string* out) {
+  GError* e = nullptr;
+  gchar* role = atspi_accessible_get_role_name(a, &e);
+  g_clear_error(&e);
+  gchar* name = atspi_accessible_get_name(a, &e);
+  g_clear_error(&e);
+  out->append(static_cast<size_t>(depth) * 2, ' ');
+  *out += std::string(role ? role : "?") + ": " + (name ? name : "") + "\n";
+  g_free(role);
+  g_free(name);
+  const int n = atspi_accessible_get_child_count(a, &e);
+  g_clear_error(&e);
+  for (int i = 0; i < n && i < 1000 && depth < 24; ++i) {
+    AtspiAccessible* c = atspi_accessible_get_child_at_index(a, i, &e);
+    g_clear_error(&e);
+    if (!c) continue;
+    Walk(c, depth + 1, out);
+    g_object_unref(c);
+  }
+}
+
+// The tree of the application `name` as the desktop's accessibility registry shows it.
+std::string AccessibleTree(const std::string& name) {
+  std::string out;
+  AtspiAccessible* desktop = atspi_get_desktop(0);
+  GError* e = nullptr;
+  const int apps = atspi_accessible_get_child_count(desktop, &e);
+  g_clear_error(&e);
+  for (int i = 0; i < apps; ++i) {
+    AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, &e);
+    g_clear_error(&e);
+    if (!app) continue;
+    gchar* appName = atspi_accessible_get_name(app, &e);
+    g_clear_error(&e);
+    if (appName && name == appName) Walk(app, 0, &out);
+    g_free(appName);
+    g_object_unref(app);
+  }
+  g_object_unref(desktop);
+  return out;
+}
+#else
+bool AccessibilityAvailable() {
+  return false;
+}
+std::string AccessibleTree(const std::string&) {
+  return {};
+}
+#endif
+
+// True when `tree` has an accessible of that role and name ("push button: OK").
+bool HasAccessible(const std::string& tree, const std::string& line) {
+  std::istringstream in(tree);
+  for (std::string l; std::getline(in, l);) {
+    if (!l.empty() && l.back() == '\r') l.pop_back();  // a box's "\r\n" line breaks
+    if (l.substr(std::min(l.find_first_not_of(' '), l.size())) == line) return true;
+  }
+  return false;
 }
 
 // A window's description without GTK's mnemonic marks.
@@ -91,19 +165,31 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
   const fs::path first = kv::test::WriteDaaFiles(install_.path(), volumes);
   fs::remove(install_.path() / volumes.back().name);
 
-  std::ofstream(kShots / "script") << "answer " << kCmdDriveCountBase + 3 << "\n"
-                                   << "answer " << kCmdDriveCountBase + 12 << "\n"
-                                   << "answer " << kCmdConfiguration << "\n"
-                                   << "click 2\n"
-                                   << "answer " << kCmdMountBase << "\n"
-                                   << "file " << zip << "\n"
-                                   << "type 1006 korv|click 1\n"
-                                   << "answer " << kCmdMountBase + 1 << "\n"
-                                   << "file " << first.string() << "\n"
-                                   << "click 2\n"
-                                   << "answer " << kCmdMountBase + 2 << "\n"
-                                   << "file " << install_.path().string() << "\n"
-                                   << "answer 1\n";
+  // What is done in each window, and the file dialogs' answers between them.
+  const bool atspi = AccessibilityAvailable();
+  const std::vector<std::string> script = {
+      "answer " + std::to_string(kCmdDriveCountBase + 3),   // 01 menu, 1 drive
+      "answer " + std::to_string(kCmdDriveCountBase + 12),  // 02 menu, 3 drives
+      "answer " + std::to_string(kCmdConfiguration),        // 03 menu, 12 drives
+      "click 2",                                            // 04 configuration
+      "answer " + std::to_string(kCmdMountBase),            // 05 menu
+      "file " + zip,
+      "type 1006 korv|click 1",                       // 06 password
+      "answer " + std::to_string(kCmdMountBase + 1),  // 07 menu
+      "file " + first.string(),
+      "click 2",                                      // 08 missing volumes
+      "answer " + std::to_string(kCmdMountBase + 2),  // 09 menu
+      "file " + install_.path().string(),
+      "answer 1",  // 10 message box
+  };
+  {
+    std::ofstream out(kShots / "script");
+    int window = 0;
+    for (const std::string& line : script) {
+      if (line.rfind("file ", 0) != 0 && atspi) out << "wait " << Numbered(++window, ".go") << "|";
+      out << line << "\n";
+    }
+  }
   // Logon starts the Run entry: KVHELPER with its automation.
   ASSERT_TRUE(SetDword(kv::platform::HKEY_LOCAL_MACHINE, kv::test::kMainKey, cfg::kDiskCount, 1));
   ASSERT_TRUE(SetString(
@@ -116,8 +202,16 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
   // Six menus, one after the other: the program takes the next once the last command is done.
   for (int i = 0; i < 6; ++i)
     ASSERT_TRUE(kv::platform::PostMessageToClass(cfg::kManagerWindowClass, kTrayCallbackMessage, kTrayIconId, 0x205));
-  ASSERT_TRUE(WaitFor([] { return fs::exists(kShots / "10.txt"); }, std::chrono::seconds(60)))
-      << "windows shown: see " << kShots;
+  // Each window is looked at through the accessibility tree while it is open.
+  std::vector<std::string> trees(11);
+  for (int n = 1; n <= 10; ++n) {
+    ASSERT_TRUE(WaitFor([n] { return fs::exists(kShots / Numbered(n, ".txt")); }, std::chrono::seconds(60)))
+        << "window " << n << " did not show: see " << kShots;
+    if (!atspi) continue;
+    trees[static_cast<size_t>(n)] = AccessibleTree("KVHELPER");
+    std::ofstream(kShots / Numbered(n, ".atspi")) << trees[static_cast<size_t>(n)];
+    std::ofstream(kShots / Numbered(n, ".go")).flush();
+  }
   ASSERT_TRUE(kv::platform::PostMessageToClass(cfg::kManagerWindowClass, kMessageUninstall));
   EXPECT_TRUE(
       WaitFor([] { return !kv::platform::FindWindowByClass(cfg::kManagerWindowClass); }, std::chrono::seconds(30)))
@@ -159,6 +253,44 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
   const std::string box = Shown(10);
   EXPECT_NE(box.find(Text(280)), std::string::npos) << box;
   EXPECT_NE(box.find("title: " + Text(140)), std::string::npos) << box;
+
+  // The same windows as the accessibility registry shows them to assistive programs.
+  if (!atspi) {
+    std::printf("the accessibility registry is not available: windows checked through the widget tree only\n");
+  } else {
+    struct Expect {
+      int window;
+      std::vector<std::string> lines;
+    };
+    const std::vector<Expect> expected = {
+        {1,
+         {"menu item: Mount Archive to Drive [D:] ", "menu item: Unmount Drive [D:]", "menu: Set Number of Drives",
+          "check menu item: 1 Drives", "menu: More", "menu item: Unmount All Drives", "menu: Options",
+          "check menu item: Autostart", "menu item: Automount", "menu item: Configuration...",
+          "menu item: Install Korvendrake", "menu item: Exit"}},
+        {2,
+         {"menu: Drive [D:] <No media>", "menu: Drive [F:] <No media>", "menu item: Mount Archive...",
+          "menu item: Unmount Archive", "check menu item: 3 Drives", "menu: More"}},
+        {3, {"menu: Drive [O:] <No media>", "check menu item: 12 Drives", "menu item: 23 Drives"}},
+        {4,
+         {"frame: " + Text(910), "panel: " + Text(920), "label: " + Text(960), "combo box: 12 Drives",
+          "check box: " + Text(970), "check box: " + Text(980), "panel: " + Text(930),
+          "table column header: " + Text(150), "table column header: " + Text(160), "push button: " + Text(990),
+          "panel: " + Text(940), "push button: ...", "label: " + Text(1000), "panel: " + Text(950),
+          "label: " + Text(810), "combo box: English (English)", "push button: OK", "push button: Cancel"}},
+        {6, {"frame: Password", "label: " + Text(560), "password text: ", "push button: OK", "push button: Cancel"}},
+        {8,
+         {"frame: " + Text(140), "label: " + Text(600), "label: " + Text(610), "label: " + Text(620),
+          "table cell: " + volumes.back().name, "check box: " + Text(630), "push button: OK"}},
+        {10, {"alert: Error", "label: " + install_.path().string(), Text(280), "push button: OK"}},
+    };
+    for (const Expect& e : expected) {
+      const std::string& tree = trees[static_cast<size_t>(e.window)];
+      for (const std::string& line : e.lines)
+        EXPECT_TRUE(HasAccessible(tree, line)) << "window " << e.window << ": " << line << "\n" << tree;
+    }
+    EXPECT_FALSE(HasAccessible(trees[3], "menu: More")) << "12 drives: the counts are listed directly";
+  }
 
   // The zip chosen in the menu is on drive 0.
   DriveControl drives([](uint16_t) { return std::u16string(); }, {});
