@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "common/config_names.h"
@@ -214,6 +215,28 @@ TEST_F(HelperSystem, WithoutTheServiceTheCommandsSayWhy) {
   ASSERT_EQ(ui_.boxes.size(), 2u);
   EXPECT_EQ(ui_.boxes[0].text, languages_->Text(450));
   EXPECT_EQ(ui_.boxes[1].text, languages_->Text(460));
+}
+
+TEST_F(HelperSystem, AutostartOnVistaGoesThroughTheElevatedApplyStepOfTheInstalledProgram) {
+  const fs::path installed = fs::path(KV_INSTALL_DIR) / "KVHELPER";
+  if (!fs::exists(installed)) GTEST_SKIP() << "KVHELPER is not built (no GTK)";
+  config_ = std::make_unique<ConfigStore>(ConfigProgram::Manager, Facts(true));
+  languages_ = std::make_unique<Languages>(*config_);
+  ASSERT_TRUE(SetDword(HKEY_LOCAL_MACHINE, kMainKey, cfg::kFlags, 0));
+  StartHelper();
+  const auto runEntry = [this] { return GetString(HKEY_LOCAL_MACHINE, kRunKey, cfg::kRunValueName); };
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 400 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return done();
+  };
+  Click(kCmdToggleAutostart);
+  EXPECT_EQ(GetDword(kv::platform::HKEY_CURRENT_USER, kMainKey, cfg::kFlags), cfg::FLAG_AUTOSTART);
+  ASSERT_TRUE(waitFor([&] { return runEntry().has_value(); })) << "the apply step wrote no Run entry";
+  EXPECT_EQ(runEntry(), u"\"" + kv::platform::Utf8ToUtf16(installed.string()) + u"\"");
+  EXPECT_EQ(GetDword(HKEY_LOCAL_MACHINE, kMainKey, cfg::kFlags), cfg::FLAG_AUTOSTART) << "machine value follows";
+  Click(kCmdToggleAutostart);
+  EXPECT_TRUE(waitFor([&] { return !runEntry().has_value(); })) << "the Run entry stays after autostart off";
+  EXPECT_TRUE(ui_.boxes.empty());
 }
 
 }  // namespace
