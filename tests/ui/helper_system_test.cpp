@@ -224,7 +224,7 @@ TEST_F(HelperSystem, AutostartOnVistaGoesThroughTheElevatedApplyStepOfTheInstall
   languages_ = std::make_unique<Languages>(*config_);
   ASSERT_TRUE(SetDword(HKEY_LOCAL_MACHINE, kMainKey, cfg::kFlags, 0));
   StartHelper();
-  const auto runEntry = [this] { return GetString(HKEY_LOCAL_MACHINE, kRunKey, cfg::kRunValueName); };
+  const auto runEntry = [] { return GetString(HKEY_LOCAL_MACHINE, kRunKey, cfg::kRunValueName); };
   const auto waitFor = [](const std::function<bool()>& done) {
     for (int i = 0; i < 400 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     return done();
