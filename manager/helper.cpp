@@ -142,6 +142,10 @@ bool Helper::Start(int* exitCode) {
   if (IsVistaOrLater(config_.facts())) config_.DeleteVirtualStoreCopies();
   if (!drives_.WindowsSupported(true)) return false;
   if (drives_.DriverInstalled()) SetUpDrives();
+  if (outOfMemory_) {
+    *exitCode = kHelperExitOutOfMemory;
+    return false;
+  }
   tray_ = std::make_unique<TrayApp>(ui_, config_, languages_, Services());
   if (!tray_->Start()) {
     tray_.reset();

@@ -1,8 +1,12 @@
 #include "platform/ui/gtk_ui.h"
 
 #include <gtk/gtk.h>
+#ifdef KV_HAVE_LIBNOTIFY
+#include <libnotify/notify.h>
+#endif
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/wide_text.h"
@@ -998,14 +1002,27 @@ bool GtkUi::AddTrayIcon(const TrayIcon& icon, std::function<void(TrayEvent)> onE
 
 bool GtkUi::ShowBalloon(uint32_t iconId, const Balloon& balloon) {
   if (!ready_ || !trays_.count(iconId)) return false;
-  // A small window in the screen's lower right corner, gone after the time-out.
+  const char* iconName = balloon.icon == NIIF_ERROR     ? "dialog-error"
+                         : balloon.icon == NIIF_WARNING ? "dialog-warning"
+                                                        : "dialog-information";
+#ifdef KV_HAVE_LIBNOTIFY
+  // The desktop's notification server, when one answers (a session without a bus would start one).
+  if (std::getenv("DBUS_SESSION_BUS_ADDRESS") && (notify_is_initted() || notify_init("KVHELPER"))) {
+    const std::string title = U8(balloon.title.substr(0, 64));
+    NotifyNotification* n =
+        notify_notification_new(title.empty() ? " " : title.c_str(), U8(balloon.text.substr(0, 256)).c_str(), iconName);
+    // Time-out 0 means the system's choice.
+    if (balloon.timeoutMs) notify_notification_set_timeout(n, static_cast<gint>(balloon.timeoutMs));
+    const bool shown = notify_notification_show(n, nullptr);
+    g_object_unref(n);
+    if (shown) return true;
+  }
+#endif
+  // Else a small window in the screen's lower right corner, gone after the time-out.
   GtkWidget* w = gtk_window_new(GTK_WINDOW_POPUP);
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
   gtk_container_set_border_width(GTK_CONTAINER(box), 10);
   gtk_container_add(GTK_CONTAINER(w), box);
-  const char* iconName = balloon.icon == NIIF_ERROR     ? "dialog-error"
-                         : balloon.icon == NIIF_WARNING ? "dialog-warning"
-                                                        : "dialog-information";
   GtkWidget* head = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
   gtk_box_pack_start(GTK_BOX(head), gtk_image_new_from_icon_name(iconName, GTK_ICON_SIZE_DND), FALSE, FALSE, 0);
   if (!balloon.title.empty()) {
