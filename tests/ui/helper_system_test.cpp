@@ -239,4 +239,52 @@ TEST_F(HelperSystem, AutostartOnVistaGoesThroughTheElevatedApplyStepOfTheInstall
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
+TEST_F(HelperSystem, AnyDiskCountStartsWithAValidNumberOfDrives) {
+  struct Case {
+    const char* what;
+    std::function<bool()> store;
+    size_t drives;
+  };
+  const auto dword = [](uint32_t v) {
+    return [v] { return SetDword(HKEY_LOCAL_MACHINE, kMainKey, cfg::kDiskCount, v); };
+  };
+  const Case cases[] = {
+      {"two", dword(2), 2},
+      {"above 23", dword(99), 1},
+      {"all bits", dword(0xFFFFFFFF), 1},
+      {"a text", [] { return SetString(HKEY_LOCAL_MACHINE, kMainKey, cfg::kDiskCount, u"5"); }, 1},
+      {"none", dword(0), 0},
+      {"twenty-three", dword(23), 23},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(c.store());
+    StartHelper();
+    EXPECT_EQ(Images().size(), c.drives);
+    helper_.reset();
+  }
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// Without the driver the program tells so once and still lives in the tray.
+class HelperWithoutDriver : public kv::test::ManagerUi {};
+
+TEST_F(HelperWithoutDriver, StartsWithTheDriversMessage) {
+  ConfigStore config(ConfigProgram::Manager, Facts(true));
+  Languages languages(config);
+  languages.Load();
+  ScriptedUi ui;
+  Helper helper(ui, config, languages);
+  int code = -1;
+  ASSERT_TRUE(helper.Start(&code));
+  ASSERT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(ui.boxes[0].text.rfind(languages.Text(430), 0), 0u) << "text 430 with its error codes";
+  EXPECT_NE(ui.FindTrayIcon(kTrayIconId), nullptr);
+  ui.QueueMenu(kCmdDriveCountBase + 2);
+  ui.ClickTray(kTrayIconId, TrayEvent::LeftButtonUp);
+  EXPECT_EQ(ui.boxes.size(), 2u) << "the command's driver check says it again";
+  ASSERT_EQ(ui.menus.size(), 1u);
+  EXPECT_EQ(ui.menus[0].menu[0].text, u"<No Drive>");
+}
+
 }  // namespace
