@@ -10,6 +10,7 @@
 
 #include "common/config_names.h"
 #include "manager/archive_dialogs.h"
+#include "manager/config_dialog.h"
 #include "manager/helper.h"
 #include "platform/service_control.h"
 #include "platform/window_class.h"
@@ -264,6 +265,35 @@ TEST_F(HelperSystem, AnyDiskCountStartsWithAValidNumberOfDrives) {
     helper_.reset();
   }
   EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(HelperSystem, TheConfigurationMovesADriveToItsNewLetterWithItsImage) {
+  StartHelper();
+  ui_.QueueFile(kv::platform::Utf8ToUtf16(iso_));
+  Click(kCmdMountBase);
+  ASSERT_FALSE(Images().at(0).empty());
+  ui_.QueueDialog([](DialogDriver& d) {
+    EXPECT_TRUE(d.Select(kIdDriveCount, 2));
+    EXPECT_TRUE(d.SelectRows(kIdLetterList, {0}));
+    EXPECT_TRUE(d.Click(kIdEditLetter));
+    EXPECT_EQ(d.dialog().Find(kIdLetterList)->rows[0][1], u"K:");
+    EXPECT_TRUE(d.Click(IDOK));
+  });
+  ui_.QueueDialog([](DialogDriver& d) {
+    EXPECT_TRUE(d.Select(kIdLetterChoice, 'K' - 67));
+    EXPECT_TRUE(d.Click(IDOK));
+  });
+  ui_.QueueBox(IDYES);
+  Click(kCmdConfiguration);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, u"Drive 0\r\n\r\nThe drive letter is [D:] , do you want to change it to [K:] now?");
+  const DriveList list = helper_->drives().BuildDriveList();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].letter(), 'K');
+  EXPECT_EQ(list[1].letter(), 'D') << "the new drive takes the first free letter";
+  EXPECT_FALSE(Images().at(0).empty()) << "the image was mounted again under the new letter";
+  EXPECT_EQ(config_->DriveLetters().substr(0, 2), u"KA");
+  EXPECT_TRUE(ui_.unanswered.empty());
 }
 
 // Without the driver the program tells so once and still lives in the tray.
