@@ -102,6 +102,7 @@ inline constexpr PROPID kpidATime = 11;
 inline constexpr PROPID kpidMTime = 12;
 inline constexpr PROPID kpidSolid = 13;
 inline constexpr PROPID kpidEncrypted = 15;
+inline constexpr PROPID kpidComment = 28;
 
 // Handler (format) properties.
 inline constexpr PROPID kHandlerName = 0;

@@ -163,12 +163,23 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
   driveLetterNow_ = request.driveLetterNow;
   messages_ = request.messages;
   store_ = std::make_unique<TemporaryStore>(request.storeFolder);
+  ReadComment();
   if (request.encryptionOnly) {
     ReadEncryptionOnly();
     return true;
   }
   ReadItemProperties(itemsArchiveName);
   return true;
+}
+
+void MountedArchive::ReadComment() {
+  // A hostile archive may claim any length: more than the comment box shows is not kept.
+  constexpr size_t kMaxCommentChars = 1 << 20;
+  PropValue value(*library_);
+  if (archive_->GetArchiveProperty(abi::kpidComment, value.Put()) != abi::S_OK || !value.IsString()) return;
+  std::wstring text = value.String();
+  if (text.size() > kMaxCommentChars) text.resize(kMaxCommentChars);
+  comment_ = WideToUtf16(text);
 }
 
 void MountedArchive::ReadEncryptionOnly() {

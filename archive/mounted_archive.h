@@ -109,6 +109,8 @@ class MountedArchive final : public service::ItemDataSource {
   uint32_t itemCount() const { return static_cast<uint32_t>(items_.size()); }
   bool solid() const { return solid_; }
   bool encrypted() const { return encrypted_; }
+  // The archive's own comment as the library gives it (empty: none).
+  const std::u16string& comment() const { return comment_; }
   uint64_t totalPackedSize() const { return totalPackedSize_; }
   const std::u16string& formatName() const { return formatName_; }
   // The seekable view of a file compressed as one stream; null for other archives.
@@ -157,6 +159,7 @@ class MountedArchive final : public service::ItemDataSource {
   bool OpenWith(const OpenRequest& request, OpenError* error);
   void ReadItemProperties(const std::u16string& archiveName);
   void ReadEncryptionOnly();
+  void ReadComment();
 
   // Reading side.
   void StartWorker();
@@ -197,6 +200,7 @@ class MountedArchive final : public service::ItemDataSource {
   uint64_t totalPackedSize_ = 0;
   bool solid_ = false;
   bool encrypted_ = false;
+  std::u16string comment_;
   std::optional<std::u16string> password_;
   char16_t driveLetter_ = u'?';
   std::function<char16_t()> driveLetterNow_;

@@ -42,6 +42,11 @@ std::unique_ptr<archive::MountedArchive> OpenWith(const std::string& path, const
   return archive::MountedArchive::Open(request, error);
 }
 
+bool IsRarFormat(std::string name) {
+  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return name == "rar" || name == "rar5";
+}
+
 }  // namespace
 
 int32_t OpenArchiveProbe(const std::string& path, bool checkPassword, InspectContext& context,
@@ -71,7 +76,11 @@ int32_t OpenArchiveProbe(const std::string& path, bool checkPassword, InspectCon
   probe->archiveFormat = platform::Utf16ToUtf8(archive->formatName());
   probe->archiveItems = archive->itemCount();
   probe->fileSize = 0;
-  // Comments of RAR archives are not read: no RAR library is linked.
+  // Only a RAR archive's comment is shown before the mount; the library reads it for us.
+  if (IsRarFormat(probe->archiveFormat) && !archive->comment().empty()) {
+    bool truncated = false;
+    probe->comment = ToSystemCodePage(archive->comment(), SIZE_MAX, &truncated);
+  }
   *out = std::move(probe);
   return kOpenOk;
 }

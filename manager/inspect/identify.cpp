@@ -4,10 +4,13 @@
 #include <new>
 
 #include "formats/daa/daa_image.h"
+#include "formats/fs_probe.h"
 #include "formats/image_source_access.h"
 #include "formats/isz/isz_layout.h"
+#include "formats/mzp/mzp_container.h"
 #include "formats/nrg/nrg_reader.h"
 #include "manager/inspect/image_probe.h"
+#include "platform/codepage.h"
 #include "platform/wide_text.h"
 
 namespace kv::inspect {
@@ -60,6 +63,8 @@ std::u16string ReaderName(const std::string& path) {
 void ReleaseReader(ImageProbe& probe) {
   probe.source.reset();
   probe.volumes.reset();
+  probe.mzp.reset();
+  probe.marfs.reset();
 }
 
 // Runs the driver's open with the request's format and geometry; on success the source becomes
@@ -135,6 +140,110 @@ bool TryDaa(ImageProbe& probe, InspectContext& context) {
     return false;
   }
   return probe.format == kFormatDaa;
+}
+
+// The file-system probe of the manager: as the driver's, but a volume whose sector 0 starts
+// with "MARFSVO" (the volume inside an MZP container) is accepted too, after UDF and XBOX.
+bool ProbeWithMarfs(ImageProbe& probe, const std::function<bool(uint32_t, uint8_t*)>& read) {
+  probe.fileSystem = ProbeResult{};
+  probe.marfs.reset();
+  ProbeFileSystem(
+      [&read](uint32_t sector, uint8_t* out) { return read(sector, out) ? SectorRead::kOk : SectorRead::kFailed; },
+      &probe.fileSystem);
+  if (probe.fileSystem.udf || probe.fileSystem.xbox) return true;
+  uint8_t sector[kSectorSize];
+  if (read(0, sector) && std::memcmp(sector, "MARFSVOL", 7) == 0) {
+    MarfsVolumeRecord record;
+    std::memcpy(record.root, sector + 20, sizeof record.root);
+    std::memcpy(&record.value52, sector + 52, 2);
+    std::memcpy(&record.value54, sector + 54, 2);
+    probe.marfs = record;
+    return true;
+  }
+  return probe.fileSystem.accepted;
+}
+
+// MZP containers: the reader the service uses. Format 7 goes to the service as an archive; here
+// it is opened for its flags (password, version) and looked into.
+bool TryMzp(ImageProbe& probe, InspectContext& context) {
+  uint8_t head[16] = {};
+  if (ReadHead(probe, 0, sizeof head, head) != sizeof head || !mzp::LooksLikeMzp(head, sizeof head)) return false;
+  auto state = std::make_unique<MzpState>();
+  state->file = std::make_unique<ImageFile>(std::make_unique<BorrowedFile>(probe.file.get()));
+  state->container = std::make_unique<mzp::MzpContainer>();
+  if (!state->file->ok()) return false;
+  mzp::MzpOpenOptions options;
+  // Later volumes lie beside the first one, named after it (as the service opens them).
+  const size_t slash = probe.imagePath.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : probe.imagePath.substr(0, slash + 1);
+  options.openVolume = [folder](const std::u16string& name) {
+    std::string volume = platform::Utf16ToUtf8(name);
+    if (volume.find('/') == std::string::npos) volume = folder + volume;
+    int error = 0;
+    return OpenPosixFile(volume, &error);
+  };
+  const std::u16string name = ReaderName(probe.imagePath.substr(folder.size()));
+  const mzp::MzpStatus status = state->container->Open(state->file.get(), probe.fileSize, name, options);
+  if (status == mzp::MzpStatus::kUnsupportedVersion) {
+    probe.format = kFormatMzp;
+    probe.versionUnsupported = true;
+    return true;
+  }
+  if (status != mzp::MzpStatus::kOk && status != mzp::MzpStatus::kPasswordNeeded) return false;
+  mzp::MzpContainer& container = *state->container;
+  if (status == mzp::MzpStatus::kPasswordNeeded) {
+    const bool accepted = RequestPassword(probe, context, kPasswordLimit, [&container](const std::string& p) {
+      // The service opens the container with the password in the ANSI code page: the check uses
+      // the same bytes, so that a password accepted here also opens the mount.
+      const std::string ansi = platform::WideToAnsi(platform::Utf8ToUtf16(p), platform::AnsiCodePage());
+      switch (container.SetPassword(ansi)) {
+        case mzp::MzpStatus::kOk:
+          return PasswordCheck::kRight;
+        case mzp::MzpStatus::kWrongPassword:
+          return PasswordCheck::kWrong;
+        default:
+          return PasswordCheck::kGiveUp;
+      }
+    });
+    if (!accepted) {
+      probe.format = kFormatMzp;
+      probe.passwordMissing = true;
+      return true;
+    }
+  }
+  // A split container is checked volume by volume before the mount (the missing-volumes
+  // question); while one is missing its content cannot be looked into.
+  bool allVolumes = true;
+  if (container.volumeCount() > 1) {
+    SplitVolumes v;
+    v.count = container.volumeCount();
+    // The reader accepted the first volume's name under its scheme: the name tells which.
+    v.scheme = mzp::MzpVolumeName(name, 0, 0) == name ? 0 : 1;
+    for (uint32_t i = 0; i < v.count; ++i)
+      v.names.push_back(i == 0 ? probe.imagePath
+                               : folder + platform::Utf16ToUtf8(mzp::MzpVolumeName(name, v.scheme, i)));
+    InspectContext quiet = context;  // the missing-volumes question tells the user later
+    quiet.prompts = nullptr;
+    allVolumes = OpenAllVolumes(v, probe.imagePath, quiet);
+    probe.volumes = std::move(v);
+  }
+  const bool found = ProbeWithMarfs(
+      probe, [&container](uint32_t sector, uint8_t* out) { return container.ReadSector(sector, out) == 0; });
+  if (!found && allVolumes) {
+    // A container whose content cannot be read or holds nothing mountable is no MZP to mount.
+    probe.password.clear();
+    probe.passwordKnown = probe.encrypted = false;
+    return false;
+  }
+  probe.format = kFormatMzp;
+  probe.sectorSize = kSectorSize;
+  probe.dataOffset = 0;
+  probe.startOffset = 0;
+  probe.sectorCount = static_cast<int32_t>(std::min<uint32_t>(container.sectorCount(), INT32_MAX));
+  state->volumeCount = container.volumeCount();
+  state->keyBits = container.encrypted() ? container.keyBits() : 0;
+  probe.mzp = std::move(state);
+  return true;
 }
 
 bool TryIsz(ImageProbe& probe, InspectContext& context) {
@@ -336,10 +445,11 @@ bool TryFormat(ImageProbe& probe, int32_t code, InspectContext& context) {
   } else if (code == kFormatUif) {
     // The UIF reader tries its three geometries itself.
     ok = OpenWithReader(probe, RequestFor(kFormatUif, kSectorSize, 0, 0, "")) && probe.format == kFormatUif;
+  } else if (code == kFormatMzp) {
+    ok = TryMzp(probe, context);
   } else if (code == kFormatIso || code == kFormatBin || IsPlainGeometryFormat(code)) {
     ok = TryPlain(probe, code);
   }
-  // MZP containers (7) are not read here yet; nor is any other code.
   if (!ok) {
     probe.format = kFormatUnusable;
     probe.layout.reset();
@@ -375,6 +485,9 @@ void IdentifyImage(ImageProbe& probe, int32_t hint, InspectContext& context) {
     probe.sectorCount = LayoutSectors(*probe.layout);
   }
 }
+
+MzpState::MzpState() = default;
+MzpState::~MzpState() = default;
 
 int32_t OpenImage(const std::string& imagePath, const std::string& descriptorPath, std::unique_ptr<RawFile> file,
                   InspectContext& context, std::unique_ptr<ImageProbe>* out) {

@@ -14,6 +14,10 @@
 #include "manager/inspect/disc_layout.h"
 #include "manager/inspect/prompts.h"
 
+namespace kv::mzp {
+class MzpContainer;
+}
+
 namespace kv::inspect {
 
 // Results of an open; the numbers are the MountError numbers.
@@ -38,6 +42,24 @@ struct SplitVolumes {
   uint32_t scheme = 0;
   std::vector<std::string> names;
   std::vector<bool> opened;
+};
+
+// An MZP container opened by the reader the service uses; the manager only looks at it.
+struct MzpState {
+  MzpState();
+  ~MzpState();
+  std::unique_ptr<ImageFile> file;  // over the probe's file
+  std::unique_ptr<mzp::MzpContainer> container;
+  uint32_t volumeCount = 1;
+  uint32_t keyBits = 0;  // 0: not encrypted
+};
+
+// Sector 0 of a MARFS volume (inside an MZP container): its root record and the two u16 values
+// after it.
+struct MarfsVolumeRecord {
+  uint8_t root[32] = {};
+  uint16_t value52 = 0;
+  uint16_t value54 = 0;
 };
 
 struct ImageProbe {
@@ -75,6 +97,9 @@ struct ImageProbe {
   std::optional<std::u16string> archivePassword;
   std::string archiveFormat;
   uint32_t archiveItems = 0;
+  // MZP (format 7): the container reader and the MARFS volume record the file-system probe kept.
+  std::unique_ptr<MzpState> mzp;
+  std::optional<MarfsVolumeRecord> marfs;
 };
 
 struct InspectContext {
@@ -104,6 +129,11 @@ int32_t OpenArchiveProbe(const std::string& path, bool checkPassword, InspectCon
 // (system code page) is right; `limit` is the reader's limit in bytes.
 bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
                      const std::function<bool(const std::string&)>& check);
+// The same with a check that can also end the questions: a reader that fails for another reason
+// than a wrong password (a damaged container) is not asked again.
+enum class PasswordCheck { kRight, kWrong, kGiveUp };
+bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
+                     const std::function<PasswordCheck(const std::string&)>& check);
 // The user's text converted to the system code page, at most `limit` bytes, never a cut character.
 std::string ToSystemCodePage(const std::u16string& text, size_t limit, bool* truncated);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "formats/daa/daa_image.h"
+#include "formats/mzp/mzp_container.h"
 #include "manager/inspect/image_probe.h"
 #include "platform/wide_text.h"
 
@@ -94,6 +95,13 @@ std::string ToSystemCodePage(const std::u16string& text, size_t limit, bool* tru
 
 bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
                      const std::function<bool(const std::string&)>& check) {
+  return RequestPassword(probe, context, limit, [&check](const std::string& password) {
+    return check(password) ? PasswordCheck::kRight : PasswordCheck::kWrong;
+  });
+}
+
+bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
+                     const std::function<PasswordCheck(const std::string&)>& check) {
   if (probe.isArchive) {
     probe.archivePasswordAsked = true;
     if (probe.archivePassword) return true;
@@ -111,7 +119,9 @@ bool RequestPassword(ImageProbe& probe, InspectContext& context, size_t limit,
     }
     // Every byte counts: a password longer than the reader takes is wrong, never cut.
     const std::string password = ToSystemCodePage(*entered, SIZE_MAX, &truncated);
-    if (!password.empty() && password.size() <= limit && check(password)) {
+    const PasswordCheck verdict = password.empty() || password.size() > limit ? PasswordCheck::kWrong : check(password);
+    if (verdict == PasswordCheck::kGiveUp) return false;
+    if (verdict == PasswordCheck::kRight) {
       probe.password = password;
       probe.passwordKnown = true;
       probe.encrypted = true;
@@ -126,6 +136,7 @@ std::string VolumeName(const std::string& base, uint32_t index, uint32_t scheme)
   const size_t dot = lower.rfind('.');
   if (dot == std::string::npos || lower.size() - dot != 4) return {};
   const std::string ext = lower.substr(dot + 1);
+  if (ext == "mzp") return platform::Utf16ToUtf8(mzp::MzpVolumeName(platform::Utf8ToUtf16(base), scheme, index));
   if (ext != "daa" && ext != "gbi" && ext != "exe") return {};
   const std::u16string name = daa::VolumeName(platform::Utf8ToUtf16(base), scheme, index, ext == "gbi");
   return platform::Utf16ToUtf8(name);

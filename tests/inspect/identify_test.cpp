@@ -9,19 +9,25 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
 #include <functional>
 
+#include "archive/mounted_archive.h"
+#include "formats/mzp/mzp_format.h"
 #include "formats/raw/raw_sector.h"
 #include "manager/mount_flow.h"
+#include "platform/codepage.h"
 #include "platform/wide_text.h"
 #include "tests/fixtures/block_image_writer.h"
 #include "tests/fixtures/daa_image_writer.h"
 #include "tests/fixtures/descriptor_writers.h"
 #include "tests/fixtures/nrg_writer.h"
+#include "tests/fixtures/rar5_writer.h"
 #include "tests/fixtures/test_support.h"
+#include "tools/mzppack/mzp_writer.h"
 
 namespace kv {
 namespace {
@@ -410,6 +416,174 @@ TEST_F(Identify, FilesThatAreNoImagesAreRefusedWithoutBlocking) {
   EXPECT_EQ(inspect::OpenImage("h.iso", "", std::make_unique<Huge>(int64_t{1} << 60, &reads), context_, &probe),
             inspect::kOpenUnrecognised);
   EXPECT_GT(reads, 0);
+}
+
+// The sectors of an ISO image as the content of an MZP container.
+class IsoSectors final : public mzp::SectorSource {
+ public:
+  explicit IsoSectors(const std::vector<uint8_t>& iso) : iso_(iso) {}
+  uint64_t SectorCount() const override { return iso_.size() / 2048; }
+  bool Read(uint64_t first, uint32_t count, uint8_t* out, std::string*) override {
+    std::memcpy(out, &iso_[first * 2048], size_t{count} * 2048);
+    return true;
+  }
+
+ private:
+  const std::vector<uint8_t>& iso_;
+};
+
+TEST_F(Identify, MzpContainersWithTheirPasswordsVersionsAndVolumes) {
+  mzp::MarfsVolumeWriter folder;
+  std::vector<std::string> skipped;
+  std::string error;
+  ASSERT_TRUE(folder.Layout((dir_ / "src").string(), u"", &skipped, &error)) << error;
+  IsoSectors iso(iso_);
+  auto pack = [&](mzp::SectorSource& source, const std::string& name, const mzp::PackOptions& o) {
+    mzp::PackResult result;
+    std::string why;
+    EXPECT_TRUE(mzp::WriteMzp(source, (dir_ / name).string(), o, &result, &why)) << why;
+    return result.files;
+  };
+  mzp::PackOptions plain;
+  plain.chunkSize = 16384;
+  pack(folder, "folder.mzp", plain);
+  pack(iso, "iso.mzp", plain);
+  fs::copy_file(dir_ / "folder.mzp", dir_ / "mzp-named.iso");
+  mzp::PackOptions locked = plain;
+  locked.password = std::string(32, 'k') + "-tail";
+  pack(folder, "locked.mzp", locked);
+  // A non-ASCII password, written as the service will turn the typed text into key bytes.
+  mzp::PackOptions accented = plain;
+  accented.password = platform::WideToAnsi(u"m\u00fcnster", platform::AnsiCodePage());
+  pack(folder, "accented.mzp", accented);
+  mzp::PackOptions split = plain;
+  split.method = mzp::PackMethod::kDeflate;
+  split.volumeSize = 64 * 1024;
+  const auto setFiles = pack(iso, "set.mzp", split);
+  ASSERT_TRUE(fs::exists(dir_ / "set.part03.mzp")) << "the ISO needs at least 3 volumes of 64 KiB";
+  // A header of another version, with a correct CRC.
+  auto other = test::ReadFileBytes(dir_ / "folder.mzp");
+  const uint32_t version = 0x110;
+  std::memcpy(&other[offsetof(mzp::MainHeader, version)], &version, 4);
+  const uint32_t crc = static_cast<uint32_t>(crc32(0, other.data(), offsetof(mzp::MainHeader, crc)));
+  std::memcpy(&other[offsetof(mzp::MainHeader, crc)], &crc, 4);
+  Write("other.mzp", other);
+  auto broken = test::ReadFileBytes(dir_ / "folder.mzp");
+  broken[offsetof(mzp::MainHeader, contentSize)] ^= 1;
+  Write("broken.mzp", broken);
+
+  const std::string right = locked.password;
+  struct Case {
+    std::string picked;
+    std::deque<std::optional<std::u16string>> answers;
+    int32_t result;
+    std::string image;  // inspected file; empty: the picked one
+    bool marfs = false;
+    std::vector<std::string> shown = {};
+  };
+  const std::u16string wide = platform::Utf8ToUtf16(right);
+  const std::vector<Case> cases = {
+      {"folder.mzp", {}, 0, "", true},
+      {"mzp-named.iso", {}, 0, "", true},
+      {"iso.mzp", {}, 0, "", false},
+      {"set.part03.mzp", {}, 0, "set.part01.mzp", false},
+      // Wrong: a wrong word, an empty one, 257 bytes that start with the 32 bytes of the key.
+      {"locked.mzp",
+       {u"wrong", u"", wide + std::u16string(257 - wide.size(), u'x'), wide},
+       0,
+       "",
+       true,
+       {"password", "wrong", "password", "wrong", "password", "wrong", "password"}},
+      // The key is the password's first 32 bytes: a password of 256 bytes that starts with them opens.
+      {"locked.mzp", {wide + std::u16string(256 - wide.size(), u'x')}, 0, "", true, {"password"}},
+      {"locked.mzp", {}, inspect::kOpenPasswordRequired, "", false, {"password"}},
+      {"accented.mzp", {u"m\u00fcnster"}, 0, "", true, {"password"}},
+      {"other.mzp", {}, inspect::kOpenVersionUnsupported, "", false},
+      {"broken.mzp", {}, inspect::kOpenUnrecognised, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.picked);
+    prompts_.shown.clear();
+    prompts_.passwords = c.answers;
+    auto in = Inspect(dir_ / c.picked);
+    ASSERT_EQ(in.result, c.result);
+    std::vector<std::string> kinds;
+    for (const auto& s : prompts_.shown) kinds.push_back(s.substr(0, s.find(':')));
+    EXPECT_EQ(kinds, c.shown);
+    if (c.result != 0) continue;
+    EXPECT_EQ(in.image, (dir_ / (c.image.empty() ? c.picked : c.image)).string());
+    inspect::ImageProbe& p = *in.probe;
+    EXPECT_EQ(p.format, kFormatMzp);
+    EXPECT_EQ(p.sectorSize, 2048);
+    EXPECT_EQ(p.marfs.has_value(), c.marfs);
+    ASSERT_TRUE(p.mzp);
+    EXPECT_EQ(p.sectorCount, static_cast<int32_t>(c.marfs ? folder.SectorCount() : iso_.size() / 2048));
+    if (!c.marfs) {
+      EXPECT_TRUE(p.fileSystem.iso);
+      EXPECT_EQ(p.fileSystem.volumeSpaceSize, iso_.size() / 2048);
+    }
+    EXPECT_EQ(p.mzp->volumeCount, c.picked.find("set.") == 0 ? setFiles.size() : 1u);
+    if (c.picked == "accented.mzp") {
+      // The probe keeps the typed text; what reaches the service converts back to the same key.
+      EXPECT_EQ(p.password, "m\xc3\xbcnster");
+      EXPECT_EQ(platform::WideToAnsi(platform::Utf8ToUtf16(p.password), platform::AnsiCodePage()), accented.password);
+    }
+    if (c.picked == "locked.mzp") {
+      EXPECT_EQ(p.mzp->keyBits, 256u);
+      EXPECT_TRUE(p.encrypted);
+      EXPECT_EQ(platform::Utf8ToUtf16(p.password), c.answers.back().value());
+    }
+  }
+
+  // A missing middle volume is asked for as a DAA volume is: given up, then skipped.
+  fs::rename(dir_ / "set.part02.mzp", dir_ / "away");
+  prompts_.shown.clear();
+  auto in = Inspect(dir_ / "set.part01.mzp");
+  EXPECT_TRUE(in.abandoned);
+  EXPECT_EQ(prompts_.shown, std::vector<std::string>{"volumes: set.part02.mzp"});
+  prompts_.volumeAnswers = {{true, true}};
+  in = Inspect(dir_ / "set.part01.mzp");
+  ASSERT_EQ(in.result, 0);
+  EXPECT_EQ(in.probe->format, kFormatMzp);
+  EXPECT_EQ(inspect::VolumeName("X.part001.mzp", 11, 1), "X.part012.mzp");
+}
+
+TEST_F(Identify, OnlyARarArchivesCommentIsShown) {
+  if (!test::HaveTool("7z") || !test::HaveTool("zip")) GTEST_SKIP() << "7z or zip is not installed";
+  const fs::path zip = dir_ / "noted.zip";
+  ASSERT_EQ(test::Run("cd " + Quote((dir_ / "src").string()) + " && printf 'line one\\nline two\\n' | zip -q -r -z " +
+                      Quote(zip.string()) + " .")
+                .exitCode,
+            0);
+  // The library reads the zip's comment ...
+  archive::OpenRequest request;
+  request.path = zip.string();
+  request.installDir = KV_INSTALL_DIR;
+  request.storeFolder = (dir_ / "store").string();
+  fs::create_directories(request.storeFolder);
+  archive::OpenError error = archive::OpenError::kNone;
+  auto opened = archive::MountedArchive::Open(request, &error);
+  ASSERT_TRUE(opened) << static_cast<int>(error);
+  EXPECT_NE(platform::Utf16ToUtf8(opened->comment()).find("line two"), std::string::npos);
+  opened.reset();
+  // ... but the manager shows the comment of RAR archives only.
+  auto in = Inspect(zip);
+  ASSERT_EQ(in.result, 0);
+  EXPECT_EQ(in.probe->format, kFormatArchive);
+  EXPECT_TRUE(in.probe->comment.empty());
+  // A RAR 5 archive's comment, with its line breaks and a non-ASCII character, is the probe's.
+  const std::string comment = "line one\nline two \xc3\xa4";
+  Write("noted.rar", test::WriteRar5({{"a.txt", {'h', 'i', '\n'}}, {"d/b.txt", {'x'}}}, comment));
+  Write("plain.rar", test::WriteRar5({{"a.txt", {'h', 'i', '\n'}}}, ""));
+  in = Inspect(dir_ / "noted.rar");
+  ASSERT_EQ(in.result, 0);
+  EXPECT_EQ(in.probe->archiveFormat, "Rar5");
+  EXPECT_EQ(in.probe->archiveItems, 2u);
+  EXPECT_EQ(in.probe->comment, comment);
+  in = Inspect(dir_ / "plain.rar");
+  ASSERT_EQ(in.result, 0);
+  EXPECT_TRUE(in.probe->comment.empty());
+  EXPECT_TRUE(prompts_.shown.empty()) << "the inspection shows nothing; the mount shows the comment";
 }
 
 }  // namespace

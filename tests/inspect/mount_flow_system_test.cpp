@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "tests/fixtures/block_image_writer.h"
 #include "tests/fixtures/daa_image_writer.h"
 #include "tests/fixtures/nrg_writer.h"
+#include "tests/fixtures/rar5_writer.h"
 #include "tests/fixtures/test_support.h"
 #include "tests/host/host_process.h"
 
@@ -201,6 +203,71 @@ TEST_F(MountFlow, EachFormatMountedByKvctlReadsBackThroughTheDrive) {
 
   EXPECT_EQ(Kvctl("unmount --all").exitCode, 0);
   EXPECT_EQ(Kvctl("list").output, "0 D: <No media>\n1 E: <No media>\n2 F: <No media>\n");
+}
+
+bool Contains(const std::vector<uint8_t>& haystack, const std::vector<uint8_t>& needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+TEST_F(MountFlow, MzpContainersAndCommentedArchivesGoToTheService) {
+  const fs::path src = dir_ / "src";
+  fs::create_directories(src / "sub");
+  const std::vector<uint8_t> big = PatternBytes(300000, 11);
+  WriteFileBytes(src / "big.bin", big);
+  WriteFileText(src / "sub" / "note.txt", "mzp\n");
+  WriteFileText(dir_ / "pw", "mzp key\n");
+  const std::string kvimage = Quote(ProgramPath("kvimage"));
+  ASSERT_EQ(kv::test::Run(kvimage + " pack " + Quote(src.string()) + " -o " + Quote((dir_ / "plain.mzp").string()) +
+                          " >/dev/null 2>&1")
+                .exitCode,
+            0);
+  ASSERT_EQ(kv::test::Run(kvimage + " pack " + Quote(src.string()) + " -o " + Quote((dir_ / "locked.mzp").string()) +
+                          " --password-file " + Quote((dir_ / "pw").string()) + " --volume-size 131072 >/dev/null 2>&1")
+                .exitCode,
+            0);
+  ASSERT_TRUE(fs::exists(dir_ / "locked.part02.mzp"));
+  const std::vector<uint8_t> sample(big.begin() + 200000, big.begin() + 204096);
+  const std::vector<uint8_t> rarData = PatternBytes(50000, 12);
+  WriteFileBytes(dir_ / "noted.rar", WriteRar5({{"stored.bin", rarData}}, "first line\nsecond line"));
+  ASSERT_EQ(kv::test::Run("cd " + Quote(src.string()) + " && printf 'zip note\\n' | zip -q -r -z " +
+                          Quote((dir_ / "noted.zip").string()) + " .")
+                .exitCode,
+            0);
+  ASSERT_EQ(Kvctl("drives 2").exitCode, 0);
+
+  auto r = Kvctl("identify " + Quote((dir_ / "locked.part02.mzp").string()) + " --json --password-file " +
+                 Quote((dir_ / "pw").string()));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("\"format\":7,\"formatName\":\"mzp\""), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\"encrypted\":true,\"passwordGiven\":true"), std::string::npos) << r.output;
+  r = Kvctl("mount " + Quote((dir_ / "locked.part01.mzp").string()) + " </dev/null");
+  EXPECT_EQ(r.output, "kvctl mount: You must input password to open this file.\n");
+
+  struct Case {
+    std::string picked, options, output;
+    std::vector<uint8_t> inside;
+  };
+  const std::vector<Case> cases = {
+      {"plain.mzp", "", "D:\n", sample},
+      // A later volume picked, the password from a file.
+      {"locked.part02.mzp", " --password-file " + Quote((dir_ / "pw").string()), "D:\n", sample},
+      // The comment of a RAR archive is shown before the mount; a zip's is not.
+      {"noted.rar", "", "Comment:\nfirst line\nsecond line\nD:\n", rarData},
+      {"noted.zip", "", "D:\n", sample},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.picked);
+    r = Kvctl("mount " + Quote((dir_ / c.picked).string()) + c.options);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output, c.output);
+    std::vector<uint8_t> medium;
+    ASSERT_TRUE(ReadDrive('D', &medium));
+    EXPECT_TRUE(Contains(medium, c.inside));
+    r = Kvctl("list");
+    EXPECT_NE(r.output.find("0 D: C:"), std::string::npos) << r.output;
+    EXPECT_EQ(Kvctl("unmount D:").exitCode, 0);
+  }
+  EXPECT_EQ(Kvctl("list").output, "0 D: <No media>\n1 E: <No media>\n");
 }
 
 TEST_F(MountFlow, IdentifyDrivesLettersAndLanguage) {

@@ -214,6 +214,10 @@ int Identify(int argc, char** argv) {
     }
     if (tracks) std::printf("tracks: %d\n", tracks);
     if (p.volumes) std::printf("volumes: %u\n", p.volumes->count);
+    if (p.mzp)
+      std::printf("container: %s, content %s\n",
+                  p.mzp->keyBits ? ("AES-" + std::to_string(p.mzp->keyBits)).c_str() : "not encrypted",
+                  p.marfs ? "a MARFS volume" : "a disc file system");
     if (p.encrypted) std::printf("encrypted: password %s\n", p.passwordKnown ? "accepted" : "not given");
     if (!p.comment.empty()) std::printf("comment:\n%s\n", p.comment.c_str());
   }

@@ -10,14 +10,15 @@
 #include <vector>
 
 #include "common/service_command.h"
+#include "common/texts.h"
+#include "manager/drive_control.h"
+#include "manager/mount_flow.h"
 #include "manager/service_client.h"
 #include "platform/devio.h"
 #include "platform/event_log.h"
 #include "platform/message_pipe.h"
-#include "platform/ntpath.h"
 #include "platform/service_control.h"
 #include "platform/wide_text.h"
-#include "service/commands/archive_mount.h"
 #include "tools/cli/cli.h"
 #include "tools/kvctl/mount_options.h"
 
@@ -38,7 +39,7 @@ int Usage(const char* group, const std::string& what) {
   return kExitUsage;
 }
 
-// A drive named by number (0-22) or by its letter (E or E:).
+// A drive named by number (0-22) or by its letter (E or E:), whose device target names the number.
 bool ParseDrive(const std::string& s, int* drive, std::string* error) {
   if (!s.empty() && s.size() <= 2 && s.find_first_not_of("0123456789") == std::string::npos) {
     *drive = std::stoi(s);
@@ -47,7 +48,7 @@ bool ParseDrive(const std::string& s, int* drive, std::string* error) {
     std::string target;
     const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
     if (platform::QueryDosDevice(std::string(1, letter) + ":", &target) &&
-        (*drive = service::DriveIndexOfTarget(target)) >= 0)
+        (*drive = manager::DriveNumberOfTarget(target)) >= 0)
       return true;
     *error = std::string(1, letter) + ": is not a virtual drive";
     return false;
@@ -58,27 +59,22 @@ bool ParseDrive(const std::string& s, int* drive, std::string* error) {
 
 // The client's spelling of a file of this system: "C:\dir\file" (the root file system is C:).
 bool ClientPath(const std::string& file, std::u16string* path, std::string* error) {
-  std::error_code ec;
-  const std::string absolute = fs::absolute(file, ec).lexically_normal().string();
   std::u16string nt;
-  if (ec || !platform::LinuxPathToNt(absolute, &nt)) {
-    *error = "'" + file + "' has no path the service can open";
-    return false;
-  }
-  *path = nt.substr(4);  // without "\??\"
-  if (path->size() >= kCommandPathChars) {
-    *error = "'" + file + "': the path is longer than 1023 characters";
-    return false;
-  }
-  return true;
+  if (manager::ServicePaths(file, &nt, path)) return true;
+  *error = nt.empty() || path->empty() ? "'" + file + "' has no path the service can open"
+                                       : "'" + file + "': the path is longer than 1023 characters";
+  return false;
 }
 
-// Sends the record and prints the reply; exit status 1 when Failed is set.
+// Sends the record through the manager's drive control client and prints the reply; exit status
+// 1 when Failed is set or the service cannot be reached (the client says why).
 int SendAndReport(const std::vector<uint8_t>& record, bool json) {
-  manager::ServiceClient client;
-  std::string error;
+  manager::DriveControl drives([](uint16_t id) { return std::u16string(texts::DefaultText(id)); },
+                               [](const std::u16string& text, manager::MessageKind) {
+                                 std::fprintf(stderr, "kvctl svc: %s\n", platform::Utf16ToUtf8(text).c_str());
+                               });
   ServiceReply reply{};
-  if (!client.Open(&error) || !client.Send(record, &reply, &error)) return Fail("svc", error);
+  if (!drives.SendCommand(record, &reply)) return kExitFailure;
   if (json) {
     std::printf("{\"failed\":%u,\"arrivedLetters\":%u,\"removedLetters\":%u}\n", reply.Failed, reply.ArrivedLetters,
                 reply.RemovedLetters);
