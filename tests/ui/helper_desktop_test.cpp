@@ -17,6 +17,7 @@
 #include "manager/tray_app.h"
 #include "platform/window_class.h"
 #include "tests/fixtures/daa_image_writer.h"
+#include "tests/fixtures/rar5_writer.h"
 #include "tests/ui/booted_system.h"
 
 using namespace kv::manager;
@@ -25,6 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr int kWindows = 12;
 const fs::path kShots = fs::path(KV_BINARY_DIR) / "tests" / "ui" / "screenshots" / "kvhelper";
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
@@ -151,6 +153,8 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
                           kv::test::Quote(zip) + " . >/dev/null")
                 .exitCode,
             0);
+  const std::string rar = (install_.path() / "noted.rar").string();
+  kv::test::WriteFileBytes(rar, kv::test::WriteRar5({{"notes.txt", {'k', 'v', '\n'}}}, "Disc notes\nsecond line"));
   const std::string iso = (install_.path() / "src.iso").string();
   ASSERT_EQ(kv::test::Run("genisoimage -quiet -J -o " + kv::test::Quote(iso) + " " +
                           kv::test::Quote((install_.path() / "src").string()))
@@ -180,7 +184,10 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
       "click 2",                                      // 08 missing volumes
       "answer " + std::to_string(kCmdMountBase + 2),  // 09 menu
       "file " + install_.path().string(),
-      "answer 1",  // 10 message box
+      "answer 1",                                     // 10 message box
+      "answer " + std::to_string(kCmdMountBase + 3),  // 11 menu
+      "file " + rar,
+      "click 1",  // 12 comment, then the mount
   };
   {
     std::ofstream out(kShots / "script");
@@ -199,12 +206,12 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
   ASSERT_TRUE(
       WaitFor([] { return kv::platform::FindWindowByClass(cfg::kManagerWindowClass); }, std::chrono::seconds(30)))
       << "KVHELPER did not start at logon";
-  // Six menus, one after the other: the program takes the next once the last command is done.
-  for (int i = 0; i < 6; ++i)
+  // Seven menus, one after the other: the program takes the next once the last command is done.
+  for (int i = 0; i < 7; ++i)
     ASSERT_TRUE(kv::platform::PostMessageToClass(cfg::kManagerWindowClass, kTrayCallbackMessage, kTrayIconId, 0x205));
   // Each window is looked at through the accessibility tree while it is open.
-  std::vector<std::string> trees(11);
-  for (int n = 1; n <= 10; ++n) {
+  std::vector<std::string> trees(kWindows + 1);
+  for (int n = 1; n <= kWindows; ++n) {
     ASSERT_TRUE(WaitFor([n] { return fs::exists(kShots / Numbered(n, ".txt")); }, std::chrono::seconds(60)))
         << "window " << n << " did not show: see " << kShots;
     if (!atspi) continue;
@@ -217,7 +224,7 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
       WaitFor([] { return !kv::platform::FindWindowByClass(cfg::kManagerWindowClass); }, std::chrono::seconds(30)))
       << "KVHELPER did not end on the installer's message";
 
-  for (int n = 1; n <= 10; ++n) {
+  for (int n = 1; n <= kWindows; ++n) {
     char png[16];
     std::snprintf(png, sizeof png, "%02d.png", n);
     EXPECT_GT(fs::exists(kShots / png) ? fs::file_size(kShots / png) : 0, 1000u) << png;
@@ -282,6 +289,7 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
         {8,
          {"frame: " + Text(140), "label: " + Text(600), "label: " + Text(610), "label: " + Text(620),
           "table cell: " + volumes.back().name, "check box: " + Text(630), "push button: OK"}},
+        {12, {"panel: " + Text(870), "push button: " + Text(880), "push button: OK"}},
         {10, {"alert: Error", "label: " + install_.path().string(), Text(280), "push button: OK"}},
     };
     for (const Expect& e : expected) {
@@ -292,12 +300,16 @@ TEST_F(HelperDesktop, TheTrayProgramShowsThePartsWindowsAndMountsFromItsMenu) {
     EXPECT_FALSE(HasAccessible(trees[3], "menu: More")) << "12 drives: the counts are listed directly";
   }
 
-  // The zip chosen in the menu is on drive 0.
+  const std::string comment = Shown(12);
+  EXPECT_NE(comment.find("text: Disc notes\nsecond line"), std::string::npos) << comment;
+
+  // The zip chosen in the menu is on drive 0, the RAR on drive 3.
   DriveControl drives([](uint16_t) { return std::u16string(); }, {});
   const DriveList list = drives.BuildDriveList();
   ASSERT_EQ(list.size(), 12u);
   EXPECT_FALSE(drives.QueryImage(list, 0).empty());
   EXPECT_TRUE(drives.QueryImage(list, 1).empty());
+  EXPECT_NE(drives.QueryImage(list, 3).find(u"noted.rar"), std::u16string::npos);
 }
 
 }  // namespace
