@@ -1,10 +1,12 @@
 #include "manager/helper.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/config_names.h"
 #include "common/texts.h"
 #include "manager/archive_dialogs.h"
+#include "manager/config_dialog.h"
 #include "manager/dialog_common.h"
 #include "manager/mount_flow.h"
 #include "manager/tray_commands.h"
@@ -124,15 +126,33 @@ TrayServices Helper::Services() {
   s.setDriveCount = [this](int n) { drives_.SetDriveCount(n); };
   s.mount = [this](int d) { MountCommand(d); };
   s.unmount = [this](int d) { drives_.Unmount(d); };
-  s.changeLetter = [this](int d, char16_t) {
-    drives_.ChangeLetter(drives_.BuildDriveList(), d, config_.DriveLetters(),
-                         [this](int drive, const std::u16string& image) {
-                           const std::string file = FileOfStoredImage(image);
-                           return !file.empty() && MountPath(drive, file);
-                         });
+  s.changeLetter = [this](int d, char16_t letter) {
+    MachineLetterFollows(d, letter);
+    std::u16string letters = config_.DriveLetters();
+    if (d >= 0 && static_cast<size_t>(d) < letters.size()) letters[static_cast<size_t>(d)] = letter;
+    drives_.ChangeLetter(drives_.BuildDriveList(), d, letters, [this](int drive, const std::u16string& image) {
+      const std::string file = FileOfStoredImage(image);
+      return !file.empty() && MountPath(drive, file);
+    });
   };
   s.sendLanguage = [this](uint16_t id) { drives_.SetLanguage(id); };
   return s;
+}
+
+bool Helper::MachineLetterFollows(int drive, char16_t letter) {
+  const auto holds = [&] {
+    const std::u16string letters = config_.DriveLetters();
+    return drive >= 0 && static_cast<size_t>(drive) < letters.size() && letters[static_cast<size_t>(drive)] == letter;
+  };
+  // The service takes the letter from the machine's DriveLetter. On Vista and later the dialog has
+  // written the user's value only, which the apply step copies - so it runs now, not only after
+  // the moves, or the drive would get its old letter again.
+  if (holds() || !IsVistaOrLater(config_.facts())) return holds();
+  pid_t step = -1;
+  if (!StartElevatedApplyStep(config_, &step) || step <= 0) return false;
+  int status = 0;
+  for (int i = 0; i < 1000 && waitpid(step, &status, WNOHANG) == 0; ++i) usleep(10000);
+  return holds();
 }
 
 bool Helper::Start(int* exitCode) {

@@ -72,6 +72,8 @@ class Helper {
 
  private:
   void Message(const std::u16string& text, MessageKind kind);
+  // True once the machine's DriveLetter holds `letter` for `drive` (runs the apply step if needed).
+  bool MachineLetterFollows(int drive, char16_t letter);
   std::vector<MenuDrive> MenuDrives();
   TrayServices Services();
   void ShowMountFailure(const std::string& path, const MountResult& result);
