@@ -1071,8 +1071,9 @@ bool GtkUi::SetTimer(uint32_t id, uint32_t periodMs, std::function<void()> onTic
   timer->source = g_timeout_add(
       periodMs,
       [](gpointer p) -> gboolean {
-        auto* t = static_cast<Timer*>(p);
-        if (t->onTick) t->onTick();
+        // A copy: the tick may kill its own timer (the program ends from it).
+        const std::function<void()> tick = static_cast<Timer*>(p)->onTick;
+        if (tick) tick();
         return G_SOURCE_CONTINUE;
       },
       timer.get());
