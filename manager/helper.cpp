@@ -233,7 +233,9 @@ void Helper::ShowMountFailure(const std::string& path, const MountResult& r) {
   const std::u16string file = platform::Utf8ToUtf16(path);
   switch (r.outcome) {
     case MountOutcome::kFailed:
-      ManagerMessageBox(ui_, window_, languages_, std::u16string(languages_.Text(320)) + u"\r\n\r\n" + file + u"\r\n",
+      ManagerMessageBox(ui_, window_, languages_,
+                        std::u16string(languages_.Text(320)) + u"\r\n\r\n" +
+                            (r.sent.empty() ? file : platform::Utf8ToUtf16(r.sent)) + u"\r\n",
                         MB_OK | MB_ICONERROR);
       return;
     case MountOutcome::kRefused:

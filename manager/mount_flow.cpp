@@ -104,6 +104,7 @@ MountResult MountFile(DriveControl& drives, int drive, const std::string& picked
   if (static_cast<size_t>(drive) < list.size()) result.letter = list[static_cast<size_t>(drive)].letter();
 
   std::u16string ntName, clientPath;
+  result.sent = inspection.image;
   if (!ServicePaths(inspection.image, &ntName, &clientPath)) {
     result.message = context.text(280);
     return result;

@@ -101,6 +101,12 @@ TEST_F(HelperSystem, StartUpSetsTheDriveCountAndAutomountsEmptyingAVanishedImage
   EXPECT_EQ(ui_.boxes[0].caption, u"Korvendrake Virtual Drive");
   ASSERT_NE(ui_.FindTrayIcon(kTrayIconId), nullptr);
   EXPECT_EQ(ui_.TimerPeriod(kTrayTimerId), 100u);
+
+  // A mount the service refuses (there is no drive 40) names the file sent.
+  EXPECT_FALSE(helper_->MountPath(40, iso_));
+  ASSERT_EQ(ui_.boxes.size(), 2u);
+  EXPECT_EQ(ui_.boxes[1].text, u"Mount image failed.\r\n\r\n" + kv::platform::Utf8ToUtf16(iso_) + u"\r\n");
+  EXPECT_EQ(ui_.boxes[1].style, MB_OK | MB_ICONERROR);
 }
 
 TEST_F(HelperSystem, ASecondInstanceEndsSilentlyAndThePostedMessagesReachTheFirst) {
