@@ -250,5 +250,35 @@ TEST_F(SetupTest, InstallBootMountReinstallUninstall) {
   EXPECT_NE(RegOpenKeyEx(HKEY_LOCAL_MACHINE, kMainKey, 0, KEY_READ, main.put()), ERROR_SUCCESS);
 }
 
+// The tray program for real on a desktop (run under xvfb-run): started by the installation,
+// ended by the restart, started again at logon by the boot step, ended by the removal.
+TEST_F(SetupTest, DesktopTrayComesUpAtLogonAndEndsAtRemoval) {
+  if (const std::string why = CannotInstall(); !why.empty()) GTEST_SKIP() << why;
+  if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no desktop (DISPLAY is unset)";
+  const auto trayShown = [] { return FindWindowByClass(kv::config::kManagerWindowClass); };
+  const auto waitTray = [&](bool shown) {
+    for (int i = 0; i < 1500 && trayShown() != shown; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return trayShown() == shown;
+  };
+  const fs::path prefix = dir_ / "opt";
+  CommandResult r = KvSetup("--yes --drives 2 --prefix " + Quote(prefix.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(waitTray(true)) << "started by the installation";
+  ASSERT_TRUE(PostMessageToClass(kv::config::kManagerWindowClass, 0x421));
+  ASSERT_TRUE(waitTray(false));
+  ShutdownSystem(nullptr);
+  std::vector<std::string> log;
+  ASSERT_EQ(BootSystem(&log), 0) << ::testing::PrintToString(log);
+  EXPECT_TRUE(waitTray(true)) << "started at logon: " << ::testing::PrintToString(log);
+  ASSERT_TRUE(WaitServiceState(kService, SERVICE_RUNNING, 30000));
+  r = Kvctl("dev drives");
+  EXPECT_NE(r.output.find("(drive 1)"), std::string::npos) << r.output;
+  r = KvSetup("--uninstall --purge");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_FALSE(trayShown());
+  EXPECT_TRUE(EnumServices().empty());
+  EXPECT_FALSE(fs::exists(prefix));
+}
+
 }  // namespace
 }  // namespace kv::test

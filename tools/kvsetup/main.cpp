@@ -2,6 +2,7 @@
 // Install_Dir, then the options page of the installer plug-in, which registers and starts the
 // driver and the service), and removes it again.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,6 +137,40 @@ class PlugIn {
   std::string variables_;
 };
 
+// Programs that the page starts (the tray program) must not hold kvsetup's output open: a caller
+// that reads it to the end would wait for them. While the page runs, the output goes to a log.
+class OutputAside {
+ public:
+  explicit OutputAside(const std::string& log) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    savedOut_ = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    savedErr_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+      close(fd);
+    }
+  }
+  ~OutputAside() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (const auto& [saved, fd] : {std::pair{savedOut_, 1}, std::pair{savedErr_, 2}}) {
+      if (saved < 0) continue;
+      dup2(saved, fd);
+      close(saved);
+    }
+  }
+  OutputAside(const OutputAside&) = delete;
+  OutputAside& operator=(const OutputAside&) = delete;
+
+ private:
+  int savedOut_ = -1;
+  int savedErr_ = -1;
+};
+
 // What the installer window heard from the page.
 struct HostState {
   bool ready = false;
@@ -268,7 +303,10 @@ int Install(const InstallOptions& options) {
   }
   const PageTexts& texts = TextsFor(options.language);
   for (int i = 8; i >= 0; --i) plugIn.Push(ToAnsi(i == 8 ? options.language.c_str() : texts.texts[i]));
-  plugIn.Call("Dialog", &window);
+  {
+    const OutputAside aside(PlatformPath("services/kvsetup.log"));
+    plugIn.Call("Dialog", &window);
+  }
   const std::string result = plugIn.Pop();
   if (result == "ERROR")
     return Fail("the options page could not be shown; the files stay in " + options.prefix.string());
