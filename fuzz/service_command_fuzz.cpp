@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto record = std::make_unique<uint8_t[]>(kv::kCommandRecordSize);
   std::memset(record.get(), 0, kv::kCommandRecordSize);
-  std::memcpy(record.get(), data, size < kv::kCommandRecordSize ? size : kv::kCommandRecordSize);
+  if (size > 0) std::memcpy(record.get(), data, size < kv::kCommandRecordSize ? size : kv::kCommandRecordSize);
   if (kv::service::CommandFieldsValid(record.get())) {
     // A valid record of command 1 or 2 has a NUL-terminated path: it must convert or be refused.
     std::u16string path;

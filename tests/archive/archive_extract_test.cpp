@@ -264,6 +264,8 @@ TEST_F(ArchiveExtract, RarItemsTheLibraryCannotDecodeComeFromLibarchiveElseZeros
   ASSERT_GE(bad->itemCount(), 1u);
   const uint64_t size = std::min<uint64_t>(bad->items()[0].size, 1200);
   EXPECT_EQ(Read(*bad, 0, 0, size), std::vector<uint8_t>(size, 0));
+  // The extraction worker posts the message after it has answered the read.
+  ASSERT_TRUE(messages_.WaitForCount(1));
   auto all = messages_.All();
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].reasonTextId, 670u);
