@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -584,6 +585,40 @@ TEST_F(HostDrives, KvexportCacheFollowsTheMedium) {
   ASSERT_GE(first, 0);
   char block[2048];
   EXPECT_EQ(pread(first, block, sizeof block, 0), 2048);
+  // Readers going on while the media change: every 2 KiB they get is that of one of the two
+  // media at that offset, never bytes of another read or of memory reused under them.
+  const auto bytesA = ReadFileBytes(a);
+  const auto bytesB = ReadFileBytes(b);
+  std::atomic<bool> swapping{true};
+  std::atomic<int> foreign{0}, blocks{0};
+  std::vector<std::thread> readers;
+  struct Joiner {
+    std::atomic<bool>& swapping;
+    std::vector<std::thread>& readers;
+    ~Joiner() {
+      swapping = false;
+      for (auto& t : readers) t.join();
+    }
+  } joiner{swapping, readers};
+  for (int r = 0; r < 3; ++r)
+    readers.emplace_back([&, r] {
+      char got[2048];
+      for (size_t at = static_cast<size_t>(r) * 65536; swapping; at = (at + 6144) % bytesA.size()) {
+        const int fd = open(g.c_str(), O_RDONLY);
+        if (fd < 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));  // between media: no letter
+          continue;
+        }
+        for (int i = 0; i < 16 && at + sizeof got <= bytesA.size(); ++i, at += sizeof got) {
+          if (pread(fd, got, sizeof got, static_cast<off_t>(at)) != static_cast<ssize_t>(sizeof got)) break;
+          ++blocks;
+          if (std::memcmp(got, bytesA.data() + at, sizeof got) != 0 &&
+              std::memcmp(got, bytesB.data() + at, sizeof got) != 0)
+            ++foreign;
+        }
+        close(fd);
+      }
+    });
   for (int round = 0; round < 4; ++round) {
     const std::string& next = round % 2 == 0 ? b : a;
     ASSERT_TRUE(Control("\\\\.\\G:", IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0));
@@ -591,6 +626,11 @@ TEST_F(HostDrives, KvexportCacheFollowsTheMedium) {
     EXPECT_TRUE(waitFor([&] { return holds(next); })) << round;
     EXPECT_EQ(pread(first, block, sizeof block, 4096), -1) << round;
   }
+  swapping = false;
+  for (auto& t : readers) t.join();
+  readers.clear();
+  EXPECT_GT(blocks.load(), 0);
+  EXPECT_EQ(foreign.load(), 0) << "of " << blocks.load() << " blocks";
   close(first);
 
   // The host killed under the mount: reads fail, the letter goes; a new host is found again.
