@@ -43,17 +43,6 @@ std::string Mnemonic(std::u16string_view s) {
   return out;
 }
 
-int DismissAnswer(uint32_t style) {
-  switch (style & MB_TYPEMASK) {
-    case MB_OK:
-      return IDOK;
-    case MB_YESNO:
-      return IDNO;
-    default:
-      return IDCANCEL;
-  }
-}
-
 struct Binding {
   GtkUi::Shown* shown;
   int controlId;

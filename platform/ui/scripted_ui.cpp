@@ -12,18 +12,6 @@ std::string Ascii(std::u16string_view s) {
   return out;
 }
 
-// What the user gets from a box nobody answered: the dismiss button of its kind.
-int DismissAnswer(uint32_t style) {
-  switch (style & MB_TYPEMASK) {
-    case MB_OK:
-      return IDOK;
-    case MB_YESNO:
-      return IDNO;
-    default:
-      return IDCANCEL;
-  }
-}
-
 }  // namespace
 
 Control* DialogDriver::Usable(int id) {

@@ -30,6 +30,8 @@ inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
 inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;
+// What the user gets from a box nobody answered: the dismiss button of its kind.
+int DismissAnswer(uint32_t style);
 
 // Menu entry flags (the Windows values).
 inline constexpr uint32_t MF_GRAYED = 0x1;

@@ -2,6 +2,17 @@
 
 namespace kv::platform::ui {
 
+int DismissAnswer(uint32_t style) {
+  switch (style & MB_TYPEMASK) {
+    case MB_OK:
+      return IDOK;
+    case MB_YESNO:
+      return IDNO;
+    default:
+      return IDCANCEL;
+  }
+}
+
 MenuItem MenuEntry(uint32_t id, std::u16string text, uint32_t flags) {
   return MenuItem{id, std::move(text), flags, {}};
 }
