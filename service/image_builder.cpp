@@ -26,20 +26,26 @@ namespace kv::service {
 
 namespace b = bridge;
 
+namespace {
+enum DataFrom : uint8_t { kFromItem = 0, kFromHostFile = 1, kFromSourceVolume = 2 };
+}  // namespace
+
+// Names live in the builder's name pool: `name` as given (UTF-16), the ISO name (bytes) and the
+// Joliet name (UTF-16, usually the given name's own offset). Offsets are even.
 struct TreeEntry {
-  std::u16string name;
-  std::string isoName;
-  std::u16string jolietName;
   uint64_t size = 0;
+  uint32_t name = 0;
+  uint32_t nameLength = 0;  // UTF-16 units
+  uint32_t isoName = 0;
+  uint32_t jolietName = 0;
   uint32_t dir = 0;   // owning directory
   int32_t node = -1;  // the directory this entry names
   uint32_t start = 0;
-  uint32_t itemIndex = 0xFFFFFFFF;
-  int32_t hostFile = -1;
-  uint32_t sourceStart = 0;  // first source-volume sector of the data (sourceMapped)
-  bool sourceMapped = false;
+  uint32_t ref = 0;  // by `from`: item index, host path index or first source-volume sector
   uint32_t feSector = 0;
   uint8_t date[7] = {};
+  uint8_t isoLength = 0, jolietLength = 0;
+  uint8_t from = 0;  // DataFrom
   bool named = false;
 };
 
@@ -55,10 +61,11 @@ struct DirNode {
   uint32_t parent = 0;
   TreeEntry* entry = nullptr;
   uint32_t depth = 0;
-  std::vector<uint32_t> children;   // in creation order
-  std::vector<TreeEntry*> entries;  // oldest first; the insertion list is this reversed
-  std::vector<TreeEntry*> isoOrder;
-  std::vector<TreeEntry*> jolietOrder;
+  std::vector<uint32_t> children;  // in creation order
+  // Entry numbers: oldest first (the insertion list is this reversed), then the two orders.
+  std::vector<uint32_t> entries;
+  std::vector<uint32_t> isoOrder;
+  std::vector<uint32_t> jolietOrder;
   std::vector<uint32_t> isoChildren;
   std::vector<uint32_t> jolietChildren;
   uint32_t isoExtent = 0, isoSize = 0, jolietExtent = 0, jolietSize = 0;
@@ -80,7 +87,7 @@ int IsoRank(uint8_t c) {
   return c == ';' ? 0 : c == '.' ? 1 : c + 2;
 }
 
-bool IsoLess(const std::string& a, const std::string& b) {
+bool IsoLess(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     const uint8_t x = static_cast<uint8_t>(a[i]), y = static_cast<uint8_t>(b[i]);
@@ -94,7 +101,7 @@ uint16_t Swapped(char16_t c) {
   return static_cast<uint16_t>((c >> 8) | (c << 8));
 }
 
-bool JolietLess(const std::u16string& a, const std::u16string& b) {
+bool JolietLess(std::u16string_view a, std::u16string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i)
     if (a[i] != b[i]) return Swapped(a[i]) < Swapped(b[i]);
@@ -233,7 +240,7 @@ class RecordPlacer {
   uint64_t offset_ = 0;
 };
 
-std::vector<uint8_t> JolietBytes(const std::u16string& name) {
+std::vector<uint8_t> JolietBytes(std::u16string_view name) {
   std::vector<uint8_t> out(name.size() * 2);
   for (size_t i = 0; i < name.size(); ++i) b::Put16Be(out.data() + 2 * i, name[i]);
   return out;
@@ -306,7 +313,8 @@ struct ImageBuilder::Impl {
   std::u16string volumeId;
   const std::atomic<bool>* cancel = nullptr;
 
-  std::deque<TreeEntry> entries;
+  std::deque<TreeEntry> entries;  // numbered in creation order
+  MetadataPool names;
   std::vector<DirNode> dirs;
   std::unordered_map<std::u16string, uint32_t> dirLookup;
   std::vector<std::string> hostPaths;
@@ -336,22 +344,42 @@ struct ImageBuilder::Impl {
     return key;
   }
 
-  TreeEntry* NewEntry(uint32_t dir, std::u16string name) {
+  // Appends `bytes` bytes to the name pool at an even offset.
+  uint32_t PutName(const void* data, size_t bytes) {
+    const uint32_t at = names.Append((bytes + 1) & ~size_t{1});
+    if (bytes != 0) std::memcpy(names.data() + at, data, bytes);
+    return at;
+  }
+  // Views into the name pool; valid until the next PutName.
+  std::u16string_view Name(const TreeEntry& e) const {
+    return {reinterpret_cast<const char16_t*>(names.data() + e.name), e.nameLength};
+  }
+  std::string_view IsoName(const TreeEntry& e) const {
+    return {reinterpret_cast<const char*>(names.data() + e.isoName), e.isoLength};
+  }
+  std::u16string_view JolietName(const TreeEntry& e) const {
+    return {reinterpret_cast<const char16_t*>(names.data() + e.jolietName), e.jolietLength};
+  }
+
+  TreeEntry* NewEntry(uint32_t dir, std::u16string_view name) {
+    const uint32_t at = PutName(name.data(), name.size() * 2);
+    const auto number = static_cast<uint32_t>(entries.size());
     TreeEntry& e = entries.emplace_back();
     e.dir = dir;
-    e.name = std::move(name);
-    dirs[dir].entries.push_back(&e);
+    e.name = at;
+    e.nameLength = static_cast<uint32_t>(name.size());
+    dirs[dir].entries.push_back(number);
     return &e;
   }
 
-  uint32_t NewDirectory(uint32_t parent, std::u16string name, const uint8_t* date) {
+  uint32_t NewDirectory(uint32_t parent, std::u16string_view name, const uint8_t* date) {
     const uint32_t index = static_cast<uint32_t>(dirs.size());
     dirLookup.emplace(Key(parent, name), index);
     DirNode node;
     node.parent = parent;
     node.depth = dirs[parent].depth + 1;
     dirs.push_back(std::move(node));
-    TreeEntry* e = NewEntry(parent, std::move(name));
+    TreeEntry* e = NewEntry(parent, name);
     e->node = static_cast<int32_t>(index);
     std::memcpy(e->date, date, 7);
     dirs[index].entry = e;
@@ -365,7 +393,7 @@ struct ImageBuilder::Impl {
   }
 
   TreeEntry* Add(std::u16string_view path, bool isDirectory, uint64_t size, std::optional<uint64_t> fileTime,
-                 uint32_t itemIndex, int32_t hostFile);
+                 DataFrom from, uint32_t ref);
 
   BuildError NameAll();
   void OrderAll();
@@ -399,7 +427,7 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
 }  // namespace
 
 TreeEntry* ImageBuilder::Impl::Add(std::u16string_view path, bool isDirectory, uint64_t size,
-                                   std::optional<uint64_t> fileTime, uint32_t itemIndex, int32_t hostFile) {
+                                   std::optional<uint64_t> fileTime, DataFrom from, uint32_t ref) {
   if (used) return nullptr;
   std::vector<std::u16string> parts = SplitPath(path);
   if (parts.empty()) return nullptr;
@@ -419,11 +447,11 @@ TreeEntry* ImageBuilder::Impl::Add(std::u16string_view path, bool isDirectory, u
     const int64_t d = FindDirectory(parent, parts[i]);
     parent = d >= 0 ? static_cast<uint32_t>(d) : NewDirectory(parent, parts[i], buildDate);
   }
-  if (isDirectory) return dirs[NewDirectory(parent, std::move(parts.back()), date)].entry;
-  TreeEntry* e = NewEntry(parent, std::move(parts.back()));
+  if (isDirectory) return dirs[NewDirectory(parent, parts.back(), date)].entry;
+  TreeEntry* e = NewEntry(parent, parts.back());
   e->size = size;
-  e->itemIndex = itemIndex;
-  e->hostFile = hostFile;
+  e->from = from;
+  e->ref = ref;
   std::memcpy(e->date, date, 7);
   return e;
 }
@@ -431,17 +459,26 @@ TreeEntry* ImageBuilder::Impl::Add(std::u16string_view path, bool isDirectory, u
 BuildError ImageBuilder::Impl::NameAll() {
   for (uint32_t d = 0; d < dirs.size(); ++d) {
     if (Cancelled()) return BuildError::kCancelled;
-    std::vector<TreeEntry*> newestFirst(dirs[d].entries.rbegin(), dirs[d].entries.rend());
+    std::vector<TreeEntry*> newestFirst;
+    newestFirst.reserve(dirs[d].entries.size());
+    for (auto k = dirs[d].entries.rbegin(); k != dirs[d].entries.rend(); ++k) newestFirst.push_back(&entries[*k]);
+    // Names come out within their limits (221 bytes, 110 units), so their lengths fit a byte.
     const bool isoOk = NameDirectory<std::string>(
-        newestFirst, kIsoNameLimit, true, [&](TreeEntry& e) { return platform::WideToAnsiUpper(e.name, codePage); },
-        [](TreeEntry& e, std::string n) { e.isoName = std::move(n); });
+        newestFirst, kIsoNameLimit, true, [&](TreeEntry& e) { return platform::WideToAnsiUpper(Name(e), codePage); },
+        [&](TreeEntry& e, std::string n) {
+          e.isoName = PutName(n.data(), n.size());
+          e.isoLength = static_cast<uint8_t>(n.size());
+        });
     const bool jolietOk = NameDirectory<std::u16string>(
-        newestFirst, kJolietNameLimit, false, [](TreeEntry& e) { return std::move(e.name); },  // its last use
-        [](TreeEntry& e, std::u16string n) { e.jolietName = std::move(n); });
+        newestFirst, kJolietNameLimit, false, [&](TreeEntry& e) { return std::u16string(Name(e)); },
+        [&](TreeEntry& e, std::u16string n) {
+          e.jolietName = n == Name(e) ? e.name : PutName(n.data(), n.size() * 2);
+          e.jolietLength = static_cast<uint8_t>(n.size());
+        });
     if (!isoOk || !jolietOk) return BuildError::kRecordTooLong;
     for (const TreeEntry* e : newestFirst) {
-      if (b::DirectoryRecordLength(e->isoName.size()) >= 256) return BuildError::kRecordTooLong;
-      if (b::DirectoryRecordLength(e->jolietName.size() * 2) >= 256) return BuildError::kRecordTooLong;
+      if (b::DirectoryRecordLength(e->isoLength) >= 256) return BuildError::kRecordTooLong;
+      if (b::DirectoryRecordLength(e->jolietLength * 2) >= 256) return BuildError::kRecordTooLong;
     }
   }
   return BuildError::kNone;
@@ -449,19 +486,19 @@ BuildError ImageBuilder::Impl::NameAll() {
 
 void ImageBuilder::Impl::OrderAll() {
   for (DirNode& d : dirs) {
-    std::vector<TreeEntry*> newestFirst(d.entries.rbegin(), d.entries.rend());
-    d.isoOrder = newestFirst;
+    std::reverse(d.entries.begin(), d.entries.end());  // newest first
+    d.isoOrder = d.entries;
     std::stable_sort(d.isoOrder.begin(), d.isoOrder.end(),
-                     [](const TreeEntry* x, const TreeEntry* y) { return IsoLess(x->isoName, y->isoName); });
-    d.jolietOrder = std::move(newestFirst);
-    std::stable_sort(d.jolietOrder.begin(), d.jolietOrder.end(),
-                     [](const TreeEntry* x, const TreeEntry* y) { return JolietLess(x->jolietName, y->jolietName); });
-    for (const TreeEntry* e : d.isoOrder)
-      if (e->node >= 0) d.isoChildren.push_back(static_cast<uint32_t>(e->node));
-    for (const TreeEntry* e : d.jolietOrder)
-      if (e->node >= 0) d.jolietChildren.push_back(static_cast<uint32_t>(e->node));
-    d.entries.clear();
-    d.entries.shrink_to_fit();
+                     [&](uint32_t x, uint32_t y) { return IsoLess(IsoName(entries[x]), IsoName(entries[y])); });
+    d.jolietOrder = std::move(d.entries);
+    std::stable_sort(d.jolietOrder.begin(), d.jolietOrder.end(), [&](uint32_t x, uint32_t y) {
+      return JolietLess(JolietName(entries[x]), JolietName(entries[y]));
+    });
+    for (uint32_t k : d.isoOrder)
+      if (entries[k].node >= 0) d.isoChildren.push_back(static_cast<uint32_t>(entries[k].node));
+    for (uint32_t k : d.jolietOrder)
+      if (entries[k].node >= 0) d.jolietChildren.push_back(static_cast<uint32_t>(entries[k].node));
+    d.entries = std::vector<uint32_t>();
   }
   auto preorder = [&](bool iso) {
     std::vector<uint32_t> out, stack{0};
@@ -491,10 +528,10 @@ BuildError ImageBuilder::Impl::NumberPathTables() {
       std::vector<uint32_t> kids = dirs[d].children;
       if (iso) {
         std::sort(kids.begin(), kids.end(),
-                  [&](uint32_t x, uint32_t y) { return dirs[x].entry->isoName < dirs[y].entry->isoName; });
+                  [&](uint32_t x, uint32_t y) { return IsoName(*dirs[x].entry) < IsoName(*dirs[y].entry); });
       } else {
         std::sort(kids.begin(), kids.end(), [&](uint32_t x, uint32_t y) {
-          return JolietLess(dirs[x].entry->jolietName, dirs[y].entry->jolietName);
+          return JolietLess(JolietName(*dirs[x].entry), JolietName(*dirs[y].entry));
         });
       }
       const uint32_t parentNumber = static_cast<uint32_t>(i + 1);
@@ -509,9 +546,9 @@ BuildError ImageBuilder::Impl::NumberPathTables() {
   if (!number(true, &isoPathOrder) || !number(false, &jolietPathOrder)) return BuildError::kTooManyDirectories;
   uint64_t iso = 10, joliet = 10;
   for (size_t i = 1; i < dirs.size(); ++i) {
-    const size_t n = dirs[i].entry->isoName.size();
+    const size_t n = dirs[i].entry->isoLength;
     iso += 8 + n + (n % 2);
-    joliet += 8 + 2 * dirs[i].entry->jolietName.size();
+    joliet += 8 + 2 * dirs[i].entry->jolietLength;
   }
   if (iso > 0xFFFFFFFFull || joliet > 0xFFFFFFFFull) return BuildError::kImageTooLarge;
   isoPathBytes = static_cast<uint32_t>(iso);
@@ -529,14 +566,16 @@ BuildError ImageBuilder::Impl::SizeAll() {
     joliet.Place(34);
     joliet.Place(34);
     uint64_t stream = b::FidLength(u"", true);
-    for (const TreeEntry* e : d.isoOrder) {
+    for (uint32_t k : d.isoOrder) {
+      const TreeEntry* e = &entries[k];
       const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
-      for (uint64_t r = 0; r < records; ++r) iso.Place(b::DirectoryRecordLength(e->isoName.size()));
+      for (uint64_t r = 0; r < records; ++r) iso.Place(b::DirectoryRecordLength(e->isoLength));
     }
-    for (const TreeEntry* e : d.jolietOrder) {
+    for (uint32_t k : d.jolietOrder) {
+      const TreeEntry* e = &entries[k];
       const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
-      for (uint64_t r = 0; r < records; ++r) joliet.Place(b::DirectoryRecordLength(e->jolietName.size() * 2));
-      stream += b::FidLength(e->jolietName, false);
+      for (uint64_t r = 0; r < records; ++r) joliet.Place(b::DirectoryRecordLength(e->jolietLength * 2));
+      stream += b::FidLength(JolietName(*e), false);
     }
     if (iso.size() > b::kMaxIsoExtentBytes || joliet.size() > b::kMaxIsoExtentBytes || stream > b::kMaxIsoExtentBytes)
       return BuildError::kImageTooLarge;
@@ -559,7 +598,8 @@ BuildError ImageBuilder::Impl::PlaceAll() {
     if (next > kMaxSectors) return BuildError::kImageTooLarge;
   }
   for (uint32_t d : jolietPreorder) {
-    for (TreeEntry* e : dirs[d].jolietOrder) {
+    for (uint32_t k : dirs[d].jolietOrder) {
+      TreeEntry* e = &entries[k];
       if (e->node >= 0) continue;
       if (e->size > b::kMaxShortAds * uint64_t{b::kMaxShortAdBytes}) return BuildError::kImageTooLarge;
       e->feSector = static_cast<uint32_t>(next++);
@@ -585,12 +625,13 @@ BuildError ImageBuilder::Impl::PlaceAll() {
   }
   refBytes = 0;
   for (uint32_t d : isoPreorder) {
-    for (TreeEntry* e : dirs[d].isoOrder) {
+    for (uint32_t k : dirs[d].isoOrder) {
+      TreeEntry* e = &entries[k];
       if (e->node >= 0 || e->size == 0 || e->start != 0) continue;
       e->start = static_cast<uint32_t>(next);
       next += CeilDiv(e->size, 2048);
       if (next > kMaxSectors) return BuildError::kImageTooLarge;
-      refBytes += e->hostFile >= 0 ? 4 + hostPaths[e->hostFile].size() + 1 : 4 * CeilDiv(e->size, kChunkBytes);
+      refBytes += e->from == kFromHostFile ? 4 + hostPaths[e->ref].size() + 1 : 4 * CeilDiv(e->size, kChunkBytes);
     }
   }
   closingAnchor = static_cast<uint32_t>(next);
@@ -625,8 +666,8 @@ BuildError ImageBuilder::Impl::Emit() {
   FillVolumeFacts(&facts);
   uint64_t dataSectors = 0;
   for (const DirNode& d : dirs)
-    for (const TreeEntry* e : d.isoOrder)
-      if (e->node < 0) dataSectors += CeilDiv(e->size, 2048);
+    for (uint32_t k : d.isoOrder)
+      if (entries[k].node < 0) dataSectors += CeilDiv(entries[k].size, 2048);
   try {
     map.reserve(sectorCount);
   } catch (const std::bad_alloc&) {
@@ -634,6 +675,7 @@ BuildError ImageBuilder::Impl::Emit() {
   }
   try {
     files.reserve(fileCount);
+    runStarts.reserve(fileCount);
     pool.Reserve((uint64_t{closingAnchor} - dataSectors - fileCount + 2) * 2048 + refBytes);  // an upper bound
   } catch (const std::bad_alloc&) {
     return BuildError::kOutOfMemory;
@@ -691,15 +733,17 @@ BuildError ImageBuilder::Impl::Emit() {
     const uint32_t firstBlock = d.feSector + 1 - p;
     const DirNode& parent = dirs[d.parent];
     size_t pos = b::WriteFid(at(o), firstBlock, 8, u"", parent.feSector - p, d.parent == 0 ? 0 : parent.feSector);
-    for (const TreeEntry* e : d.jolietOrder) {
+    for (uint32_t k : d.jolietOrder) {
+      const TreeEntry* e = &entries[k];
       const uint32_t target = e->node >= 0 ? dirs[e->node].feSector : e->feSector;
       pos += b::WriteFid(at(o) + pos, firstBlock + static_cast<uint32_t>(pos / 2048), e->node >= 0 ? 2 : 0,
-                         e->jolietName, target - p, target);
+                         JolietName(*e), target - p, target);
     }
   }
   for (uint32_t di : jolietPreorder) {
     if (Cancelled()) return BuildError::kCancelled;
-    for (const TreeEntry* e : dirs[di].jolietOrder) {
+    for (uint32_t k : dirs[di].jolietOrder) {
+      const TreeEntry* e = &entries[k];
       if (e->node >= 0) continue;
       if (map.size() != e->feSector) return BuildError::kBrokenTree;
       if (e->size > b::kMaxShortAds * uint64_t{b::kMaxShortAdBytes}) return BuildError::kImageTooLarge;
@@ -721,9 +765,10 @@ BuildError ImageBuilder::Impl::Emit() {
       if (di == 0) {
         name.assign(1, 0);
       } else if (iso) {
-        name.assign(d.entry->isoName.begin(), d.entry->isoName.end());
+        const std::string_view n = IsoName(*d.entry);
+        name.assign(n.begin(), n.end());
       } else {
-        name = JolietBytes(d.entry->jolietName);
+        name = JolietBytes(JolietName(*d.entry));
       }
       const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
       const uint32_t parentNumber = di == 0 ? 1 : (iso ? dirs[d.parent].isoNumber : dirs[d.parent].jolietNumber);
@@ -764,12 +809,13 @@ BuildError ImageBuilder::Impl::Emit() {
       put(extent, RoundSector(size), d.entry->date, 2, &dotName, 1);
       put(iso ? parent.isoExtent : parent.jolietExtent, RoundSector(iso ? parent.isoSize : parent.jolietSize),
           d.entry->date, 2, &dotDotName, 1);
-      for (const TreeEntry* e : iso ? d.isoOrder : d.jolietOrder) {
+      for (uint32_t k : iso ? d.isoOrder : d.jolietOrder) {
+        const TreeEntry* e = &entries[k];
         std::vector<uint8_t> jname;
-        const uint8_t* name = reinterpret_cast<const uint8_t*>(e->isoName.data());
-        size_t n = e->isoName.size();
+        const uint8_t* name = reinterpret_cast<const uint8_t*>(IsoName(*e).data());
+        size_t n = e->isoLength;
         if (!iso) {
-          jname = JolietBytes(e->jolietName);
+          jname = JolietBytes(JolietName(*e));
           name = jname.data();
           n = jname.size();
         }
@@ -794,24 +840,25 @@ BuildError ImageBuilder::Impl::Emit() {
 
   for (uint32_t di : isoPreorder) {
     if (Cancelled()) return BuildError::kCancelled;
-    for (const TreeEntry* e : dirs[di].isoOrder) {
+    for (uint32_t k : dirs[di].isoOrder) {
+      const TreeEntry* e = &entries[k];
       if (e->node >= 0 || e->size == 0) continue;
       if (map.size() != e->start) return BuildError::kBrokenTree;
       runStarts.push_back(e->start);
-      if (e->sourceMapped) {
+      if (e->from == kFromSourceVolume) {
         // Runs of at most 32 KiB whose source sectors continue from the entry's start sector.
         const uint64_t count = CeilDiv(e->size, 2048);
-        if (count > uint64_t{UINT32_MAX} + 1 - e->sourceStart) return BuildError::kImageTooLarge;
+        if (count > uint64_t{UINT32_MAX} + 1 - e->ref) return BuildError::kImageTooLarge;
         for (uint64_t k = 0; k < count; ++k) {
           uint32_t word = sector_kind::kSourceSector;
           if ((k + 1) % (kChunkBytes / 2048) == 0 || k + 1 == count) word |= sector_kind::kLastInRun;
-          map.push_back({word, static_cast<uint32_t>(e->sourceStart + k)});
+          map.push_back({word, static_cast<uint32_t>(e->ref + k)});
         }
         continue;
       }
       uint32_t hostRef = 0;
-      if (e->hostFile >= 0) {
-        const std::string& path = hostPaths[e->hostFile];
+      if (e->from == kFromHostFile) {
+        const std::string& path = hostPaths[e->ref];
         hostRef = pool.Append(4 + path.size() + 1);
         std::memcpy(pool.data() + hostRef + 4, path.data(), path.size());
       }
@@ -819,9 +866,9 @@ BuildError ImageBuilder::Impl::Emit() {
       bool first = true;
       while (left > 0) {
         uint32_t ref = hostRef;
-        if (e->hostFile < 0) {
+        if (e->from == kFromItem) {
           ref = pool.Append(4);
-          b::Put32(pool.data() + ref, e->itemIndex + 1);
+          b::Put32(pool.data() + ref, e->ref + 1);
         }
         const uint64_t chunk = std::min<uint64_t>(left, kChunkBytes);
         for (uint64_t done = 0; done < chunk; done += 2048) {
@@ -870,8 +917,10 @@ TreeEntry* ImageBuilder::AddItem(std::u16string_view path, bool isDirectory, uin
   // Item index + 1 is the reference in the map; the largest index has no reference.
   if (!isDirectory && itemIndex == 0xFFFFFFFF) return nullptr;
   try {
-    return impl_->Add(path, isDirectory, size, fileTime, itemIndex, -1);
+    return impl_->Add(path, isDirectory, size, fileTime, kFromItem, itemIndex);
   } catch (const std::bad_alloc&) {
+    return nullptr;
+  } catch (const std::length_error&) {  // the name pool is full
     return nullptr;
   }
 }
@@ -892,14 +941,16 @@ TreeEntry* ImageBuilder::AddSourceEntry(TreeEntry* parent, std::u16string_view n
     uint8_t date[7] = {};
     if (unixSeconds) b::MakeDate7(*unixSeconds, date);
     const auto dir = static_cast<uint32_t>(parent->node);
-    if (isDirectory) return m.dirs[m.NewDirectory(dir, std::move(n), date)].entry;
-    TreeEntry* e = m.NewEntry(dir, std::move(n));
+    if (isDirectory) return m.dirs[m.NewDirectory(dir, n, date)].entry;
+    TreeEntry* e = m.NewEntry(dir, n);
     e->size = size;
-    e->sourceStart = sourceStart;
-    e->sourceMapped = true;
+    e->ref = sourceStart;
+    e->from = kFromSourceVolume;
     std::memcpy(e->date, date, 7);
     return e;
   } catch (const std::bad_alloc&) {
+    return nullptr;
+  } catch (const std::length_error&) {
     return nullptr;
   }
 }
@@ -910,10 +961,12 @@ TreeEntry* ImageBuilder::AddFileItem(std::u16string_view path, uint64_t size, st
   try {
     impl_->hostPaths.push_back(hostPath);
     TreeEntry* e =
-        impl_->Add(path, false, size, fileTime, 0xFFFFFFFF, static_cast<int32_t>(impl_->hostPaths.size() - 1));
+        impl_->Add(path, false, size, fileTime, kFromHostFile, static_cast<uint32_t>(impl_->hostPaths.size() - 1));
     if (e == nullptr) impl_->hostPaths.pop_back();
     return e;
   } catch (const std::bad_alloc&) {
+    return nullptr;
+  } catch (const std::length_error&) {
     return nullptr;
   }
 }
@@ -939,6 +992,8 @@ BuildError ImageBuilder::Build() {
   }
   // The tree is not needed to serve reads: the map, the pool and the data starts are.
   m.entries.clear();
+  m.entries.shrink_to_fit();
+  m.names.Release();
   m.dirs.clear();
   m.dirs.shrink_to_fit();
   m.dirLookup.clear();
@@ -976,7 +1031,7 @@ const uint8_t* ImageBuilder::PoolAt(uint32_t offset, uint32_t length) const {
 size_t ImageBuilder::MemoryUsed() const {
   return impl_->map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(impl_->pool.size()) +
          impl_->files.capacity() * sizeof(FileFacts) + impl_->runStarts.capacity() * sizeof(uint32_t) +
-         impl_->entries.size() * sizeof(TreeEntry) + impl_->dirs.capacity() * sizeof(DirNode);
+         impl_->entries.size() * sizeof(TreeEntry) + impl_->names.size() + impl_->dirs.capacity() * sizeof(DirNode);
 }
 
 uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buffer) {
