@@ -71,6 +71,17 @@ struct DirNode {
   uint32_t isoExtent = 0, isoSize = 0, jolietExtent = 0, jolietSize = 0;
   uint32_t feSector = 0, streamBytes = 0;
   uint32_t isoNumber = 0, jolietNumber = 0;
+  // Where this directory's sectors start in Impl's isoStarts, jolietStarts and fidStarts.
+  uint32_t isoStartAt = 0, jolietStartAt = 0, fidStartAt = 0;
+};
+
+// The first record of a directory sector or FID-stream sector, so that any one sector can be made
+// without the ones before it. `pos` 0 and 1 are "." and ".." (the parent FID), 2 + i the i-th entry
+// of the order (1 + i for FIDs); `at` is the extent number within the entry (directories) or the
+// record's stream offset (FIDs).
+struct RecordStart {
+  uint32_t pos;
+  uint32_t at;
 };
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) {
@@ -228,6 +239,7 @@ class MetadataPool {
 // Places records of the given lengths by Algorithms 4; returns the offset after the last one.
 class RecordPlacer {
  public:
+  explicit RecordPlacer(uint64_t offset = 0) : offset_(offset) {}
   uint64_t Place(size_t length) {
     if (offset_ % 2048 + length >= 2048) offset_ = CeilDiv(offset_, 2048) * 2048;
     const uint64_t at = offset_;
@@ -330,8 +342,9 @@ struct ImageBuilder::Impl {
 
   std::vector<SectorRecord> map;
   MetadataPool pool;
-  std::vector<FileFacts> files;     // per file, in File Entry order
-  std::vector<uint32_t> runStarts;  // first sector of every file's data, ascending
+  std::vector<FileFacts> files;                                 // per file, in File Entry order
+  std::vector<uint32_t> runStarts;                              // first sector of every file's data, ascending
+  std::vector<RecordStart> isoStarts, jolietStarts, fidStarts;  // one per directory/FID sector
   bool built = false;
 
   bool Cancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed); }
@@ -402,6 +415,25 @@ struct ImageBuilder::Impl {
   BuildError PlaceAll();
   BuildError Emit();
   void FillVolumeFacts(b::VolumeFacts* f) const;
+
+  // Calls f(pos, extentNumber, length) for the records of `d` from (pos, extentNumber) on while it
+  // returns true.
+  template <class F>
+  void ForEachRecord(const DirNode& d, bool iso, uint32_t pos, uint64_t extentNumber, F f) const {
+    const std::vector<uint32_t>& order = iso ? d.isoOrder : d.jolietOrder;
+    for (; pos < 2; ++pos)
+      if (!f(pos, uint64_t{0}, size_t{34})) return;
+    for (; pos - 2 < order.size(); ++pos, extentNumber = 0) {
+      const TreeEntry& e = entries[order[pos - 2]];
+      const uint64_t records = e.node >= 0 ? 1 : IsoExtentCount(e.size);
+      const size_t length = b::DirectoryRecordLength(iso ? e.isoLength : e.jolietLength * 2u);
+      for (; extentNumber < records; ++extentNumber)
+        if (!f(pos, extentNumber, length)) return;
+    }
+  }
+  // Sector `k` of directory `di`'s ISO or Joliet extent, or of its FID stream, into zeroed `dst`.
+  void MakeDirectorySector(bool iso, uint32_t di, uint32_t k, uint8_t* dst) const;
+  void MakeFidSector(uint32_t di, uint32_t k, uint8_t* dst) const;
 };
 
 namespace {
@@ -560,27 +592,33 @@ BuildError ImageBuilder::Impl::NumberPathTables() {
 
 BuildError ImageBuilder::Impl::SizeAll() {
   for (DirNode& d : dirs) {
-    RecordPlacer iso, joliet;
-    iso.Place(34);
-    iso.Place(34);
-    joliet.Place(34);
-    joliet.Place(34);
-    uint64_t stream = b::FidLength(u"", true);
-    for (uint32_t k : d.isoOrder) {
-      const TreeEntry* e = &entries[k];
-      const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
-      for (uint64_t r = 0; r < records; ++r) iso.Place(b::DirectoryRecordLength(e->isoLength));
+    auto place = [&](bool isoSide, std::vector<RecordStart>* starts) {
+      RecordPlacer placer;
+      uint64_t sectors = 0;
+      ForEachRecord(d, isoSide, 0, 0, [&](uint32_t pos, uint64_t extentNumber, size_t length) {
+        if (placer.Place(length) / 2048 == sectors) {
+          starts->push_back({pos, static_cast<uint32_t>(extentNumber)});
+          ++sectors;
+        }
+        return placer.size() <= b::kMaxIsoExtentBytes;
+      });
+      return placer.size();
+    };
+    d.isoStartAt = static_cast<uint32_t>(isoStarts.size());
+    d.jolietStartAt = static_cast<uint32_t>(jolietStarts.size());
+    d.fidStartAt = static_cast<uint32_t>(fidStarts.size());
+    const uint64_t iso = place(true, &isoStarts), joliet = place(false, &jolietStarts);
+    uint64_t stream = 0, sectors = 0;
+    for (uint32_t pos = 0; pos <= d.jolietOrder.size() && stream <= b::kMaxIsoExtentBytes; ++pos) {
+      const uint64_t length =
+          pos == 0 ? b::FidLength(u"", true) : b::FidLength(JolietName(entries[d.jolietOrder[pos - 1]]), false);
+      for (; sectors * 2048 < stream + length; ++sectors) fidStarts.push_back({pos, static_cast<uint32_t>(stream)});
+      stream += length;
     }
-    for (uint32_t k : d.jolietOrder) {
-      const TreeEntry* e = &entries[k];
-      const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
-      for (uint64_t r = 0; r < records; ++r) joliet.Place(b::DirectoryRecordLength(e->jolietLength * 2));
-      stream += b::FidLength(JolietName(*e), false);
-    }
-    if (iso.size() > b::kMaxIsoExtentBytes || joliet.size() > b::kMaxIsoExtentBytes || stream > b::kMaxIsoExtentBytes)
+    if (iso > b::kMaxIsoExtentBytes || joliet > b::kMaxIsoExtentBytes || stream > b::kMaxIsoExtentBytes)
       return BuildError::kImageTooLarge;
-    d.isoSize = static_cast<uint32_t>(iso.size());
-    d.jolietSize = static_cast<uint32_t>(joliet.size());
+    d.isoSize = static_cast<uint32_t>(iso);
+    d.jolietSize = static_cast<uint32_t>(joliet);
     d.streamBytes = static_cast<uint32_t>(stream);
   }
   return BuildError::kNone;
@@ -729,16 +767,7 @@ BuildError ImageBuilder::Impl::Emit() {
     fe.uniqueId = di == 0 ? 0 : d.feSector;
     if (!b::WriteFileEntry(at(sectors(1)), fe)) return BuildError::kImageTooLarge;
     const uint32_t streamSectors = static_cast<uint32_t>(CeilDiv(d.streamBytes, 2048));
-    const uint32_t o = sectors(streamSectors);
-    const uint32_t firstBlock = d.feSector + 1 - p;
-    const DirNode& parent = dirs[d.parent];
-    size_t pos = b::WriteFid(at(o), firstBlock, 8, u"", parent.feSector - p, d.parent == 0 ? 0 : parent.feSector);
-    for (uint32_t k : d.jolietOrder) {
-      const TreeEntry* e = &entries[k];
-      const uint32_t target = e->node >= 0 ? dirs[e->node].feSector : e->feSector;
-      pos += b::WriteFid(at(o) + pos, firstBlock + static_cast<uint32_t>(pos / 2048), e->node >= 0 ? 2 : 0,
-                         JolietName(*e), target - p, target);
-    }
+    for (uint32_t k = 0; k < streamSectors; ++k) map.push_back({sector_kind::kFidRun, di});
   }
   for (uint32_t di : jolietPreorder) {
     if (Cancelled()) return BuildError::kCancelled;
@@ -791,47 +820,14 @@ BuildError ImageBuilder::Impl::Emit() {
   pathTable(false, false, jolietPathSectors);
   pathTable(false, true, jolietPathSectors);
 
-  const uint8_t dotName = 0, dotDotName = 1;
   auto directories = [&](bool iso) {
     for (uint32_t di : iso ? isoPreorder : jolietPreorder) {
       if (Cancelled()) return BuildError::kCancelled;
       const DirNode& d = dirs[di];
-      const DirNode& parent = dirs[d.parent];
-      const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
-      const uint32_t size = iso ? d.isoSize : d.jolietSize;
-      if (map.size() != extent) return BuildError::kBrokenTree;
-      const uint32_t o = sectors(static_cast<uint32_t>(std::max<uint64_t>(1, CeilDiv(size, 2048))));
-      RecordPlacer place;
-      auto put = [&](uint32_t ext, uint32_t len, const uint8_t* date, uint8_t flags, const uint8_t* name, size_t n) {
-        const uint64_t where = place.Place(b::DirectoryRecordLength(n));
-        b::WriteDirectoryRecord(at(o) + where, ext, len, date, flags, name, n);
-      };
-      put(extent, RoundSector(size), d.entry->date, 2, &dotName, 1);
-      put(iso ? parent.isoExtent : parent.jolietExtent, RoundSector(iso ? parent.isoSize : parent.jolietSize),
-          d.entry->date, 2, &dotDotName, 1);
-      for (uint32_t k : iso ? d.isoOrder : d.jolietOrder) {
-        const TreeEntry* e = &entries[k];
-        std::vector<uint8_t> jname;
-        const uint8_t* name = reinterpret_cast<const uint8_t*>(IsoName(*e).data());
-        size_t n = e->isoLength;
-        if (!iso) {
-          jname = JolietBytes(JolietName(*e));
-          name = jname.data();
-          n = jname.size();
-        }
-        if (e->node >= 0) {
-          const DirNode& c = dirs[e->node];
-          put(iso ? c.isoExtent : c.jolietExtent, RoundSector(iso ? c.isoSize : c.jolietSize), e->date, 2, name, n);
-          continue;
-        }
-        const uint64_t records = IsoExtentCount(e->size);
-        for (uint64_t r = 0; r < records; ++r) {
-          const uint64_t offset = r * b::kMaxIsoExtentBytes;
-          const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(e->size - offset, b::kMaxIsoExtentBytes));
-          const uint32_t ext = e->size == 0 ? 0 : e->start + static_cast<uint32_t>(offset / 2048);
-          put(ext, len, e->date, r + 1 < records ? 0x80 : 0, name, n);
-        }
-      }
+      if (map.size() != (iso ? d.isoExtent : d.jolietExtent)) return BuildError::kBrokenTree;
+      const uint64_t count = std::max<uint64_t>(1, CeilDiv(iso ? d.isoSize : d.jolietSize, 2048));
+      for (uint64_t k = 0; k < count; ++k)
+        map.push_back({iso ? sector_kind::kIsoDirectory : sector_kind::kJolietDirectory, di});
     }
     return BuildError::kNone;
   };
@@ -885,6 +881,78 @@ BuildError ImageBuilder::Impl::Emit() {
   if (map.size() != closingAnchor) return BuildError::kBrokenTree;
   b::WriteAnchor(at(sectors(1)), closingAnchor);
   return BuildError::kNone;
+}
+
+void ImageBuilder::Impl::MakeDirectorySector(bool iso, uint32_t di, uint32_t k, uint8_t* dst) const {
+  const DirNode& d = dirs[di];
+  const DirNode& parent = dirs[d.parent];
+  const std::vector<RecordStart>& starts = iso ? isoStarts : jolietStarts;
+  const uint32_t size = iso ? d.isoSize : d.jolietSize;
+  if (uint64_t{k} * 2048 >= size) return;
+  const RecordStart first = starts[(iso ? d.isoStartAt : d.jolietStartAt) + k];
+  const uint64_t from = uint64_t{k} * 2048;
+  RecordPlacer place(from);
+  const uint8_t dotName = 0, dotDotName = 1;
+  ForEachRecord(d, iso, first.pos, first.at, [&](uint32_t pos, uint64_t r, size_t length) {
+    const uint64_t where = place.Place(length);
+    if (where >= from + 2048) return false;
+    uint8_t* at = dst + (where - from);
+    if (pos < 2) {
+      const DirNode& x = pos == 0 ? d : parent;
+      b::WriteDirectoryRecord(at, iso ? x.isoExtent : x.jolietExtent, RoundSector(iso ? x.isoSize : x.jolietSize),
+                              d.entry->date, 2, pos == 0 ? &dotName : &dotDotName, 1);
+      return true;
+    }
+    const TreeEntry& e = entries[(iso ? d.isoOrder : d.jolietOrder)[pos - 2]];
+    uint8_t jname[2 * kJolietNameLimit];
+    const uint8_t* name = reinterpret_cast<const uint8_t*>(IsoName(e).data());
+    size_t n = e.isoLength;
+    if (!iso) {
+      const std::u16string_view j = JolietName(e);
+      for (size_t i = 0; i < j.size(); ++i) b::Put16Be(jname + 2 * i, j[i]);
+      name = jname;
+      n = 2 * j.size();
+    }
+    if (e.node >= 0) {
+      const DirNode& c = dirs[e.node];
+      b::WriteDirectoryRecord(at, iso ? c.isoExtent : c.jolietExtent, RoundSector(iso ? c.isoSize : c.jolietSize),
+                              e.date, 2, name, n);
+      return true;
+    }
+    const uint64_t records = IsoExtentCount(e.size);
+    const uint64_t offset = r * b::kMaxIsoExtentBytes;
+    const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(e.size - offset, b::kMaxIsoExtentBytes));
+    const uint32_t ext = e.size == 0 ? 0 : e.start + static_cast<uint32_t>(offset / 2048);
+    b::WriteDirectoryRecord(at, ext, len, e.date, r + 1 < records ? 0x80 : 0, name, n);
+    return true;
+  });
+}
+
+void ImageBuilder::Impl::MakeFidSector(uint32_t di, uint32_t k, uint8_t* dst) const {
+  const DirNode& d = dirs[di];
+  const uint64_t from = uint64_t{k} * 2048;
+  if (from >= d.streamBytes) return;
+  const RecordStart first = fidStarts[d.fidStartAt + k];
+  // The first record may begin in an earlier sector and the last run into the next one.
+  uint8_t run[4096] = {};
+  const uint32_t p = b::kPartitionStart;
+  const uint32_t firstBlock = d.feSector + 1 - p;
+  uint64_t pos = first.at;
+  for (uint32_t i = first.pos; i <= d.jolietOrder.size() && pos < from + 2048; ++i) {
+    const TreeEntry* e = i == 0 ? nullptr : &entries[d.jolietOrder[i - 1]];
+    const std::u16string_view name = e == nullptr ? std::u16string_view() : JolietName(*e);
+    if (pos - first.at + b::FidLength(name, e == nullptr) > sizeof run) return;
+    uint8_t* at = run + (pos - first.at);
+    const auto block = firstBlock + static_cast<uint32_t>(pos / 2048);
+    if (e == nullptr) {
+      const DirNode& parent = dirs[d.parent];
+      pos += b::WriteFid(at, block, 8, name, parent.feSector - p, d.parent == 0 ? 0 : parent.feSector);
+    } else {
+      const uint32_t target = e->node >= 0 ? dirs[e->node].feSector : e->feSector;
+      pos += b::WriteFid(at, block, e->node >= 0 ? 2 : 0, name, target - p, target);
+    }
+  }
+  std::memcpy(dst, run + (from - first.at), static_cast<size_t>(std::min<uint64_t>(2048, d.streamBytes - from)));
 }
 
 ImageBuilder::ImageBuilder(ItemDataSource* source, std::function<BuildClock()> clock) : impl_(new Impl) {
@@ -990,19 +1058,26 @@ BuildError ImageBuilder::Build() {
   } catch (const std::length_error&) {
     error_ = BuildError::kImageTooLarge;
   }
-  // The tree is not needed to serve reads: the map, the pool and the data starts are.
-  m.entries.clear();
-  m.entries.shrink_to_fit();
-  m.names.Release();
-  m.dirs.clear();
-  m.dirs.shrink_to_fit();
+  // Reads need the map, the pool, the data starts, and the entries, names and orders that the
+  // directory sectors are made of.
   m.dirLookup.clear();
   m.hostPaths.clear();
   m.isoPreorder.clear();
   m.jolietPreorder.clear();
   m.isoPathOrder.clear();
   m.jolietPathOrder.clear();
+  for (DirNode& d : m.dirs) {
+    d.children = d.isoChildren = d.jolietChildren = d.entries = std::vector<uint32_t>();
+  }
   if (error_ != BuildError::kNone) {
+    m.entries.clear();
+    m.entries.shrink_to_fit();
+    m.names.Release();
+    m.dirs.clear();
+    m.dirs.shrink_to_fit();
+    m.isoStarts.clear();
+    m.jolietStarts.clear();
+    m.fidStarts.clear();
     m.map.clear();
     m.map.shrink_to_fit();
     m.pool.Release();
@@ -1029,9 +1104,13 @@ const uint8_t* ImageBuilder::PoolAt(uint32_t offset, uint32_t length) const {
 }
 
 size_t ImageBuilder::MemoryUsed() const {
-  return impl_->map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(impl_->pool.size()) +
-         impl_->files.capacity() * sizeof(FileFacts) + impl_->runStarts.capacity() * sizeof(uint32_t) +
-         impl_->entries.size() * sizeof(TreeEntry) + impl_->names.size() + impl_->dirs.capacity() * sizeof(DirNode);
+  const Impl& m = *impl_;
+  size_t orders = 0;
+  for (const DirNode& d : m.dirs) orders += (d.isoOrder.capacity() + d.jolietOrder.capacity()) * sizeof(uint32_t);
+  return m.map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(m.pool.size()) +
+         m.files.capacity() * sizeof(FileFacts) + m.runStarts.capacity() * sizeof(uint32_t) +
+         m.entries.size() * sizeof(TreeEntry) + m.names.size() + m.dirs.capacity() * sizeof(DirNode) + orders +
+         (m.isoStarts.capacity() + m.jolietStarts.capacity() + m.fidStarts.capacity()) * sizeof(RecordStart);
 }
 
 uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buffer) {
@@ -1051,6 +1130,18 @@ uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buff
     uint8_t* dst = buffer + size_t{i} * 2048;
     if (kind == sector_kind::kMetadata) {
       if (uint64_t{rec.value} + 2048 <= m.pool.size()) std::memcpy(dst, m.pool.data() + rec.value, 2048);
+      ++i;
+    } else if (kind == sector_kind::kIsoDirectory || kind == sector_kind::kJolietDirectory) {
+      if (rec.value < m.dirs.size()) {
+        const bool iso = kind == sector_kind::kIsoDirectory;
+        const DirNode& d = m.dirs[rec.value];
+        const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
+        if (s >= extent) m.MakeDirectorySector(iso, rec.value, static_cast<uint32_t>(s - extent), dst);
+      }
+      ++i;
+    } else if (kind == sector_kind::kFidRun) {
+      if (rec.value < m.dirs.size() && s > m.dirs[rec.value].feSector)
+        m.MakeFidSector(rec.value, static_cast<uint32_t>(s - m.dirs[rec.value].feSector - 1), dst);
       ++i;
     } else if (kind == sector_kind::kFileEntry) {
       if (rec.value < m.files.size()) {
