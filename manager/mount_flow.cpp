@@ -77,10 +77,12 @@ MountResult MountFile(DriveControl& drives, int drive, const std::string& picked
     return result;
   }
   if (inspection.osError != 0) {
+    result.osError = inspection.osError;
     result.message = platform::Utf8ToUtf16(inspection.image + "\r\n\r\n" + std::strerror(inspection.osError));
     return result;
   }
   if (inspection.result != inspect::kOpenOk) {
+    result.inspectResult = inspection.result;
     const uint16_t text = inspect::OpenResultText(inspection.result);
     result.message = context.text(text ? text : 280);
     return result;
@@ -102,6 +104,7 @@ MountResult MountFile(DriveControl& drives, int drive, const std::string& picked
   if (static_cast<size_t>(drive) < list.size()) result.letter = list[static_cast<size_t>(drive)].letter();
 
   std::u16string ntName, clientPath;
+  result.sent = inspection.image;
   if (!ServicePaths(inspection.image, &ntName, &clientPath)) {
     result.message = context.text(280);
     return result;

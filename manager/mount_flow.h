@@ -25,6 +25,9 @@ struct MountResult {
   int drive = -1;
   char letter = 0;  // 0 when the drive has none
   int32_t format = -1;
+  int32_t inspectResult = 0;  // the inspection's code when the file was refused (0: opened)
+  int osError = 0;            // the file could not be opened at all
+  std::string sent;           // the file named in the command (first volume, image of a descriptor)
 };
 
 // The file's inspection alone: what would be mounted (the probe; nothing is sent). `picked` is

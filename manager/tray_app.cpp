@@ -51,6 +51,13 @@ void TrayApp::Tick() {
       End();
       return;
     }
+    // The icon's callback as another program (or a desktop without a tray) posts it.
+    if (m.message == kTrayCallbackMessage && m.wParam == kTrayIconId &&
+        (m.lParam == static_cast<uint32_t>(TrayEvent::LeftButtonUp) ||
+         m.lParam == static_cast<uint32_t>(TrayEvent::RightButtonUp))) {
+      OnTrayEvent(static_cast<TrayEvent>(m.lParam));
+      if (ended_) return;
+    }
     // 0x415 only asks whether the manager is there; a posted one needs no answer.
   }
 }

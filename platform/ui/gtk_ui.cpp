@@ -1,8 +1,12 @@
 #include "platform/ui/gtk_ui.h"
 
 #include <gtk/gtk.h>
+#ifdef KV_HAVE_LIBNOTIFY
+#include <libnotify/notify.h>
+#endif
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/wide_text.h"
@@ -756,6 +760,126 @@ bool GtkUi::Answer(WindowId window, int answer) {
   return false;
 }
 
+namespace {
+
+void DescribeWidget(GtkWidget* w, int depth, std::string* out);
+
+void DescribeChildren(GtkWidget* w, int depth, std::string* out) {
+  if (!GTK_IS_CONTAINER(w)) return;
+  GList* children = gtk_container_get_children(GTK_CONTAINER(w));
+  for (GList* c = children; c; c = c->next) DescribeWidget(GTK_WIDGET(c->data), depth, out);
+  g_list_free(children);
+}
+
+void DescribeLine(int depth, const std::string& kind, const std::string& text, std::string* out) {
+  out->append(static_cast<size_t>(depth) * 2, ' ');
+  *out += kind + ": " + text + "\n";
+}
+
+void DescribeWidget(GtkWidget* w, int depth, std::string* out) {
+  if (!gtk_widget_get_visible(w)) return;
+  const char* state = gtk_widget_get_sensitive(w) ? "" : " (disabled)";
+  if (GTK_IS_SEPARATOR_MENU_ITEM(w)) {
+    DescribeLine(depth, "separator", "", out);
+  } else if (GTK_IS_MENU_ITEM(w)) {
+    const char* label = gtk_menu_item_get_label(GTK_MENU_ITEM(w));
+    std::string text = label ? label : "";
+    if (GTK_IS_CHECK_MENU_ITEM(w) && gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(w))) text = "[x] " + text;
+    DescribeLine(depth, "item", text + state, out);
+    if (GtkWidget* sub = gtk_menu_item_get_submenu(GTK_MENU_ITEM(w))) {
+      GList* children = gtk_container_get_children(GTK_CONTAINER(sub));
+      for (GList* c = children; c; c = c->next) DescribeWidget(GTK_WIDGET(c->data), depth + 1, out);
+      g_list_free(children);
+    }
+  } else if (GTK_IS_CHECK_BUTTON(w)) {
+    const char* label = gtk_button_get_label(GTK_BUTTON(w));
+    DescribeLine(depth, "check",
+                 std::string(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w)) ? "[x] " : "[ ] ") +
+                     (label ? label : "") + state,
+                 out);
+  } else if (GTK_IS_BUTTON(w)) {
+    const char* label = gtk_button_get_label(GTK_BUTTON(w));
+    DescribeLine(depth, "button", std::string(label ? label : "") + state, out);
+  } else if (GTK_IS_LABEL(w)) {
+    DescribeLine(depth, "label", gtk_label_get_text(GTK_LABEL(w)), out);
+  } else if (GTK_IS_ENTRY(w)) {
+    const bool hidden = !gtk_entry_get_visibility(GTK_ENTRY(w));
+    DescribeLine(depth, hidden ? "password" : "edit",
+                 std::string(hidden ? std::string(gtk_entry_get_text_length(GTK_ENTRY(w)), '*')
+                                    : gtk_entry_get_text(GTK_ENTRY(w))) +
+                     state,
+                 out);
+  } else if (GTK_IS_TEXT_VIEW(w)) {
+    GtkTextBuffer* b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(w));
+    GtkTextIter from, to;
+    gtk_text_buffer_get_bounds(b, &from, &to);
+    gchar* t = gtk_text_buffer_get_text(b, &from, &to, FALSE);
+    DescribeLine(depth, "text", t ? t : "", out);
+    g_free(t);
+  } else if (GTK_IS_COMBO_BOX_TEXT(w)) {
+    gchar* t = gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(w));
+    DescribeLine(depth, "list", std::string(t ? t : "") + state, out);
+    g_free(t);
+    GtkTreeModel* m = gtk_combo_box_get_model(GTK_COMBO_BOX(w));
+    GtkTreeIter it;
+    for (gboolean ok = gtk_tree_model_get_iter_first(m, &it); ok; ok = gtk_tree_model_iter_next(m, &it)) {
+      gchar* item = nullptr;
+      gtk_tree_model_get(m, &it, 0, &item, -1);
+      DescribeLine(depth + 1, "option", item ? item : "", out);
+      g_free(item);
+    }
+  } else if (GTK_IS_TREE_VIEW(w)) {
+    GtkTreeView* tree = GTK_TREE_VIEW(w);
+    const int columns = static_cast<int>(gtk_tree_view_get_n_columns(tree));
+    for (int c = 0; c < columns; ++c) {
+      const char* title = gtk_tree_view_column_get_title(gtk_tree_view_get_column(tree, c));
+      DescribeLine(depth, "column", title ? title : "", out);
+    }
+    GtkTreeModel* m = gtk_tree_view_get_model(tree);
+    GtkTreeIter it;
+    for (gboolean ok = gtk_tree_model_get_iter_first(m, &it); ok; ok = gtk_tree_model_iter_next(m, &it)) {
+      std::string row;
+      for (int c = 0; c < gtk_tree_model_get_n_columns(m); ++c) {
+        if (gtk_tree_model_get_column_type(m, c) != G_TYPE_STRING) continue;
+        gchar* cell = nullptr;
+        gtk_tree_model_get(m, &it, c, &cell, -1);
+        row += std::string(row.empty() ? "" : " | ") + (cell ? cell : "");
+        g_free(cell);
+      }
+      DescribeLine(depth + 1, "row", row, out);
+    }
+  } else if (GTK_IS_FRAME(w)) {
+    const char* label = gtk_frame_get_label(GTK_FRAME(w));
+    DescribeLine(depth, "group", label ? label : "", out);
+    DescribeChildren(w, depth + 1, out);
+  } else {
+    DescribeChildren(w, depth, out);
+  }
+}
+
+}  // namespace
+
+std::string GtkUi::Describe(WindowId window) {
+  Shown* s = FindShown(window);
+  if (!s) return {};
+  std::string out;
+  if (GTK_IS_WINDOW(s->window)) {
+    const char* title = gtk_window_get_title(GTK_WINDOW(s->window));
+    DescribeLine(0, "title", title ? title : "", &out);
+  }
+  DescribeChildren(s->window, 1, &out);
+  return out;
+}
+
+bool GtkUi::PumpUntil(const std::function<bool()>& done, unsigned timeoutMs) {
+  const gint64 until = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
+  while (!done()) {
+    if (g_get_monotonic_time() > until) return false;
+    if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(10000);
+  }
+  return true;
+}
+
 bool GtkUi::Screenshot(WindowId window, const std::string& pngPath, int* width, int* height) {
   Shown* s = FindShown(window);
   if (!s) return false;
@@ -878,14 +1002,27 @@ bool GtkUi::AddTrayIcon(const TrayIcon& icon, std::function<void(TrayEvent)> onE
 
 bool GtkUi::ShowBalloon(uint32_t iconId, const Balloon& balloon) {
   if (!ready_ || !trays_.count(iconId)) return false;
-  // A small window in the screen's lower right corner, gone after the time-out.
+  const char* iconName = balloon.icon == NIIF_ERROR     ? "dialog-error"
+                         : balloon.icon == NIIF_WARNING ? "dialog-warning"
+                                                        : "dialog-information";
+#ifdef KV_HAVE_LIBNOTIFY
+  // The desktop's notification server, when one answers (a session without a bus would start one).
+  if (std::getenv("DBUS_SESSION_BUS_ADDRESS") && (notify_is_initted() || notify_init("KVHELPER"))) {
+    const std::string title = U8(balloon.title.substr(0, 64));
+    NotifyNotification* n =
+        notify_notification_new(title.empty() ? " " : title.c_str(), U8(balloon.text.substr(0, 256)).c_str(), iconName);
+    // Time-out 0 means the system's choice.
+    if (balloon.timeoutMs) notify_notification_set_timeout(n, static_cast<gint>(balloon.timeoutMs));
+    const bool shown = notify_notification_show(n, nullptr);
+    g_object_unref(n);
+    if (shown) return true;
+  }
+#endif
+  // Else a small window in the screen's lower right corner, gone after the time-out.
   GtkWidget* w = gtk_window_new(GTK_WINDOW_POPUP);
   GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 4);
   gtk_container_set_border_width(GTK_CONTAINER(box), 10);
   gtk_container_add(GTK_CONTAINER(w), box);
-  const char* iconName = balloon.icon == NIIF_ERROR     ? "dialog-error"
-                         : balloon.icon == NIIF_WARNING ? "dialog-warning"
-                                                        : "dialog-information";
   GtkWidget* head = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
   gtk_box_pack_start(GTK_BOX(head), gtk_image_new_from_icon_name(iconName, GTK_ICON_SIZE_DND), FALSE, FALSE, 0);
   if (!balloon.title.empty()) {
@@ -934,8 +1071,9 @@ bool GtkUi::SetTimer(uint32_t id, uint32_t periodMs, std::function<void()> onTic
   timer->source = g_timeout_add(
       periodMs,
       [](gpointer p) -> gboolean {
-        auto* t = static_cast<Timer*>(p);
-        if (t->onTick) t->onTick();
+        // A copy: the tick may kill its own timer (the program ends from it).
+        const std::function<void()> tick = static_cast<Timer*>(p)->onTick;
+        if (tick) tick();
         return G_SOURCE_CONTINUE;
       },
       timer.get());

@@ -31,6 +31,14 @@ class GtkUi : public Ui {
   bool Answer(WindowId window, int answer);
   // Writes what `window` shows now as a PNG; false when it is not shown.
   bool Screenshot(WindowId window, const std::string& pngPath, int* width = nullptr, int* height = nullptr);
+  // The widget tree of a shown window as text, one widget a line, indented by depth: its kind,
+  // its text or value and its state ("title: ...", "button: OK", "check: [x] Autostart",
+  // "item: Drive [D:] ", "list: 3 Drives", "column: Drive", "row: Drive 0 | <Auto>" ...). Empty
+  // when the window is not shown.
+  std::string Describe(WindowId window);
+  // Keeps the desktop answering (drawing, accessibility requests) until `done` says so; false
+  // after `timeoutMs` without it.
+  bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs);
 
   WindowId CreateHiddenWindow(std::u16string_view className) override;
   void DestroyWindow(WindowId window) override;

@@ -11,6 +11,7 @@
 
 #include "manager/archive_dialogs.h"
 #include "manager/config_dialog.h"
+#include "manager/helper.h"
 #include "manager/tray_menu.h"
 #include "platform/ui/gtk_ui.h"
 #include "tests/ui/ui_fixture.h"
@@ -184,6 +185,44 @@ TEST_F(Desktop, EscapeCancelsADialog) {
     EXPECT_TRUE(ui_.PressKey(w, GDK_KEY_Escape));
   });
   EXPECT_EQ(AskPassword(ui_, kNoWindow, languages, u"p", u"f.7z").result, kPromptCancel);
+}
+
+TEST_F(Desktop, TheInspectionsQuestionsAreTheManagersDialogs) {
+  ConfigStore config(ConfigProgram::Manager, Facts(true));
+  Languages languages(config);
+  languages.Load();
+  const WindowId owner = kNoWindow;
+  UiPrompts prompts(ui_, languages, &owner);
+  int shown = 0;
+  std::string comment, volumes, wrong;
+  ui_.SetShownHook([&](WindowId w) {
+    switch (++shown) {
+      case 1:
+        ASSERT_TRUE(ui_.Screenshot(w, (kShots / "comment.png").string()));
+        comment = ui_.Describe(w);
+        EXPECT_TRUE(ui_.ClickControl(w, IDOK));
+        break;
+      case 2:
+        ASSERT_TRUE(ui_.Screenshot(w, (kShots / "volumes.png").string()));
+        volumes = ui_.Describe(w);
+        EXPECT_TRUE(ui_.ClickControl(w, IDOK));
+        break;
+      default:
+        wrong = ui_.Describe(w);
+        EXPECT_TRUE(ui_.Answer(w, IDCANCEL));
+    }
+  });
+  prompts.ShowComment("Disc one of two\r\nmade for the tray test");
+  EXPECT_NE(comment.find("text: Disc one of two"), std::string::npos) << comment;
+  const kv::inspect::VolumesAnswer a =
+      prompts.AskMissingVolumes({"/srv/sets/", {"set.part02.daa", "set.part03.daa"}}, true, {});
+  EXPECT_TRUE(a.ok);
+  EXPECT_TRUE(a.skip) << "the box starts ticked when skipping is allowed";
+  EXPECT_NE(volumes.find("edit: /srv/sets/\n"), std::string::npos) << volumes;
+  EXPECT_NE(volumes.find("row: set.part03.daa"), std::string::npos) << volumes;
+  EXPECT_FALSE(prompts.WrongPassword(languages.Text(550)));
+  EXPECT_NE(wrong.find(kv::platform::Utf16ToUtf8(languages.Text(550)).substr(0, 20)), std::string::npos) << wrong;
+  EXPECT_EQ(shown, 3);
 }
 
 }  // namespace
