@@ -190,9 +190,9 @@ bool NameDirectory(const std::vector<TreeEntry*>& newestFirst, size_t limit, boo
   return true;
 }
 
-// The MetadataPool: anonymous memory, zero until written and backed by huge pages where the system
-// allows (a File Entry sector per file makes it large), grown by the larger of the request and
-// 1 MiB while keeping its contents. Offsets into it are 32-bit, so it holds at most 4 GiB.
+// The MetadataPool (and the name pool): anonymous memory, zero until written and backed by huge
+// pages where the system allows, grown by the larger of the request and 1 MiB while keeping its
+// contents without a copy (no doubling peak). Offsets into it are 32-bit, so it holds at most 4 GiB.
 class MetadataPool {
  public:
   MetadataPool() = default;
@@ -309,14 +309,6 @@ BuildClock SystemBuildClock() {
   return c;
 }
 
-// What a file's File Entry is made of besides its own sector number.
-struct FileFacts {
-  uint64_t length;
-  uint32_t firstDataBlock;
-  uint8_t date[7];
-};
-static_assert(sizeof(FileFacts) == 24);
-
 struct ImageBuilder::Impl {
   ItemDataSource* source = nullptr;
   BuildClock now;
@@ -342,7 +334,6 @@ struct ImageBuilder::Impl {
 
   std::vector<SectorRecord> map;
   MetadataPool pool;
-  std::vector<FileFacts> files;                                 // per file, in File Entry order
   std::vector<uint32_t> runStarts;                              // first sector of every file's data, ascending
   std::vector<RecordStart> isoStarts, jolietStarts, fidStarts;  // one per directory/FID sector
   bool built = false;
@@ -712,7 +703,6 @@ BuildError ImageBuilder::Impl::Emit() {
     return BuildError::kAppendFailed;
   }
   try {
-    files.reserve(fileCount);
     runStarts.reserve(fileCount);
     pool.Reserve((uint64_t{closingAnchor} - dataSectors - fileCount + 2) * 2048 + refBytes);  // an upper bound
   } catch (const std::bad_alloc&) {
@@ -776,11 +766,7 @@ BuildError ImageBuilder::Impl::Emit() {
       if (e->node >= 0) continue;
       if (map.size() != e->feSector) return BuildError::kBrokenTree;
       if (e->size > b::kMaxShortAds * uint64_t{b::kMaxShortAdBytes}) return BuildError::kImageTooLarge;
-      FileFacts& f = files.emplace_back();
-      f.length = e->size;
-      f.firstDataBlock = e->size == 0 ? 0 : e->start - p;
-      std::memcpy(f.date, e->date, 7);
-      map.push_back({sector_kind::kFileEntry, static_cast<uint32_t>(files.size() - 1)});
+      map.push_back({sector_kind::kFileEntry, k});
     }
   }
 
@@ -1081,8 +1067,6 @@ BuildError ImageBuilder::Build() {
     m.map.clear();
     m.map.shrink_to_fit();
     m.pool.Release();
-    m.files.clear();
-    m.files.shrink_to_fit();
     m.runStarts.clear();
     return error_;
   }
@@ -1108,8 +1092,8 @@ size_t ImageBuilder::MemoryUsed() const {
   size_t orders = 0;
   for (const DirNode& d : m.dirs) orders += (d.isoOrder.capacity() + d.jolietOrder.capacity()) * sizeof(uint32_t);
   return m.map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(m.pool.size()) +
-         m.files.capacity() * sizeof(FileFacts) + m.runStarts.capacity() * sizeof(uint32_t) +
-         m.entries.size() * sizeof(TreeEntry) + m.names.size() + m.dirs.capacity() * sizeof(DirNode) + orders +
+         m.runStarts.capacity() * sizeof(uint32_t) + m.entries.size() * sizeof(TreeEntry) + m.names.size() +
+         m.dirs.capacity() * sizeof(DirNode) + orders +
          (m.isoStarts.capacity() + m.jolietStarts.capacity() + m.fidStarts.capacity()) * sizeof(RecordStart);
 }
 
@@ -1144,13 +1128,13 @@ uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buff
         m.MakeFidSector(rec.value, static_cast<uint32_t>(s - m.dirs[rec.value].feSector - 1), dst);
       ++i;
     } else if (kind == sector_kind::kFileEntry) {
-      if (rec.value < m.files.size()) {
-        const FileFacts& f = m.files[rec.value];
+      if (rec.value < m.entries.size() && m.entries[rec.value].node < 0) {
+        const TreeEntry& e = m.entries[rec.value];
         b::FileEntryFacts fe;
         fe.block = static_cast<uint32_t>(s) - b::kPartitionStart;
-        fe.length = f.length;
-        fe.firstDataBlock = f.firstDataBlock;
-        fe.date = f.date;
+        fe.length = e.size;
+        fe.firstDataBlock = e.size == 0 ? 0 : e.start - b::kPartitionStart;
+        fe.date = e.date;
         fe.uniqueId = s;
         b::WriteFileEntry(dst, fe);
       }

@@ -79,7 +79,7 @@ inline constexpr uint32_t kSourceSector = 0x10000000u;  // value = sector of the
 inline constexpr uint32_t kItemFirst = 0x20000000u;     // value = pool offset of a 4-byte item reference
 inline constexpr uint32_t kItemNext = 0x30000000u;
 inline constexpr uint32_t kMetadata = 0x40000000u;  // value = pool offset of the sector's 2048 bytes
-// A file's File Entry, written when read: value = index of the file's facts (size, data, date).
+// A file's File Entry, written when read: value = the file's entry number in the kept tree.
 inline constexpr uint32_t kFileEntry = 0x50000000u;
 // Made when read from the tree kept after the build: value = the directory's number.
 inline constexpr uint32_t kIsoDirectory = 0x60000000u;     // a sector of its ISO 9660 extent
