@@ -16,7 +16,6 @@
 #include <new>
 #include <stdexcept>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "platform/codepage.h"
 #include "platform/localtime.h"
@@ -121,8 +120,8 @@ bool JolietLess(std::u16string_view a, std::u16string_view b) {
 
 // The "~N" form of `full` (Algorithms 2). `next` remembers where the search for `full` stopped:
 // the used set only grows, so the first free N never moves backwards.
-template <class S, class Set, class Next>
-bool Mangle(const S& full, size_t limit, bool twoByteRule, Set& used, Next& next, S* out) {
+template <class S, class Free, class Next>
+bool Mangle(const S& full, size_t limit, bool twoByteRule, Free isFree, Next& next, S* out) {
   const size_t dot = full.rfind(static_cast<typename S::value_type>('.'));
   const S base = dot == S::npos ? full : full.substr(0, dot);
   const S ext = dot == S::npos ? S() : full.substr(dot);
@@ -147,47 +146,13 @@ bool Mangle(const S& full, size_t limit, bool twoByteRule, Set& used, Next& next
     name.push_back('~');
     for (int i = 0; i < d; ++i) name.push_back(static_cast<typename S::value_type>(digits[i]));
     name += e;
-    if (used.insert(name).second) {
+    if (isFree(name)) {
       *out = std::move(name);
       ++n;
       return true;
     }
   }
   return false;
-}
-
-// Two passes over the insertion list (newest first) as Algorithms 2 names them.
-template <class S, class Convert, class Assign>
-bool NameDirectory(const std::vector<TreeEntry*>& newestFirst, size_t limit, bool twoByteRule, Convert convert,
-                   Assign assign) {
-  std::unordered_set<S> used;
-  std::unordered_map<S, uint32_t> next;
-  used.insert(S(1, static_cast<typename S::value_type>(0)));
-  used.insert(S(1, static_cast<typename S::value_type>(1)));
-  std::vector<S> wanted(newestFirst.size());
-  for (size_t i = 0; i < newestFirst.size(); ++i) {
-    newestFirst[i]->named = false;
-    wanted[i] = convert(*newestFirst[i]);
-  }
-  for (size_t i = 0; i < newestFirst.size(); ++i) {
-    if (wanted[i].size() > limit) continue;
-    S name;
-    if (used.insert(wanted[i]).second) {
-      name = wanted[i];
-    } else if (!Mangle(wanted[i], limit, twoByteRule, used, next, &name)) {
-      return false;
-    }
-    assign(*newestFirst[i], std::move(name));
-    newestFirst[i]->named = true;
-  }
-  for (size_t i = 0; i < newestFirst.size(); ++i) {
-    if (newestFirst[i]->named) continue;
-    S name;
-    if (!Mangle(wanted[i], limit, twoByteRule, used, next, &name)) return false;
-    assign(*newestFirst[i], std::move(name));
-    newestFirst[i]->named = true;
-  }
-  return true;
 }
 
 // The MetadataPool (and the name pool): anonymous memory, zero until written and backed by huge
@@ -234,6 +199,58 @@ class MetadataPool {
   uint8_t* data_ = nullptr;
   uint64_t size_ = 0;
   uint64_t capacity_ = 0;
+};
+
+// The names given so far in one directory, as (pool offset, bytes) in an open-addressing table:
+// a few bytes per entry while a directory of a million entries is named. "\0" and "\1" (the
+// directory's own records) count as given.
+template <class C>
+class NameSet {
+ public:
+  NameSet(const MetadataPool& pool, size_t expected) : pool_(pool) {
+    size_t capacity = 16;
+    while (capacity < 2 * expected + 4) capacity *= 2;
+    slots_.assign(capacity, 0);
+  }
+  bool Contains(std::basic_string_view<C> name) const {
+    if (name.size() == 1 && (name[0] == 0 || name[0] == 1)) return true;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
+    const size_t n = name.size() * sizeof(C);
+    for (size_t i = Hash(bytes, n) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) return false;
+      if ((slot & 0xFFFF) == n && std::memcmp(pool_.data() + Offset(slot), bytes, n) == 0) return true;
+    }
+  }
+  // `bytes` (1..65,535) of a name not yet given, stored in the pool at `offset`.
+  void Insert(uint32_t offset, size_t bytes) {
+    if (2 * (count_ + 1) > slots_.size()) Grow();
+    Place(kPresent | (uint64_t{offset} << 16) | bytes);
+    ++count_;
+  }
+
+ private:
+  static constexpr uint64_t kPresent = uint64_t{1} << 63;
+  static size_t Offset(uint64_t slot) { return static_cast<size_t>((slot >> 16) & 0xFFFFFFFF); }
+  static size_t Hash(const uint8_t* p, size_t n) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+  void Place(uint64_t slot) {
+    size_t i = Hash(pool_.data() + Offset(slot), slot & 0xFFFF) & (slots_.size() - 1);
+    while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = slot;
+  }
+  void Grow() {
+    std::vector<uint64_t> old(slots_.size() * 2, 0);
+    old.swap(slots_);
+    for (uint64_t slot : old)
+      if (slot != 0) Place(slot);
+  }
+  const MetadataPool& pool_;
+  std::vector<uint64_t> slots_;
+  size_t count_ = 0;
 };
 
 // Places records of the given lengths by Algorithms 4; returns the offset after the last one.
@@ -399,6 +416,52 @@ struct ImageBuilder::Impl {
   TreeEntry* Add(std::u16string_view path, bool isDirectory, uint64_t size, std::optional<uint64_t> fileTime,
                  DataFrom from, uint32_t ref);
 
+  // Two passes over the insertion list (newest first), as the naming rules give them: the wanted
+  // names first, then "~N" forms for the rest. char: ISO names (bytes), char16_t: Joliet names.
+  // Names come out within their limits (221 bytes, 110 units), so their lengths fit a byte.
+  template <class C>
+  bool NameDirectory(const std::vector<TreeEntry*>& newestFirst) {
+    using S = std::basic_string<C>;
+    constexpr bool iso = sizeof(C) == 1;
+    const size_t limit = iso ? kIsoNameLimit : kJolietNameLimit;
+    NameSet<C> used(names, newestFirst.size());
+    std::unordered_map<S, uint32_t> next;
+    auto wanted = [&](const TreeEntry& e) {
+      if constexpr (iso) {
+        return platform::WideToAnsiUpper(Name(e), codePage);
+      } else {
+        return S(Name(e));
+      }
+    };
+    auto isFree = [&](const S& n) { return !used.Contains(n); };
+    auto give = [&](TreeEntry& e, const S& n, bool ownName) {
+      const uint32_t at = ownName ? e.name : PutName(n.data(), n.size() * sizeof(C));
+      used.Insert(at, n.size() * sizeof(C));
+      (iso ? e.isoName : e.jolietName) = at;
+      (iso ? e.isoLength : e.jolietLength) = static_cast<uint8_t>(n.size());
+      e.named = true;
+    };
+    for (TreeEntry* e : newestFirst) e->named = false;
+    for (TreeEntry* e : newestFirst) {
+      const S w = wanted(*e);
+      if (w.size() > limit) continue;
+      S name;
+      if (!used.Contains(w)) {
+        give(*e, w, !iso);
+      } else if (Mangle(w, limit, iso, isFree, next, &name)) {
+        give(*e, name, false);
+      } else {
+        return false;
+      }
+    }
+    for (TreeEntry* e : newestFirst) {
+      if (e->named) continue;
+      S name;
+      if (!Mangle(wanted(*e), limit, iso, isFree, next, &name)) return false;
+      give(*e, name, false);
+    }
+    return true;
+  }
   BuildError NameAll();
   void OrderAll();
   BuildError NumberPathTables();
@@ -485,20 +548,7 @@ BuildError ImageBuilder::Impl::NameAll() {
     std::vector<TreeEntry*> newestFirst;
     newestFirst.reserve(dirs[d].entries.size());
     for (auto k = dirs[d].entries.rbegin(); k != dirs[d].entries.rend(); ++k) newestFirst.push_back(&entries[*k]);
-    // Names come out within their limits (221 bytes, 110 units), so their lengths fit a byte.
-    const bool isoOk = NameDirectory<std::string>(
-        newestFirst, kIsoNameLimit, true, [&](TreeEntry& e) { return platform::WideToAnsiUpper(Name(e), codePage); },
-        [&](TreeEntry& e, std::string n) {
-          e.isoName = PutName(n.data(), n.size());
-          e.isoLength = static_cast<uint8_t>(n.size());
-        });
-    const bool jolietOk = NameDirectory<std::u16string>(
-        newestFirst, kJolietNameLimit, false, [&](TreeEntry& e) { return std::u16string(Name(e)); },
-        [&](TreeEntry& e, std::u16string n) {
-          e.jolietName = n == Name(e) ? e.name : PutName(n.data(), n.size() * 2);
-          e.jolietLength = static_cast<uint8_t>(n.size());
-        });
-    if (!isoOk || !jolietOk) return BuildError::kRecordTooLong;
+    if (!NameDirectory<char>(newestFirst) || !NameDirectory<char16_t>(newestFirst)) return BuildError::kRecordTooLong;
     for (const TreeEntry* e : newestFirst) {
       if (b::DirectoryRecordLength(e->isoLength) >= 256) return BuildError::kRecordTooLong;
       if (b::DirectoryRecordLength(e->jolietLength * 2) >= 256) return BuildError::kRecordTooLong;
