@@ -159,6 +159,7 @@ uint64_t PeakBytesOf(const fs::path& file, bool build) {
 
 // Peak resident bytes of `7z l FILE` (the reference), from the exited process's own accounting.
 uint64_t SevenZipListPeakBytes(const fs::path& file) {
+  std::fflush(nullptr);  // the child's freopen would write this process's pending output again
   const pid_t child = fork();
   if (child == 0) {
     if (!freopen("/dev/null", "w", stdout)) _exit(127);
