@@ -743,10 +743,13 @@ void ImageBuilder::Impl::FillVolumeFacts(b::VolumeFacts* f) const {
 BuildError ImageBuilder::Impl::Emit() {
   b::VolumeFacts facts;
   FillVolumeFacts(&facts);
-  uint64_t dataSectors = 0;
-  for (const DirNode& d : dirs)
+  uint64_t notInPool = fileCount;  // data, File Entries of files, directory and FID sectors
+  for (const DirNode& d : dirs) {
+    notInPool += std::max<uint64_t>(1, CeilDiv(d.isoSize, 2048)) + std::max<uint64_t>(1, CeilDiv(d.jolietSize, 2048)) +
+                 CeilDiv(d.streamBytes, 2048);
     for (uint32_t k : d.isoOrder)
-      if (entries[k].node < 0) dataSectors += CeilDiv(entries[k].size, 2048);
+      if (entries[k].node < 0) notInPool += CeilDiv(entries[k].size, 2048);
+  }
   try {
     map.reserve(sectorCount);
   } catch (const std::bad_alloc&) {
@@ -754,7 +757,7 @@ BuildError ImageBuilder::Impl::Emit() {
   }
   try {
     runStarts.reserve(fileCount);
-    pool.Reserve((uint64_t{closingAnchor} - dataSectors - fileCount + 2) * 2048 + refBytes);  // an upper bound
+    pool.Reserve((uint64_t{closingAnchor} - notInPool + 2) * 2048 + refBytes);  // an upper bound
   } catch (const std::bad_alloc&) {
     return BuildError::kOutOfMemory;
   }
