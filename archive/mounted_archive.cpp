@@ -788,6 +788,11 @@ bool MountedArchive::WorkerStarted() const {
   return workerStarted_;
 }
 
+bool MountedArchive::ExtractionRunning() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return busy_;
+}
+
 bool MountedArchive::ItemComplete(uint32_t itemIndex) const {
   std::lock_guard<std::mutex> g(lock_);
   return itemIndex < state_.size() && state_[itemIndex].complete;

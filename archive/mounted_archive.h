@@ -126,6 +126,8 @@ class MountedArchive final : public service::ItemDataSource {
   std::vector<Extraction> ExtractionLog() const;
   uint32_t LibarchivePasses() const;  // passes over the archive that read items with libarchive
   bool WorkerStarted() const;
+  // The worker is inside the library's extraction; its failures are posted before this turns false.
+  bool ExtractionRunning() const;
   bool ItemComplete(uint32_t itemIndex) const;
   bool ItemFailed(uint32_t itemIndex) const;
   uint64_t HighWaterMark(uint32_t itemIndex) const;

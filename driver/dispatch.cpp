@@ -34,7 +34,7 @@ NTSTATUS DispatchReadWrite(DeviceObject* device, Irp* irp) {
   if (irp->byteOffset % kSectorSize != 0 || irp->length % kSectorSize != 0) {
     return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
   }
-  if (irp->major == kernel::MajorFunction::Read && irp->output.size() < irp->length) {
+  if (irp->major == kernel::MajorFunction::Read && irp->ReadCapacity() < irp->length) {
     return CompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
   }
   return QueueRequest(drive, irp);

@@ -156,7 +156,7 @@ void ExecuteRead(DriveState& drive, Irp* irp) {
   }
   const uint64_t first = irp->byteOffset / kSectorSize;
   const uint32_t count = irp->length / kSectorSize;
-  uint8_t* destination = irp->output.data();
+  uint8_t* destination = irp->ReadBuffer();
   const bool served = drive.served.load();
   // The channel's request words are 32-bit: such a sector is past any end a served medium can
   // have, and fails as a read past the end of an image does, the medium staying.

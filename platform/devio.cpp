@@ -220,7 +220,10 @@ int ConnectHost() {
 class DeviceConnection {
  public:
   explicit DeviceConnection(int fd) : fd_(fd) {}
-  ~DeviceConnection() { close(fd_); }
+  ~DeviceConnection() {
+    if (region_ != nullptr) munmap(const_cast<uint8_t*>(region_), kRegionSize);
+    close(fd_);
+  }
 
   struct Result {
     NTSTATUS status = STATUS_PIPE_BROKEN;
@@ -272,7 +275,72 @@ class DeviceConnection {
     return w.result;
   }
 
+  // A range of the region shared with the host for reads, for `length` bytes, first fit in
+  // 64 KiB units; the region is set up at the first call. False when the host gives none or all
+  // of it is taken by reads in flight or leases.
+  bool TakeRange(uint32_t length, uint32_t* offset, uint32_t* units) {
+    if (length == 0 || length > kRegionSize || !SetUpRegion()) return false;
+    const uint32_t need = (length + kUnit - 1) / kUnit;
+    std::lock_guard<std::mutex> g(regionMu_);
+    uint32_t run = 0;
+    for (uint32_t i = 0; i < kUnits; ++i) {
+      run = used_[i] ? 0 : run + 1;
+      if (run < need) continue;
+      const uint32_t first = i + 1 - need;
+      for (uint32_t u = first; u <= i; ++u) used_[u] = true;
+      *offset = first * kUnit;
+      *units = need;
+      return true;
+    }
+    return false;
+  }
+
+  void GiveRange(uint32_t offset, uint32_t units) {
+    std::lock_guard<std::mutex> g(regionMu_);
+    for (uint32_t u = offset / kUnit; u < offset / kUnit + units && u < kUnits; ++u) used_[u] = false;
+  }
+
+  const uint8_t* RegionData() const { return region_; }
+
+  // A read of `length` bytes at `offset` of the device into the region at `rangeOffset`.
+  Result ReadShared(uint32_t handle, uint64_t offset, uint32_t length, uint32_t rangeOffset) {
+    RequestHeader h{};
+    h.Kind = static_cast<uint32_t>(RequestKind::ReadShared);
+    h.Handle = handle;
+    h.Offset = offset;
+    h.OutputLength = length;
+    h.Code = rangeOffset;
+    return Call(h, nullptr, 0, nullptr, 0);
+  }
+
  private:
+  static constexpr uint32_t kRegionSize = kMaxSharedRegion;
+  static constexpr uint32_t kUnit = 64u << 10;
+  static constexpr uint32_t kUnits = kRegionSize / kUnit;
+
+  bool SetUpRegion() {
+    const int state = regionState_.load(std::memory_order_acquire);
+    if (state != 0) return state == 1;
+    std::lock_guard<std::mutex> g(setupMu_);
+    if (regionState_.load() != 0) return regionState_.load() == 1;
+    RequestHeader h{};
+    h.Kind = static_cast<uint32_t>(RequestKind::ShareMemory);
+    h.OutputLength = kRegionSize;
+    const Result r = Call(h, nullptr, 0, nullptr, 0);
+    struct stat st {};
+    void* p = MAP_FAILED;
+    if (NT_SUCCESS(r.status) && r.passedFd >= 0 && fstat(r.passedFd, &st) == 0 && st.st_size == kRegionSize)
+      p = mmap(nullptr, kRegionSize, PROT_READ, MAP_SHARED, r.passedFd, 0);
+    if (r.passedFd >= 0) close(r.passedFd);
+    if (p == MAP_FAILED) {
+      regionState_.store(2, std::memory_order_release);
+      return false;
+    }
+    region_ = static_cast<const uint8_t*>(p);
+    regionState_.store(1, std::memory_order_release);
+    return true;
+  }
+
   struct Waiter {
     uint8_t* destination = nullptr;
     uint32_t capacity = 0;
@@ -326,6 +394,12 @@ class DeviceConnection {
   bool broken_ = false;
   uint32_t nextId_ = 0;
   std::map<uint32_t, Waiter*> waiters_;
+
+  std::mutex setupMu_;
+  std::atomic<int> regionState_{0};  // 0 not asked yet, 1 mapped, 2 not to be had
+  const uint8_t* region_ = nullptr;
+  std::mutex regionMu_;
+  bool used_[kUnits] = {};
 };
 
 namespace {
@@ -512,14 +586,82 @@ bool ReadFile(const Handle& handle, uint64_t offset, void* buffer, uint32_t leng
   if (read) *read = 0;
   if (!handle.connection_) return Fail(STATUS_INVALID_HANDLE);
   if (length > kMaxTransfer || (length && !buffer)) return Fail(STATUS_INVALID_PARAMETER);
+  DeviceConnection& c = *handle.connection_;
+  uint32_t rangeOffset = 0;
+  uint32_t units = 0;
+  if (c.TakeRange(length, &rangeOffset, &units)) {
+    const auto r = c.ReadShared(handle.id_, offset, length, rangeOffset);
+    const uint32_t n = NT_SUCCESS(r.status) ? static_cast<uint32_t>(std::min<uint64_t>(r.information, length)) : 0;
+    if (n) std::memcpy(buffer, c.RegionData() + rangeOffset, n);
+    c.GiveRange(rangeOffset, units);
+    if (read) *read = n;
+    return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+  }
   RequestHeader h{};
   h.Kind = static_cast<uint32_t>(RequestKind::Read);
   h.Handle = handle.id_;
   h.OutputLength = length;
   h.Offset = offset;
-  const auto r = handle.connection_->Call(h, nullptr, 0, buffer, length);
+  const auto r = c.Call(h, nullptr, 0, buffer, length);
   if (read) *read = r.payloadLength;
   return NT_SUCCESS(r.status) ? Succeed() : Fail(r.status);
+}
+
+SharedRead& SharedRead::operator=(SharedRead&& other) noexcept {
+  if (this != &other) {
+    Release();
+    connection_ = std::move(other.connection_);
+    rangeOffset_ = other.rangeOffset_;
+    rangeLength_ = other.rangeLength_;
+    copy_ = std::move(other.copy_);
+    data_ = other.data_;
+    size_ = other.size_;
+    other.connection_.reset();
+    other.rangeLength_ = 0;
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  return *this;
+}
+
+void SharedRead::Release() {
+  if (connection_ && rangeLength_) connection_->GiveRange(rangeOffset_, rangeLength_);
+  connection_.reset();
+  rangeLength_ = 0;
+  copy_.clear();
+  data_ = nullptr;
+  size_ = 0;
+}
+
+bool ReadFileShared(const Handle& handle, uint64_t offset, uint32_t length, SharedRead* result) {
+  result->Release();
+  if (!handle.connection_) return Fail(STATUS_INVALID_HANDLE);
+  if (length > kMaxTransfer) return Fail(STATUS_INVALID_PARAMETER);
+  const auto& c = handle.connection_;
+  uint32_t rangeOffset = 0;
+  uint32_t units = 0;
+  if (c->TakeRange(length, &rangeOffset, &units)) {
+    const auto r = c->ReadShared(handle.id_, offset, length, rangeOffset);
+    if (!NT_SUCCESS(r.status)) {
+      c->GiveRange(rangeOffset, units);
+      return Fail(r.status);
+    }
+    result->connection_ = c;
+    result->rangeOffset_ = rangeOffset;
+    result->rangeLength_ = units;
+    result->data_ = c->RegionData() + rangeOffset;
+    result->size_ = static_cast<uint32_t>(std::min<uint64_t>(r.information, length));
+    return Succeed();
+  }
+  result->copy_.resize(length);
+  uint32_t n = 0;
+  if (!ReadFile(handle, offset, result->copy_.data(), length, &n)) {
+    result->copy_.clear();
+    return false;
+  }
+  result->data_ = result->copy_.data();
+  result->size_ = n;
+  return Succeed();
 }
 
 size_t MappedViewSize(uint32_t address) {

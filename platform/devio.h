@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ntstatus.h"
 #include "platform/registry.h"
@@ -53,6 +54,7 @@ inline constexpr uint32_t FILE_SHARE_WRITE = 0x2;
 inline constexpr uint32_t FILE_FLAG_NO_BUFFERING = 0x20000000u;
 
 class DeviceConnection;
+class SharedRead;
 
 // An open device. Closing (or destroying) it closes the device in the host. Requests on one
 // handle may be issued from several threads at once; each waits only for its own reply.
@@ -72,6 +74,7 @@ class Handle {
   friend Handle CreateFile(const std::string&, uint32_t, uint32_t, uint32_t);
   friend bool DeviceIoControl(const Handle&, uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t*);
   friend bool ReadFile(const Handle&, uint64_t, void*, uint32_t, uint32_t*);
+  friend bool ReadFileShared(const Handle&, uint64_t, uint32_t, SharedRead*);
   std::shared_ptr<DeviceConnection> connection_;
   uint32_t id_ = 0;
 };
@@ -86,6 +89,35 @@ bool DeviceIoControl(const Handle& handle, uint32_t code, const void* input, uin
                      uint32_t outputLength, uint32_t* returned);
 // Reads `length` bytes at byte `offset` (at most 8 MiB per call).
 bool ReadFile(const Handle& handle, uint64_t offset, void* buffer, uint32_t length, uint32_t* read);
+
+// The bytes of one read, left where the drive wrote them: in memory this process shares with the
+// host (set up once per handle at its first read), so that only the request and its completion
+// cross the socket. When the shared memory is all taken by other reads in flight, they came
+// through the socket instead. Valid until the lease is released or destroyed.
+class SharedRead {
+ public:
+  SharedRead() = default;
+  ~SharedRead() { Release(); }
+  SharedRead(SharedRead&& other) noexcept { *this = std::move(other); }
+  SharedRead& operator=(SharedRead&& other) noexcept;
+  SharedRead(const SharedRead&) = delete;
+  SharedRead& operator=(const SharedRead&) = delete;
+  const uint8_t* data() const { return data_; }
+  uint32_t size() const { return size_; }
+  void Release();
+
+ private:
+  friend bool ReadFileShared(const Handle&, uint64_t, uint32_t, SharedRead*);
+  std::shared_ptr<DeviceConnection> connection_;
+  uint32_t rangeOffset_ = 0;
+  uint32_t rangeLength_ = 0;  // 0: no range of the region is held
+  std::vector<uint8_t> copy_;
+  const uint8_t* data_ = nullptr;
+  uint32_t size_ = 0;
+};
+// Reads `length` bytes at byte `offset` (at most 8 MiB) into a lease; false with the error as
+// ReadFile gives it (the lease is then empty).
+bool ReadFileShared(const Handle& handle, uint64_t offset, uint32_t length, SharedRead* result);
 bool CloseHandle(Handle& handle);
 
 // Length of the view of shared memory that a reply of the host mapped at `address` in this

@@ -19,6 +19,10 @@ inline constexpr uint32_t kMaxRequestPayload = 1u << 20;
 inline constexpr uint32_t kMaxTransfer = 8u << 20;
 inline constexpr uint32_t kMaxReplyPayload = kMaxTransfer;
 inline constexpr uint32_t kMaxNameLength = 1024;
+// A connection may share one memory region with the host (ShareMemory, once): ReadShared
+// requests then name a range of it, the drive writes the bytes there and the socket carries
+// only the request and the reply. A range outside the region is refused.
+inline constexpr uint32_t kMaxSharedRegion = kMaxTransfer;
 
 enum class RequestKind : uint32_t {
   Open = 1,             // payload: device path ("\\.\KVEmuDev0", "\\.\E:"); Code: access bits
@@ -31,6 +35,8 @@ enum class RequestKind : uint32_t {
   Subscribe = 8,        // device-change events follow on this connection
   Broadcast = 9,        // Code: event type, Offset: unit mask
   OccupyLetter = 10,    // payload: the letter; Code: 1 occupy, 0 release
+  ShareMemory = 11,     // OutputLength: region size; the reply passes a sealed memory file of it
+  ReadShared = 12,      // Handle, Offset, OutputLength, Code: where in the region the bytes go
   Kinds
 };
 

@@ -5,6 +5,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -32,6 +33,10 @@
 #include "platform/devio.h"
 #include "platform/devio_protocol.h"
 #include "platform/paths.h"
+
+namespace kv::kernel {
+bool PoolAccount(uint32_t tag, int delta);  // pool.cpp
+}
 
 namespace kv::kernel::host {
 namespace {
@@ -83,6 +88,39 @@ struct OpenFile {
   DeviceObject* device = nullptr;
 };
 
+constexpr uint32_t kRegionTag = PoolTag("Kvsr");
+
+// Memory a client shares with the host for its reads, one region per connection. Sealed against
+// resizing, so that the client cannot pull pages away from under a drive writing into them. Each
+// read in flight holds it: a client that goes away leaves it mapped until its reads complete.
+struct SharedRegion {
+  uint8_t* data = nullptr;
+  size_t size = 0;
+  bool accounted = false;
+  SharedRegion() = default;
+  SharedRegion(const SharedRegion&) = delete;
+  SharedRegion& operator=(const SharedRegion&) = delete;
+  ~SharedRegion() {
+    if (data != nullptr) munmap(data, size);
+    if (accounted) PoolAccount(kRegionTag, -1);
+  }
+
+  static std::shared_ptr<SharedRegion> Create(size_t size, UniqueFd* fd) {
+    auto region = std::make_shared<SharedRegion>();
+    region->accounted = PoolAccount(kRegionTag, +1);
+    if (!region->accounted) return nullptr;
+    fd->reset(memfd_create("kvemu-reads", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (fd->get() < 0 || ftruncate(fd->get(), static_cast<off_t>(size)) != 0 ||
+        fcntl(fd->get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+      return nullptr;
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd->get(), 0);
+    if (p == MAP_FAILED) return nullptr;
+    region->data = static_cast<uint8_t*>(p);
+    region->size = size;
+    return region;
+  }
+};
+
 class Host;
 
 struct Connection {
@@ -100,6 +138,7 @@ struct Connection {
   uint32_t nextHandle = 1;
   std::deque<OutFrame> out;
   std::vector<std::vector<uint8_t>> spareOutputs;
+  std::shared_ptr<SharedRegion> region;
   size_t inflight = 0;
   size_t inflightBytes = 0;
   size_t queuedEvents = 0;
@@ -324,6 +363,7 @@ class Host {
       handles.swap(c->handles);
       c->out.clear();
       c->spareOutputs.clear();
+      c->region.reset();
     }
     for (auto& [id, f] : handles) CloseFile(c.get(), id, f);
     // A process's last connection (a process that holds a channel view keeps one) ends with it.
@@ -637,7 +677,10 @@ class Host {
       }
       case RequestKind::DeviceControl:
       case RequestKind::Read:
+      case RequestKind::ReadShared:
         return Transfer(c, h, payload, size);
+      case RequestKind::ShareMemory:
+        return ShareMemory(c, h);
       case RequestKind::LogicalDrives:
         return Reply(c, h.RequestId, STATUS_SUCCESS, PresentLetters(), 0, {}, false);
       case RequestKind::DefineDosDevice:
@@ -728,15 +771,48 @@ class Host {
     IoCallDriver(device, std::move(irp));
   }
 
+  void ShareMemory(const std::shared_ptr<Connection>& c, const RequestHeader& h) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    if (h.OutputLength == 0 || h.OutputLength > platform::kMaxSharedRegion || h.OutputLength % page != 0)
+      return Reply(c, h.RequestId, STATUS_INVALID_PARAMETER, 0, 0, {}, false);
+    bool given;
+    {
+      // Once per connection: reads in flight keep naming the region they were given.
+      std::lock_guard<std::mutex> g(c->mu);
+      given = c->region != nullptr;
+    }
+    if (given) return Reply(c, h.RequestId, STATUS_INVALID_DEVICE_REQUEST, 0, 0, {}, false);
+    UniqueFd fd;
+    auto region = SharedRegion::Create(h.OutputLength, &fd);
+    if (!region) return Reply(c, h.RequestId, STATUS_INSUFFICIENT_RESOURCES, 0, 0, {}, false);
+    {
+      std::lock_guard<std::mutex> g(c->mu);
+      c->region = std::move(region);
+    }
+    OutFrame f;
+    f.header.Magic = platform::kReplyMagic;
+    f.header.Kind = static_cast<uint32_t>(ReplyKind::Reply);
+    f.header.RequestId = h.RequestId;
+    f.header.Status = STATUS_SUCCESS;
+    f.header.Information = h.OutputLength;
+    f.fd = std::move(fd);
+    Deliver(c, std::move(f), false);
+  }
+
   void Transfer(const std::shared_ptr<Connection>& c, const RequestHeader& h, const uint8_t* payload, uint32_t size) {
     OpenFile f;
+    const bool shared = static_cast<RequestKind>(h.Kind) == RequestKind::ReadShared;
+    std::shared_ptr<SharedRegion> region;
     {
       std::lock_guard<std::mutex> g(c->mu);
       auto it = c->handles.find(h.Handle);
       if (it != c->handles.end()) f = it->second;
+      if (shared) region = c->region;
     }
     if (f.device == nullptr) return Reply(c, h.RequestId, STATUS_INVALID_HANDLE, 0, 0, {}, false);
-    const bool read = static_cast<RequestKind>(h.Kind) == RequestKind::Read;
+    if (shared && (!region || uint64_t{h.Code} + h.OutputLength > region->size))
+      return Reply(c, h.RequestId, STATUS_INVALID_PARAMETER, 0, 0, {}, false);
+    const bool read = static_cast<RequestKind>(h.Kind) == RequestKind::Read || shared;
     if (!read && (h.Code == FSCTL_LOCK_VOLUME || h.Code == FSCTL_UNLOCK_VOLUME || h.Code == FSCTL_DISMOUNT_VOLUME))
       return Volume(c, h, f.device);
     if (read && LockedByOther(f.device, c.get(), h.Handle))
@@ -754,15 +830,20 @@ class Host {
       irp->input.assign(payload, payload + size);
       irp->requestorViewRoom = h.Offset;
     }
+    // Bytes of a shared read wait in the client's region, not in the host.
+    const uint32_t accounted = shared ? 0 : h.OutputLength;
+    if (shared) {
+      irp->sharedOutput = region->data + h.Code;
+      irp->sharedOutputOwner = std::move(region);
+    }
     {
       std::lock_guard<std::mutex> g(c->mu);
-      if (read) irp->output = SpareOutput(*c, h.OutputLength);
+      if (read && !shared) irp->output = SpareOutput(*c, h.OutputLength);
       ++c->inflight;
-      c->inflightBytes += h.OutputLength;
+      c->inflightBytes += accounted;
     }
-    irp->output.resize(h.OutputLength);
+    if (!shared) irp->output.resize(h.OutputLength);
     const uint32_t requestId = h.RequestId;
-    const uint32_t accounted = h.OutputLength;
     DeviceObject* device = f.device;
     irp->onComplete = [this, c, requestId, accounted, device, read](Irp& done) {
       if (done.major == MajorFunction::DeviceControl) Notify(done, device);
@@ -782,7 +863,7 @@ class Host {
       f.payload = std::move(data);
       f.fd = std::move(done.viewFd);
       f.accounted = accounted;
-      f.reusable = read;
+      f.reusable = read && !done.sharedOutput;
       Deliver(c, std::move(f), true);
     };
     IoCallDriver(device, std::move(irp));
@@ -1039,7 +1120,7 @@ int HostMain(int argc, char** argv, DriverEntryRoutine driverEntry) {
   }
   int64_t live = 0;
   std::fprintf(stderr, "kvemu: pool after unload:");
-  for (const char* tag : {"Kkss", "Ddk ", "MapM"}) {
+  for (const char* tag : {"Kkss", "Ddk ", "MapM", "Kvsr"}) {
     uint32_t t = 0;
     std::memcpy(&t, tag, 4);
     const int64_t n = PoolLiveCount(t);

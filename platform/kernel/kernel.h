@@ -90,6 +90,14 @@ struct Irp {
   UniqueFd viewFd;
   uint32_t viewAddress = 0;
 
+  // A Read whose bytes go straight into memory the requesting process shares with the host
+  // (`length` bytes there; `output` stays empty). The owner keeps that memory mapped until the
+  // request is freed, even when the requestor is gone by then.
+  uint8_t* sharedOutput = nullptr;
+  std::shared_ptr<void> sharedOutputOwner;
+  uint8_t* ReadBuffer() { return sharedOutput != nullptr ? sharedOutput : output.data(); }
+  size_t ReadCapacity() const { return sharedOutput != nullptr ? length : output.size(); }
+
   // Called once, in the completing thread, after status and information are set.
   IrpCompletion onComplete;
   bool pending = false;  // IoMarkIrpPending
@@ -287,11 +295,22 @@ class KernelFile {
   static NTSTATUS Open(const std::u16string& ntPath, std::unique_ptr<KernelFile>* file);
   // STATUS_END_OF_FILE at or past the end. Direct reads need 512-aligned offset and length.
   NTSTATUS Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned);
+  // Several reads, each as Read does it; an unbuffered file has the system run them side by side
+  // (at most 64 at once). All have ended when it returns; statuses[i] and returned[i] per read.
+  struct Piece {
+    uint64_t offset;
+    uint32_t length;
+    void* destination;
+  };
+  void ReadPieces(const Piece* pieces, size_t count, NTSTATUS* statuses, uint32_t* returned);
   int64_t Size() const { return size_; }
   uint32_t AlignmentRequirement() const { return alignment_; }
 
  private:
+  bool SetUpAsync();
   int fd_ = -1;
+  unsigned long aio_ = 0;  // the asynchronous I/O context, once set up
+  bool aioFailed_ = false;
   int64_t size_ = 0;
   uint32_t alignment_ = 0;
   bool direct_ = false;

@@ -1,10 +1,13 @@
 // Files opened for reading without intermediate buffering, and NT path translation.
 #include <fcntl.h>
+#include <linux/aio_abi.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -131,6 +134,7 @@ bool NtPathToLinux(const std::u16string& ntPath, std::string* out) {
 }
 
 KernelFile::~KernelFile() {
+  if (aio_ != 0) syscall(SYS_io_destroy, aio_);
   if (fd_ >= 0) close(fd_);
 }
 
@@ -199,6 +203,109 @@ NTSTATUS KernelFile::Read(uint64_t offset, uint32_t length, void* destination, u
   }
   if (returned != nullptr) *returned = done;
   return STATUS_SUCCESS;
+}
+
+namespace {
+constexpr size_t kMaxPiecesAtOnce = 64;
+}
+
+bool KernelFile::SetUpAsync() {
+  if (aio_ == 0 && !aioFailed_) {
+    aio_context_t context = 0;
+    if (syscall(SYS_io_setup, kMaxPiecesAtOnce, &context) == 0) {
+      aio_ = context;
+    } else {
+      aioFailed_ = true;  // the system's limit on contexts is reached: one at a time
+    }
+  }
+  return aio_ != 0;
+}
+
+void KernelFile::ReadPieces(const Piece* pieces, size_t count, NTSTATUS* statuses, uint32_t* returned) {
+  size_t done = 0;
+  // Through the page cache a submission would read in place, one after the other, all the same.
+  if (direct_ && count > 1 && SetUpAsync()) {
+    while (done < count && aio_ != 0) {
+      const size_t batch = std::min(count - done, kMaxPiecesAtOnce);
+      iocb blocks[kMaxPiecesAtOnce] = {};
+      iocb* list[kMaxPiecesAtOnce];
+      size_t asked = 0;
+      for (size_t i = 0; i < batch; ++i) {
+        const Piece& p = pieces[done + i];
+        // What Read refuses or ends at once is left to it.
+        if (p.destination == nullptr || p.offset % kDirectAlignment != 0 || p.length % kDirectAlignment != 0 ||
+            p.length == 0 || p.offset >= static_cast<uint64_t>(size_))
+          break;
+        iocb& b = blocks[i];
+        b.aio_data = i;
+        b.aio_lio_opcode = IOCB_CMD_PREAD;
+        b.aio_fildes = static_cast<uint32_t>(fd_);
+        b.aio_buf = reinterpret_cast<uintptr_t>(p.destination);
+        b.aio_nbytes = p.length;
+        b.aio_offset = static_cast<int64_t>(p.offset);
+        list[i] = &b;
+        ++asked;
+      }
+      if (asked == 0) break;
+      size_t submitted = 0;
+      while (submitted < asked) {
+        const long n = syscall(SYS_io_submit, aio_, static_cast<long>(asked - submitted), list + submitted);
+        if (n > 0) {
+          submitted += static_cast<size_t>(n);
+        } else if (!(n < 0 && errno == EINTR)) {
+          break;
+        }
+      }
+      // Every submitted read is waited for: none may write into the caller's memory afterwards.
+      int64_t results[kMaxPiecesAtOnce];
+      bool reaped[kMaxPiecesAtOnce] = {};
+      size_t waiting = submitted;
+      while (waiting > 0) {
+        io_event events[kMaxPiecesAtOnce];
+        const long n = syscall(SYS_io_getevents, aio_, 1L, static_cast<long>(waiting), events, nullptr);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          // The context cannot be trusted any more; tearing it down waits for what it still runs.
+          syscall(SYS_io_destroy, aio_);
+          aio_ = 0;
+          aioFailed_ = true;
+          break;
+        }
+        for (long e = 0; e < n; ++e) {
+          const size_t i = static_cast<size_t>(events[e].data);
+          if (i < submitted && !reaped[i]) {
+            reaped[i] = true;
+            results[i] = events[e].res;
+            --waiting;
+          }
+        }
+      }
+      for (size_t i = 0; i < submitted; ++i) {
+        const Piece& p = pieces[done + i];
+        statuses[done + i] = STATUS_IO_DEVICE_ERROR;
+        returned[done + i] = 0;
+        if (!reaped[i]) continue;
+        if (results[i] < 0) {
+          statuses[done + i] = results[i] == -EINVAL ? STATUS_INVALID_PARAMETER : STATUS_IO_DEVICE_ERROR;
+          continue;
+        }
+        // A short read before the end goes on as Read would.
+        uint32_t got = static_cast<uint32_t>(results[i]);
+        uint32_t more = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+        if (got < p.length && p.offset + got < static_cast<uint64_t>(size_) && got % kDirectAlignment == 0) {
+          status = Read(p.offset + got, p.length - got, static_cast<uint8_t*>(p.destination) + got, &more);
+          if (status == STATUS_END_OF_FILE) status = STATUS_SUCCESS;
+        }
+        statuses[done + i] = status;
+        returned[done + i] = NT_SUCCESS(status) ? got + more : 0;
+      }
+      done += submitted;
+      if (submitted < batch) break;
+    }
+  }
+  for (; done < count; ++done)
+    statuses[done] = Read(pieces[done].offset, pieces[done].length, pieces[done].destination, &returned[done]);
 }
 
 }  // namespace kv::kernel

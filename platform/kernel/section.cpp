@@ -21,8 +21,11 @@ std::unique_ptr<SharedSection> SharedSection::Create(size_t size, uint32_t tag) 
   if (!PoolAccount(tag, +1)) return nullptr;
   std::unique_ptr<SharedSection> s(new SharedSection);
   s->tag_ = tag;
-  s->fd_.reset(memfd_create("kvemu-section", MFD_CLOEXEC));
-  if (s->fd_.get() < 0 || ftruncate(s->fd_.get(), static_cast<off_t>(size)) != 0) return nullptr;
+  s->fd_.reset(memfd_create("kvemu-section", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  // Sealed: a process given the file must not shrink the pages away from under the kernel.
+  if (s->fd_.get() < 0 || ftruncate(s->fd_.get(), static_cast<off_t>(size)) != 0 ||
+      fcntl(s->fd_.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+    return nullptr;
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, s->fd_.get(), 0);
   if (p == MAP_FAILED) return nullptr;
   s->data_ = static_cast<uint8_t*>(p);

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "tests/fixtures/test_support.h"
 
@@ -263,6 +266,53 @@ TEST(KernelFiles, OpenErrorsReadsAndEndOfFile) {
   // Unbuffered handles take only sector-aligned offsets and lengths.
   EXPECT_EQ(f->Read(100, 512, buffer, &got), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(f->Read(0, 100, buffer, &got), STATUS_INVALID_PARAMETER);
+}
+
+// Reads asked for together end as the same reads one at a time would, whether the file is
+// unbuffered (run side by side) or not: bytes, statuses and counts, up to and past the end.
+TEST(KernelFiles, PiecesReadTogetherMatchReadsOneAtATime) {
+  TempDir dir;
+  const auto path = dir / "f.bin";
+  const auto bytes = PatternBytes(3 * 65536 + 6144 + 100, 6);
+  WriteFileBytes(path, bytes);
+  std::u16string nt = u"\\??\\/";
+  for (char ch : path.string().substr(1)) nt.push_back(static_cast<char16_t>(ch));
+  constexpr size_t kRoom = 1u << 20;
+  auto* together = static_cast<uint8_t*>(std::aligned_alloc(4096, kRoom));
+  auto* alone = static_cast<uint8_t*>(std::aligned_alloc(4096, kRoom));
+  ASSERT_TRUE(together && alone);
+  for (bool direct : {true, false}) {
+    KernelFileUseDirectIo(direct);
+    std::unique_ptr<KernelFile> f;
+    ASSERT_EQ(KernelFile::Open(nt, &f), STATUS_SUCCESS);
+    std::vector<KernelFile::Piece> pieces;
+    // Whole chunks, the short last one, past the end, unaligned, and more than run at once.
+    for (uint32_t i = 0; i < 7; ++i) pieces.push_back({i * 32768ull, 32768, together + i * 32768});
+    for (uint32_t i = 0; i < 70; ++i) pieces.push_back({(i % 6) * 2048ull, 2048, together + 11 * 32768 + i * 4096});
+    pieces.push_back({3 * 65536 + 4096, 8192, together + 7 * 32768});
+    pieces.push_back({1 << 20, 4096, together + 8 * 32768});
+    pieces.push_back({512, 100, together + 9 * 32768});
+    pieces.push_back({0, 0, together + 10 * 32768});
+    pieces.push_back({4096, 4096, together + 10 * 32768 + 4096});
+    std::vector<NTSTATUS> statuses(pieces.size(), STATUS_PENDING);
+    std::vector<uint32_t> counts(pieces.size(), 77);
+    std::memset(together, 0xAB, kRoom);
+    f->ReadPieces(pieces.data(), pieces.size(), statuses.data(), counts.data());
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      const KernelFile::Piece& p = pieces[i];
+      uint8_t* mine = alone + (static_cast<uint8_t*>(p.destination) - together);
+      uint32_t got = 99;
+      const NTSTATUS status = f->Read(p.offset, p.length, mine, &got);
+      EXPECT_EQ(statuses[i], status) << "direct " << direct << " piece " << i;
+      if (!NT_SUCCESS(status)) continue;
+      EXPECT_EQ(counts[i], got) << "direct " << direct << " piece " << i;
+      EXPECT_EQ(0, std::memcmp(p.destination, mine, got)) << "direct " << direct << " piece " << i;
+      EXPECT_EQ(0, std::memcmp(p.destination, bytes.data() + p.offset, got)) << "direct " << direct << " piece " << i;
+    }
+  }
+  KernelFileUseDirectIo(true);
+  std::free(together);
+  std::free(alone);
 }
 
 TEST(KernelSecurity, ImpersonationOpensWithTheClientsRights) {

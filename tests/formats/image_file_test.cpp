@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -104,6 +105,48 @@ TEST(ImageFile, AFailedOrEmptyReadFailsTheCall) {
     EXPECT_FALSE(file.ReadAt(40000, 10, out.data())) << "empty=" << empty;
     EXPECT_LT(calls.size(), 10u);  // no retrying loop
   }
+}
+
+// Into memory an unbuffered read can fill, whole chunks go straight to the destination, asked for
+// together: the reads, the bytes and the failures are those of one chunk at a time.
+TEST(ImageFile, AlignedDestinationsGetTheSameReadsAndFailures) {
+  const std::vector<uint8_t> data = test::PatternBytes(40 * 32768 + 5000, 8);
+  constexpr size_t kRoom = 41 * 32768;
+  auto* aligned = static_cast<uint8_t*>(std::aligned_alloc(4096, kRoom + 4096));
+  ASSERT_NE(aligned, nullptr);
+  struct Case {
+    uint64_t offset, length, failFrom;
+    bool ok;
+  };
+  for (const Case& c : {Case{0, 2 * 32768, UINT64_MAX, true}, Case{0, 40 * 32768 + 5000, UINT64_MAX, true},
+                        Case{2048, 33 * 32768 + 100, UINT64_MAX, true}, Case{100, 3 * 32768, UINT64_MAX, true},
+                        Case{0, 40 * 32768 + 5001, UINT64_MAX, false}, Case{0, 10 * 32768, 5 * 32768, false},
+                        Case{32768, 35 * 32768, 34 * 32768, false}, Case{0, 2 * 32768, 32768, false}}) {
+    for (uint8_t* out : {aligned, aligned + 2048}) {
+      std::vector<ReadCall> batched, single;
+      auto raw = std::make_unique<RecordingFile>(data, &batched);
+      raw->failFrom = c.failFrom;
+      ImageFile file(std::move(raw));
+      auto plain = std::make_unique<RecordingFile>(data, &single);
+      plain->failFrom = c.failFrom;
+      ImageFile reference(std::move(plain));
+      std::vector<uint8_t> copy(c.length + 1);  // at an odd address: one chunk at a time
+      out[c.length] = 0xEE;
+      const bool ok = file.ReadAt(c.offset, c.length, out);
+      EXPECT_EQ(ok, c.ok) << c.offset << "+" << c.length;
+      EXPECT_EQ(reference.ReadAt(c.offset, c.length, copy.data() + 1), c.ok);
+      EXPECT_EQ(out[c.length], 0xEE) << "wrote past the destination";
+      if (ok) {
+        EXPECT_EQ(0, std::memcmp(out, data.data() + c.offset, c.length)) << c.offset << "+" << c.length;
+      }
+      ASSERT_EQ(batched.size(), single.size()) << c.offset << "+" << c.length;
+      for (size_t i = 0; i < batched.size(); ++i) {
+        EXPECT_EQ(batched[i].offset, single[i].offset) << i;
+        EXPECT_EQ(batched[i].length, single[i].length) << i;
+      }
+    }
+  }
+  std::free(aligned);
 }
 
 TEST(PosixFile, OpensRegularFilesOnly) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -534,6 +535,119 @@ TEST_F(HostDrives, KvexportShowsLettersToRealTools) {
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
   stopper.pid = -1;
   EXPECT_NE(kv::test::Run("mountpoint -q " + Quote(mnt.string())).exitCode, 0);
+}
+
+// The kernel keeps a medium's pages and attributes while it stays. A medium of the same size put
+// in its place, or a host killed and started again, is never answered from them, and a file
+// opened on a medium that went fails instead of reading another's bytes.
+TEST_F(HostDrives, KvexportCacheFollowsTheMedium) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "/dev/fuse is not usable here: kvexport cannot mount";
+  if (!HaveTool("fusermount3")) GTEST_SKIP() << "fusermount3 missing";
+  const std::string a = MakeIso("a.iso", 21, 1u << 20);
+  const std::string b = MakeIso("b.iso", 22, 1u << 20);
+  ASSERT_EQ(fs::file_size(a), fs::file_size(b));
+  const fs::path mnt = dir_ / "mnt";
+  fs::create_directories(mnt);
+  struct Stopper {
+    pid_t pid;
+    std::string mnt;
+    ~Stopper() {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      kv::test::Run("fusermount3 -u -z " + Quote(mnt));
+    }
+  } stopper{StartKvexport(mnt.string()), mnt.string()};
+  auto waitFor = [&](const std::function<bool()>& condition) {
+    for (int i = 0; i < 1000; ++i) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  const fs::path g = mnt / "G";
+  // Read 2 KiB at a time, as file system readers do.
+  auto holds = [&](const std::string& iso) {
+    const int fd = open(g.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    const auto expected = ReadFileBytes(iso);
+    std::vector<uint8_t> got(expected.size() + 2048);
+    size_t at = 0;
+    for (ssize_t n; (n = pread(fd, got.data() + at, 2048, static_cast<off_t>(at))) > 0;) at += static_cast<size_t>(n);
+    close(fd);
+    got.resize(at);
+    return got == expected;
+  };
+  ASSERT_EQ(Mount(2, a), 0);
+  ASSERT_TRUE(SetLetter(2, 'G'));
+  ASSERT_TRUE(waitFor([&] { return holds(a); }));
+  EXPECT_TRUE(holds(a));  // again, from the kernel's cache
+  const int first = open(g.c_str(), O_RDONLY);
+  ASSERT_GE(first, 0);
+  char block[2048];
+  EXPECT_EQ(pread(first, block, sizeof block, 0), 2048);
+  // Readers going on while the media change: every 2 KiB they get is that of one of the two
+  // media at that offset, never bytes of another read or of memory reused under them.
+  const auto bytesA = ReadFileBytes(a);
+  const auto bytesB = ReadFileBytes(b);
+  std::atomic<bool> swapping{true};
+  std::atomic<int> foreign{0}, blocks{0};
+  std::vector<std::thread> readers;
+  struct Joiner {
+    std::atomic<bool>& swapping;
+    std::vector<std::thread>& readers;
+    ~Joiner() {
+      swapping = false;
+      for (auto& t : readers) t.join();
+    }
+  } joiner{swapping, readers};
+  for (int r = 0; r < 3; ++r)
+    readers.emplace_back([&, r] {
+      char got[2048];
+      for (size_t at = static_cast<size_t>(r) * 65536; swapping; at = (at + 6144) % bytesA.size()) {
+        const int fd = open(g.c_str(), O_RDONLY);
+        if (fd < 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));  // between media: no letter
+          continue;
+        }
+        for (int i = 0; i < 16 && at + sizeof got <= bytesA.size(); ++i, at += sizeof got) {
+          if (pread(fd, got, sizeof got, static_cast<off_t>(at)) != static_cast<ssize_t>(sizeof got)) break;
+          ++blocks;
+          if (std::memcmp(got, bytesA.data() + at, sizeof got) != 0 &&
+              std::memcmp(got, bytesB.data() + at, sizeof got) != 0)
+            ++foreign;
+        }
+        close(fd);
+      }
+    });
+  for (int round = 0; round < 4; ++round) {
+    const std::string& next = round % 2 == 0 ? b : a;
+    ASSERT_TRUE(Control("\\\\.\\G:", IOCTL_CDEMU_UNMOUNT, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(Mount(2, next), 0);  // back to back: the same size, only the events tell
+    EXPECT_TRUE(waitFor([&] { return holds(next); })) << round;
+    EXPECT_EQ(pread(first, block, sizeof block, 4096), -1) << round;
+  }
+  swapping = false;
+  for (auto& t : readers) t.join();
+  readers.clear();
+  EXPECT_GT(blocks.load(), 0);
+  EXPECT_EQ(foreign.load(), 0) << "of " << blocks.load() << " blocks";
+  close(first);
+
+  // The host killed under the mount: reads fail, the letter goes; a new host is found again.
+  const int open2 = open(g.c_str(), O_RDONLY);
+  ASSERT_GE(open2, 0);
+  host_->Stop(SIGKILL);
+  EXPECT_TRUE(waitFor([&] {
+    std::error_code ec;
+    return !fs::exists(g, ec);
+  }));
+  EXPECT_EQ(pread(open2, block, sizeof block, 0), -1);
+  close(open2);
+  host_ = std::make_unique<HostProcess>(ProgramPath("kvemu"), root_);
+  ASSERT_TRUE(host_->WaitReady()) << host_->Log();
+  ASSERT_EQ(Mount(2, b), 0);
+  ASSERT_TRUE(SetLetter(2, 'G'));
+  EXPECT_TRUE(waitFor([&] { return holds(b); }));
 }
 
 }  // namespace

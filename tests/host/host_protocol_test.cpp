@@ -2,6 +2,7 @@
 // frames, DOS device names, volume locks, the broadcast and the life of the host process.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -185,21 +186,126 @@ TEST_F(HostProtocol, PendingReadDoesNotBlockOtherRequests) {
 TEST_F(HostProtocol, ClientKilledWhileItsReadIsQueued) {
   const pid_t child = fork();
   if (child == 0) {
+    // Reads in the memory it shares with the host, and one through the socket.
     Handle h = CreateFile("\\\\.\\TestDev0");
-    std::vector<uint8_t> buf(2048);
-    uint32_t n;
-    ReadFile(h, kHeldReadOffset, buf.data(), 2048, &n);  // never returns: killed
+    std::vector<std::thread> readers;
+    for (uint32_t size : {2048u, 1u << 20, kMaxSharedRegion, 4096u})
+      readers.emplace_back([&h, size] {
+        SharedRead r;
+        ReadFileShared(h, kHeldReadOffset, size, &r);  // never returns: killed
+      });
+    for (auto& t : readers) t.join();
     _exit(0);
   }
-  const bool queued = WaitHeld(1);
+  const bool queued = WaitHeld(4);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   ASSERT_TRUE(queued);
-  // The orphaned read is completed once, its reply dropped; everyone else goes on.
+  // The orphaned reads are completed once, into memory the host still holds, their replies dropped;
+  // the region goes with the last of them (the pool counts are checked at unload).
   Handle h = CreateFile("\\\\.\\TestDev0");
   uint32_t n;
   ASSERT_TRUE(DeviceIoControl(h, IOCTL_TEST_RELEASE, nullptr, 0, nullptr, 0, &n));
   EXPECT_TRUE(WaitHeld(0));
+  ExpectStillServing();
+}
+
+// Reads land in memory the client shares with the host: leases that take the whole region make
+// the next read come through the socket, and every byte is where it belongs either way.
+TEST_F(HostProtocol, SharedReadsAndTheirFallback) {
+  Handle h = CreateFile("\\\\.\\TestDev0");
+  ASSERT_TRUE(h);
+  std::vector<SharedRead> leases(kMaxSharedRegion / (1u << 20) + 1);
+  for (size_t i = 0; i < leases.size(); ++i) {
+    const uint64_t at = i * 3 * 2048;
+    ASSERT_TRUE(ReadFileShared(h, at, 1u << 20, &leases[i])) << i;
+    ASSERT_EQ(leases[i].size(), 1u << 20);
+  }
+  // The region is all taken, so the last one is a copy, not a range of the region.
+  const uint8_t* regionStart = leases[0].data();
+  const uint8_t* last = leases.back().data();
+  EXPECT_TRUE(last < regionStart || last >= regionStart + kMaxSharedRegion);
+  for (size_t i = 0; i < leases.size(); ++i)
+    for (uint32_t j = 0; j < leases[i].size(); j += 4093)
+      ASSERT_EQ(leases[i].data()[j], PatternByte(i * 3 * 2048 + j)) << i << " at " << j;
+  // Given back, a range serves a new read (and a plain ReadFile) again.
+  leases[3].Release();
+  SharedRead again;
+  ASSERT_TRUE(ReadFileShared(h, 4096, 2048, &again));
+  EXPECT_EQ(again.data(), regionStart + 3 * (1u << 20));
+  EXPECT_EQ(again.data()[5], PatternByte(4096 + 5));
+  std::vector<uint8_t> buf(2048);
+  uint32_t n = 0;
+  ASSERT_TRUE(ReadFile(h, 6144, buf.data(), 2048, &n));
+  EXPECT_EQ(buf[9], PatternByte(6144 + 9));
+}
+
+// The region as a raw client sees it: sealed, given once, and only ranges inside it are read into.
+TEST_F(HostProtocol, SharedRegionRequestsAreChecked) {
+  const int fd = RawConnect();
+  uint32_t id = 0;
+  auto call = [&](RequestKind kind, uint32_t handle, uint64_t offset, uint32_t length, uint32_t code,
+                  const std::string& payload, int* passed) {
+    RequestHeader q{};
+    q.Magic = kRequestMagic;
+    q.Kind = static_cast<uint32_t>(kind);
+    q.RequestId = ++id;
+    q.Handle = handle;
+    q.Offset = offset;
+    q.OutputLength = length;
+    q.Code = code;
+    auto frame = EncodeRequest(q, payload.data(), payload.size());
+    EXPECT_EQ(send(fd, frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+    ReplyHeader r{};
+    iovec iov{&r, sizeof r};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    EXPECT_EQ(recvmsg(fd, &m, MSG_WAITALL), static_cast<ssize_t>(sizeof r));
+    cmsghdr* cm = CMSG_FIRSTHDR(&m);
+    if (passed) *passed = -1;
+    if (cm && cm->cmsg_type == SCM_RIGHTS && passed) std::memcpy(passed, CMSG_DATA(cm), sizeof(int));
+    EXPECT_EQ(r.RequestId, id);
+    EXPECT_EQ(r.PayloadLength, 0u);
+    return r;
+  };
+  const uint32_t handle = call(RequestKind::Open, 0, 0, 0, 0, "\\\\.\\TestDev0", nullptr).Value;
+  ASSERT_NE(handle, 0u);
+  constexpr uint32_t kSize = 1u << 20;
+  EXPECT_EQ(call(RequestKind::ReadShared, handle, 0, 2048, 0, {}, nullptr).Status, STATUS_INVALID_PARAMETER)
+      << "no region yet";
+  EXPECT_EQ(call(RequestKind::ShareMemory, 0, 0, 0, 0, {}, nullptr).Status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(call(RequestKind::ShareMemory, 0, 0, 1000, 0, {}, nullptr).Status, STATUS_INVALID_PARAMETER);
+  int memory = -1;
+  ASSERT_EQ(call(RequestKind::ShareMemory, 0, 0, kSize, 0, {}, &memory).Status, STATUS_SUCCESS);
+  ASSERT_GE(memory, 0);
+  EXPECT_NE(ftruncate(memory, 4096), 0) << "the region can be shrunk under the drive";
+  EXPECT_NE(ftruncate(memory, 2 * kSize), 0);
+  EXPECT_EQ(call(RequestKind::ShareMemory, 0, 0, kSize, 0, {}, nullptr).Status, STATUS_INVALID_DEVICE_REQUEST);
+  auto* view = static_cast<uint8_t*>(mmap(nullptr, kSize, PROT_READ, MAP_SHARED, memory, 0));
+  ASSERT_NE(view, MAP_FAILED);
+  struct Case {
+    uint32_t code, length;
+    NTSTATUS status;
+  };
+  for (const Case& c :
+       {Case{0, 4096, STATUS_SUCCESS}, Case{kSize - 2048, 2048, STATUS_SUCCESS},
+        Case{kSize - 2048, 4096, STATUS_INVALID_PARAMETER}, Case{kSize, 2048, STATUS_INVALID_PARAMETER},
+        Case{0xFFFFF800u, 4096, STATUS_INVALID_PARAMETER}, Case{4096, kSize, STATUS_INVALID_PARAMETER}}) {
+    const ReplyHeader r = call(RequestKind::ReadShared, handle, 8192, c.length, c.code, {}, nullptr);
+    EXPECT_EQ(r.Status, c.status) << c.code << "+" << c.length;
+    if (r.Status != STATUS_SUCCESS) continue;
+    EXPECT_EQ(r.Information, c.length);
+    EXPECT_EQ(view[c.code + 1], PatternByte(8192 + 1));
+    EXPECT_EQ(view[c.code + c.length - 1], PatternByte(8192 + c.length - 1));
+  }
+  EXPECT_EQ(call(RequestKind::ReadShared, handle + 1, 0, 2048, 0, {}, nullptr).Status, STATUS_INVALID_HANDLE);
+  munmap(view, kSize);
+  close(memory);
+  close(fd);
   ExpectStillServing();
 }
 

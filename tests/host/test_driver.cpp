@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "common/ioctl.h"
 
@@ -18,7 +19,7 @@ constexpr int kDevices = 2;
 struct TestDrive {
   std::mutex lock;
   std::deque<Irp*> queue;
-  std::deque<Irp*> held;
+  std::deque<std::pair<Irp*, void*>> held;  // with the memory each holds
   std::unique_ptr<KEvent> wake;
   std::unique_ptr<SystemThread> worker;
   bool stop = false;
@@ -33,8 +34,8 @@ TestDrive* Drive(DeviceObject* d) {
 }
 
 void CompleteRead(Irp* irp) {
-  for (uint32_t i = 0; i < irp->length && i < irp->output.size(); ++i)
-    irp->output[i] = PatternByte(irp->byteOffset + i);
+  uint8_t* out = irp->ReadBuffer();
+  for (uint32_t i = 0; i < irp->length && i < irp->ReadCapacity(); ++i) out[i] = PatternByte(irp->byteOffset + i);
   IoCompleteRequest(irp, STATUS_SUCCESS, irp->length, IO_CD_ROM_INCREMENT);
 }
 
@@ -54,9 +55,8 @@ void Worker(TestDrive* d) {
       if (irp->byteOffset == kHeldReadOffset) {
         // Memory per held request: it must be back at zero after unload.
         void* mem = ExAllocatePoolWithTag(64, kTag);
-        std::memcpy(irp->output.data(), &mem, irp->output.size() >= sizeof mem ? sizeof mem : 0);
         std::lock_guard<std::mutex> g(d->lock);
-        d->held.push_back(irp);
+        d->held.emplace_back(irp, mem);
         continue;
       }
       CompleteRead(irp);
@@ -65,14 +65,12 @@ void Worker(TestDrive* d) {
 }
 
 void ReleaseHeld(TestDrive* d) {
-  std::deque<Irp*> held;
+  std::deque<std::pair<Irp*, void*>> held;
   {
     std::lock_guard<std::mutex> g(d->lock);
     held.swap(d->held);
   }
-  for (Irp* irp : held) {
-    void* mem = nullptr;
-    if (irp->output.size() >= sizeof mem) std::memcpy(&mem, irp->output.data(), sizeof mem);
+  for (auto [irp, mem] : held) {
     ExFreePoolWithTag(mem, kTag);
     CompleteRead(irp);
   }

@@ -311,8 +311,9 @@ int Read(int argc, char** argv) {
   }
   const bool raw = s.args.Has("raw");
   const uint32_t sectorBytes = raw ? kRawSectorSize : kSectorSize;
-  const uint32_t perRequest = raw ? 64 : 256;
-  std::vector<uint8_t> buf(static_cast<size_t>(perRequest) * sectorBytes);
+  const uint32_t perRequest = raw ? 64 : 512;
+  std::vector<uint8_t> buf(raw ? static_cast<size_t>(perRequest) * sectorBytes : 0);
+  SharedRead shared;  // plain reads are written out from where the drive put them
   cli::Progress progress("reading", static_cast<uint64_t>(count));
   for (int64_t done = 0; done < count;) {
     const uint32_t now = static_cast<uint32_t>(count - done < perRequest ? count - done : perRequest);
@@ -328,12 +329,13 @@ int Read(int argc, char** argv) {
       static_assert(sizeof in == 16);
       ok = DeviceIoControl(s.handle, IOCTL_CDROM_RAW_READ, &in, 16, buf.data(), now * sectorBytes, &n);
     } else {
-      ok = ReadFile(s.handle, static_cast<uint64_t>(sector) * kSectorSize, buf.data(), now * sectorBytes, &n);
+      ok = ReadFileShared(s.handle, static_cast<uint64_t>(sector) * kSectorSize, now * sectorBytes, &shared);
+      n = shared.size();
     }
     if (!ok || n != now * sectorBytes)
       return Fail("read of sector " + std::to_string(sector) + ": " +
                   (ok ? std::string("short read") : ErrorText(GetLastError())));
-    if (!WriteOut(buf.data(), n)) return Fail("read: cannot write to the output");
+    if (!WriteOut(raw ? buf.data() : shared.data(), n)) return Fail("read: cannot write to the output");
     done += now;
     progress.Update(static_cast<uint64_t>(done));
   }

@@ -3,7 +3,7 @@
 // driver would read the drive. Follows the device-change broadcast.
 #define FUSE_USE_VERSION 312
 #include <errno.h>
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -35,6 +36,7 @@ using namespace kv::platform;
 
 constexpr const char* kDevicePrefix = "\\Device\\KVEmu\\KVEmuCd";
 constexpr uint32_t kChunk = 1u << 20;
+constexpr uint32_t kReadAheadWindow = 4 * kChunk;
 
 struct LetterEntry {
   bool present = false;
@@ -70,7 +72,47 @@ uint64_t MediumSize(char letter) {
   return size;
 }
 
-void Refresh() {
+// Every medium of a letter is a file of its own (node id: medium << 5 | letter), so the kernel
+// may keep its pages and attributes for as long as it likes: they never change. When a letter's
+// medium changes, the name is dropped from the kernel's cache (the next lookup finds the new
+// node) and so are the old node's pages (its open files then read through to us and fail).
+constexpr double kForever = 365.0 * 24 * 3600;
+
+fuse_ino_t NodeOf(int letter, uint64_t medium) {
+  return static_cast<fuse_ino_t>(medium << 5 | static_cast<uint64_t>(letter));
+}
+
+fuse_session* g_session = nullptr;
+
+// Takes the letters as found (`fresh`; all absent when the host is gone). A letter named in
+// `changed` (by a device-change event) has a new medium even when its size is the same.
+void Update(std::array<LetterEntry, 26> fresh, uint32_t changed) {
+  std::vector<std::pair<int, uint64_t>> gone;  // letter, old medium
+  {
+    std::lock_guard<std::mutex> g(g_state.mu);
+    for (int i = 0; i < 26; ++i) {
+      const LetterEntry& old = g_state.letters[i];
+      const bool same = old.present && fresh[i].present && old.size == fresh[i].size && !(changed & (1u << i));
+      fresh[i].since = same ? old.since : time(nullptr);
+      fresh[i].medium = same ? old.medium : fresh[i].present ? ++g_state.lastMedium : 0;
+      if (!same && old.present) gone.emplace_back(i, old.medium);
+      if (g_state.verbose && (fresh[i].present != old.present || !same))
+        std::fprintf(stderr, "kvexport: %c: %s, %llu bytes\n", 'A' + i, fresh[i].present ? "present" : "gone",
+                     static_cast<unsigned long long>(fresh[i].size));
+    }
+    g_state.letters = fresh;
+  }
+  // Outside the lock: dropping pages waits for reads in flight, which take the lock.
+  if (g_session == nullptr) return;
+  for (auto [i, medium] : gone) {
+    const char name[2] = {static_cast<char>('A' + i), '\0'};
+    // Pages first: once a lookup can find the new node, the old one's files read through to us.
+    fuse_lowlevel_notify_inval_inode(g_session, NodeOf(i, medium), 0, 0);
+    fuse_lowlevel_notify_inval_entry(g_session, FUSE_ROOT_ID, name, 1);
+  }
+}
+
+void Refresh(uint32_t changed) {
   std::array<LetterEntry, 26> fresh{};
   const uint32_t mask = GetLogicalDrives();
   for (char l = 'A'; l <= 'Z'; ++l) {
@@ -80,82 +122,117 @@ void Refresh() {
     fresh[l - 'A'].present = true;
     fresh[l - 'A'].size = MediumSize(l);
   }
-  std::lock_guard<std::mutex> g(g_state.mu);
-  for (int i = 0; i < 26; ++i) {
-    const LetterEntry& old = g_state.letters[i];
-    const bool same = old.present && fresh[i].present && old.size == fresh[i].size;
-    fresh[i].since = same ? old.since : time(nullptr);
-    fresh[i].medium = same ? old.medium : ++g_state.lastMedium;
-  }
-  if (g_state.verbose) {
-    for (int i = 0; i < 26; ++i)
-      if (fresh[i].present != g_state.letters[i].present || fresh[i].size != g_state.letters[i].size)
-        std::fprintf(stderr, "kvexport: %c: %s, %llu bytes\n", 'A' + i, fresh[i].present ? "present" : "gone",
-                     static_cast<unsigned long long>(fresh[i].size));
-  }
-  g_state.letters = fresh;
+  Update(fresh, changed);
 }
 
-// Follows the broadcast; when the host goes away (or is not there yet) it retries.
+// Follows the broadcast; when the host goes away (or is not there yet) every letter goes and it
+// retries. A look every second besides catches a medium the driver dropped on its own.
 void Watch() {
   while (!g_state.stop) {
     DeviceChangeSubscription events;
     if (!events.Open()) {
-      {
-        std::lock_guard<std::mutex> g(g_state.mu);
-        g_state.letters = {};
-      }
+      Update({}, 0);
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       continue;
     }
-    Refresh();
+    Refresh(0);
+    auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (!g_state.stop && events.connected()) {
       DeviceChange change;
-      if (events.Next(&change, 250)) Refresh();
+      if (events.Next(&change, 250)) {
+        Refresh(change.unitMask);
+        next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      } else if (std::chrono::steady_clock::now() >= next) {
+        Refresh(0);
+        next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      }
     }
   }
 }
 
-int LetterOfPath(const char* path) {
-  if (path[0] != '/' || path[1] < 'A' || path[1] > 'Z' || path[2] != '\0') return -1;
-  return path[1] - 'A';
-}
-
-int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
-  // Asked before every read of an open file (attributes are never cached): no system calls here.
+void RootAttributes(struct stat* st) {
   static const uid_t uid = getuid();
   static const gid_t gid = getgid();
   std::memset(st, 0, sizeof *st);
   st->st_uid = uid;
   st->st_gid = gid;
-  if (std::strcmp(path, "/") == 0) {
-    st->st_mode = S_IFDIR | 0555;
-    st->st_nlink = 2;
-    return 0;
-  }
-  const int i = LetterOfPath(path);
-  std::lock_guard<std::mutex> g(g_state.mu);
-  if (i < 0 || !g_state.letters[i].present) return -ENOENT;
-  st->st_mode = S_IFREG | 0444;
-  st->st_nlink = 1;
-  st->st_size = static_cast<off_t>(g_state.letters[i].size);
-  st->st_blksize = 2048;
-  st->st_mtime = st->st_ctime = st->st_atime = g_state.letters[i].since;
-  st->st_blocks = static_cast<blkcnt_t>((g_state.letters[i].size + 511) / 512);
-  return 0;
+  st->st_ino = FUSE_ROOT_ID;
+  st->st_mode = S_IFDIR | 0555;
+  st->st_nlink = 2;
 }
 
-int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
-  if (std::strcmp(path, "/") != 0) return -ENOENT;
-  fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-  fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+// Attributes of the letter's current medium; false when `node` is not it (any more).
+bool LetterAttributes(fuse_ino_t node, struct stat* st) {
+  const int i = static_cast<int>(node & 31);
+  if (node == FUSE_ROOT_ID || i >= 26) return false;
+  RootAttributes(st);
   std::lock_guard<std::mutex> g(g_state.mu);
-  for (int i = 0; i < 26; ++i) {
-    if (!g_state.letters[i].present) continue;
-    const char name[2] = {static_cast<char>('A' + i), '\0'};
-    fill(buf, name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  const LetterEntry& e = g_state.letters[i];
+  if (!e.present || NodeOf(i, e.medium) != node) return false;
+  st->st_ino = node;
+  st->st_mode = S_IFREG | 0444;
+  st->st_nlink = 1;
+  st->st_size = static_cast<off_t>(e.size);
+  st->st_blksize = 2048;
+  st->st_mtime = st->st_ctime = st->st_atime = e.since;
+  st->st_blocks = static_cast<blkcnt_t>((e.size + 511) / 512);
+  return true;
+}
+
+void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  fuse_entry_param e{};
+  const bool letter = parent == FUSE_ROOT_ID && name[0] >= 'A' && name[0] <= 'Z' && name[1] == '\0';
+  if (letter) {
+    std::lock_guard<std::mutex> g(g_state.mu);
+    const LetterEntry& l = g_state.letters[name[0] - 'A'];
+    if (l.present) e.ino = NodeOf(name[0] - 'A', l.medium);
   }
-  return 0;
+  if (e.ino == 0 || !LetterAttributes(e.ino, &e.attr)) {
+    fuse_reply_err(req, ENOENT);
+    return;
+  }
+  e.attr_timeout = kForever;
+  e.entry_timeout = kForever;
+  fuse_reply_entry(req, &e);
+}
+
+void GetAttr(fuse_req_t req, fuse_ino_t node, fuse_file_info*) {
+  struct stat st;
+  if (node == FUSE_ROOT_ID) {
+    // Never cached: a stat of the mount point must see a dead kvexport (a stale mount).
+    RootAttributes(&st);
+    fuse_reply_attr(req, &st, 0);
+  } else if (LetterAttributes(node, &st)) {
+    fuse_reply_attr(req, &st, kForever);
+  } else {
+    fuse_reply_err(req, ENOMEDIUM);  // a file of a medium that is gone
+  }
+}
+
+void ReadDir(fuse_req_t req, fuse_ino_t node, size_t size, off_t offset, fuse_file_info*) {
+  if (node != FUSE_ROOT_ID) {
+    fuse_reply_err(req, ENOTDIR);
+    return;
+  }
+  std::vector<std::pair<std::string, fuse_ino_t>> names = {{".", FUSE_ROOT_ID}, {"..", FUSE_ROOT_ID}};
+  {
+    std::lock_guard<std::mutex> g(g_state.mu);
+    for (int i = 0; i < 26; ++i)
+      if (g_state.letters[i].present)
+        names.emplace_back(std::string(1, char('A' + i)), NodeOf(i, g_state.letters[i].medium));
+  }
+  std::vector<char> buf(size);
+  size_t used = 0;
+  for (size_t k = static_cast<size_t>(std::max<off_t>(offset, 0)); k < names.size(); ++k) {
+    struct stat st {};
+    st.st_ino = names[k].second;
+    st.st_mode = k < 2 ? S_IFDIR : S_IFREG;
+    const size_t n =
+        fuse_add_direntry(req, buf.data() + used, size - used, names[k].first.c_str(), &st, static_cast<off_t>(k + 1));
+    if (n > size - used) break;
+    used += n;
+  }
+  fuse_reply_buf(req, buf.data(), used);
 }
 
 // An open file belongs to the medium it was opened on: once that medium is gone, its reads fail.
@@ -172,36 +249,43 @@ bool MediumStillThere(const OpenDrive& drive) {
   return now.present && now.medium == drive.medium;
 }
 
-int Open(const char* path, fuse_file_info* fi) {
-  const int i = LetterOfPath(path);
-  if (i < 0) return -ENOENT;
-  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
-  uint64_t size;
-  uint64_t medium;
-  {
-    std::lock_guard<std::mutex> g(g_state.mu);
-    if (!g_state.letters[i].present) return -ENOENT;
-    size = g_state.letters[i].size;
-    medium = g_state.letters[i].medium;
+void Open(fuse_req_t req, fuse_ino_t node, fuse_file_info* fi) {
+  const int i = static_cast<int>(node & 31);
+  if (node == FUSE_ROOT_ID || i >= 26) {
+    fuse_reply_err(req, EISDIR);
+    return;
+  }
+  if ((fi->flags & O_ACCMODE) != O_RDONLY) {
+    fuse_reply_err(req, EROFS);
+    return;
   }
   auto drive = std::make_unique<OpenDrive>();
+  {
+    std::lock_guard<std::mutex> g(g_state.mu);
+    const LetterEntry& e = g_state.letters[i];
+    if (!e.present || NodeOf(i, e.medium) != node) {
+      fuse_reply_err(req, ENOMEDIUM);
+      return;
+    }
+    drive->size = e.size;
+    drive->medium = e.medium;
+  }
   drive->handle = CreateFile(std::string("\\\\.\\") + static_cast<char>('A' + i) + ":", GENERIC_READ, FILE_SHARE_READ,
                              FILE_FLAG_NO_BUFFERING);
-  if (!drive->handle) return GetLastError() == ERROR_ACCESS_DENIED ? -EACCES : -ENOENT;
+  if (!drive->handle) {
+    fuse_reply_err(req, GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT);
+    return;
+  }
   drive->letter = i;
-  drive->size = size;
-  drive->medium = medium;
   fi->fh = reinterpret_cast<uint64_t>(drive.release());
-  fi->keep_cache = 0;
-  // Every read comes here, even when the size has changed since: the kernel would otherwise end
-  // a read of a removed medium at the new size as a normal end of file.
-  fi->direct_io = 1;
-  return 0;
+  // The node's pages are its medium's bytes for as long as it exists.
+  fi->keep_cache = 1;
+  if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenDrive*>(fi->fh);
 }
 
-int Release(const char*, fuse_file_info* fi) {
+void Release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   delete reinterpret_cast<OpenDrive*>(fi->fh);
-  return 0;
+  fuse_reply_err(req, 0);
 }
 
 int ErrnoOf(LSTATUS e) {
@@ -217,48 +301,31 @@ int ErrnoOf(LSTATUS e) {
   }
 }
 
-// The drive reads whole 2048-byte sectors; the request is widened to them and cut back.
-int Read(const char*, char* out, size_t size, off_t offset, fuse_file_info* fi) {
+// The drive reads whole 2048-byte sectors; the request is widened to them and the reply is sent
+// from where the drive put the bytes (memory shared with the host).
+void Read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
   auto* drive = reinterpret_cast<OpenDrive*>(fi->fh);
-  if (offset < 0) return -EINVAL;
-  if (!MediumStillThere(*drive)) return -ENOMEDIUM;
+  if (offset < 0) return static_cast<void>(fuse_reply_err(req, EINVAL));
+  if (!MediumStillThere(*drive)) return static_cast<void>(fuse_reply_err(req, ENOMEDIUM));
   const uint64_t start = static_cast<uint64_t>(offset);
-  if (start >= drive->size) return 0;
-  const uint64_t end = std::min<uint64_t>(start + size, drive->size);
+  if (start >= drive->size) return static_cast<void>(fuse_reply_buf(req, nullptr, 0));
+  const uint64_t end = std::min<uint64_t>(start + std::min<size_t>(size, kChunk), drive->size);
   const uint64_t alignedStart = start / kv::kSectorSize * kv::kSectorSize;
   const uint64_t alignedEnd = (end + kv::kSectorSize - 1) / kv::kSectorSize * kv::kSectorSize;
-  const bool direct = alignedStart == start && alignedEnd == end;
-  std::vector<uint8_t> bounce;
-  if (!direct) bounce.resize(std::min<uint64_t>(alignedEnd - alignedStart, kChunk));
-  size_t copied = 0;
-  for (uint64_t at = alignedStart; at < alignedEnd;) {
-    const uint32_t now = static_cast<uint32_t>(std::min<uint64_t>(alignedEnd - at, kChunk));
-    uint8_t* dest = direct ? reinterpret_cast<uint8_t*>(out) + (at - start) : bounce.data();
-    uint32_t n = 0;
-    if (!ReadFile(drive->handle, at, dest, now, &n) || n != now)
-      return copied ? static_cast<int>(copied) : -ErrnoOf(GetLastError());
-    // Bytes of a medium that replaced ours are not this file's.
-    if (!MediumStillThere(*drive)) return copied ? static_cast<int>(copied) : -ENOMEDIUM;
-    if (direct) {
-      copied += n;
-    } else {
-      const uint64_t from = std::max(at, start);
-      const uint64_t to = std::min<uint64_t>(at + now, end);
-      std::memcpy(out + (from - start), bounce.data() + (from - at), to - from);
-      copied += to - from;
-    }
-    at += now;
-  }
-  return static_cast<int>(copied);
+  const auto length = static_cast<uint32_t>(alignedEnd - alignedStart);
+  SharedRead bytes;
+  if (!ReadFileShared(drive->handle, alignedStart, length, &bytes) || bytes.size() != length)
+    return static_cast<void>(fuse_reply_err(req, ErrnoOf(GetLastError())));
+  // Bytes of a medium that replaced ours are not this file's.
+  if (!MediumStillThere(*drive)) return static_cast<void>(fuse_reply_err(req, ENOMEDIUM));
+  fuse_reply_buf(req, reinterpret_cast<const char*>(bytes.data()) + (start - alignedStart), end - start);
 }
 
-void* Init(fuse_conn_info*, fuse_config* config) {
-  // Media come and go: never trust cached names, sizes or pages.
-  config->entry_timeout = 0;
-  config->attr_timeout = 0;
-  config->negative_timeout = 0;
-  config->kernel_cache = 0;
-  return nullptr;
+void Init(void*, fuse_conn_info* conn) {
+  conn->max_read = kChunk;
+  conn->max_readahead = kReadAheadWindow;
+  // The data of a node never changes, so the kernel need not check its attributes before reads.
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
 }
 
 // Mount point (as the mount table writes it, with \040 for a space etc.) unescaped.
@@ -278,24 +345,26 @@ std::string Unescape(const std::string& field) {
   return out;
 }
 
-// A kvexport killed without unmounting leaves its mount behind ("Transport endpoint is not
-// connected"); such a mount of ours at the mount point is cleared before mounting again.
-void ClearStaleMount(const std::string& mountpoint) {
-  struct stat st {};
-  if (stat(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
-  // The mount point itself cannot be resolved (that is the fault); its folder can.
+// The mount point as the mount table names it: its folder resolved, its own name as given, since
+// the mount point itself cannot be resolved while its file system does not answer (a stale mount,
+// or ours before its loop runs). Empty when the folder cannot be resolved.
+std::string AbsoluteMountPoint(const std::string& mountpoint) {
   const size_t slash = mountpoint.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : mountpoint.substr(0, slash);
   const std::string name = slash == std::string::npos ? mountpoint : mountpoint.substr(slash + 1);
   char resolved[PATH_MAX];
-  if (realpath(folder.c_str(), resolved) == nullptr) return;
-  const std::string absolute = std::string(resolved) + (std::string(resolved) == "/" ? "" : "/") + name;
+  if (realpath(folder.c_str(), resolved) == nullptr) return {};
+  return std::string(resolved) + (std::string(resolved) == "/" ? "" : "/") + name;
+}
+
+// The device ("major:minor") of the last kvexport mount at `absolute`; empty when there is none.
+std::string OurMountDevice(const std::string& absolute) {
   FILE* table = std::fopen("/proc/self/mountinfo", "r");
-  if (table == nullptr) return;
-  bool ours = false;
+  if (table == nullptr) return {};
+  std::string device;
   char* line = nullptr;
   size_t capacity = 0;
-  while (!ours && getline(&line, &capacity, table) > 0) {
+  while (getline(&line, &capacity, table) > 0) {
     // ID parent major:minor root MOUNTPOINT options ... - FSTYPE SOURCE ...
     std::string text(line);
     const size_t dash = text.find(" - ");
@@ -309,11 +378,20 @@ void ClearStaleMount(const std::string& mountpoint) {
       at = end + 1;
     }
     const std::string type = text.substr(dash + 3, text.find(' ', dash + 3) - (dash + 3));
-    ours = type == "fuse.kvexport" && Unescape(fields[4]) == absolute;
+    if (type == "fuse.kvexport" && Unescape(fields[4]) == absolute) device = fields[2];
   }
   free(line);
   std::fclose(table);
-  if (!ours) return;
+  return device;
+}
+
+// A kvexport killed without unmounting leaves its mount behind ("Transport endpoint is not
+// connected"); such a mount of ours at the mount point is cleared before mounting again.
+void ClearStaleMount(const std::string& mountpoint) {
+  struct stat st {};
+  if (stat(mountpoint.c_str(), &st) == 0 || errno != ENOTCONN) return;
+  const std::string absolute = AbsoluteMountPoint(mountpoint);
+  if (absolute.empty() || OurMountDevice(absolute).empty()) return;
   std::fprintf(stderr, "kvexport: %s: clearing the mount of an earlier kvexport that ended without unmounting\n",
                mountpoint.c_str());
   if (umount2(mountpoint.c_str(), MNT_DETACH) == 0) return;
@@ -324,6 +402,21 @@ void ClearStaleMount(const std::string& mountpoint) {
     _exit(127);
   }
   if (pid > 0) waitpid(pid, nullptr, 0);
+}
+
+// The kernel reads ahead of a reader in windows of its default 128 KiB, whatever the requests
+// allow; where we may (the system's administrator), the window takes four requests, so that the
+// next ones are under way while the reader copies. The kernel keeps the smaller of this and what
+// Init offers, whichever comes first. The device comes from the mount table: a stat of the mount
+// point would wait for our own loop.
+void WidenReadAhead(const std::string& mountpoint) {
+  const std::string absolute = AbsoluteMountPoint(mountpoint);
+  const std::string device = absolute.empty() ? std::string() : OurMountDevice(absolute);
+  if (device.empty() || device.find_first_not_of("0123456789:") != std::string::npos) return;
+  if (FILE* f = std::fopen(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), "w")) {
+    std::fprintf(f, "%u\n", kReadAheadWindow >> 10);
+    std::fclose(f);
+  }
 }
 
 void Usage(FILE* out) {
@@ -366,43 +459,48 @@ int main(int argc, char** argv) {
 
   ClearStaleMount(mountpoint);
 
-  fuse_operations ops{};
+  fuse_lowlevel_ops ops{};
+  ops.init = Init;
+  ops.lookup = Lookup;
   ops.getattr = GetAttr;
   ops.readdir = ReadDir;
   ops.open = Open;
   ops.release = Release;
   ops.read = Read;
-  ops.init = Init;
 
-  std::vector<std::string> options = {"kvexport", "-o", "ro,fsname=kvexport,subtype=kvexport"};
+  std::vector<std::string> options = {"kvexport", "-o",
+                                      "ro,fsname=kvexport,subtype=kvexport,max_read=" + std::to_string(kChunk)};
   if (allowOther) options.back() += ",allow_other";
   std::vector<char*> fuseArgv;
   for (auto& o : options) fuseArgv.push_back(o.data());
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(fuseArgv.size()), fuseArgv.data());
-  fuse* fs = fuse_new(&args, &ops, sizeof ops, nullptr);
-  if (fs == nullptr) {
+  fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, nullptr);
+  if (se == nullptr) {
     std::fprintf(stderr, "kvexport: cannot create the file system\n");
     return 1;
   }
-  if (fuse_mount(fs, mountpoint.c_str()) != 0) {
+  if (fuse_session_mount(se, mountpoint.c_str()) != 0) {
     std::fprintf(stderr, "kvexport: %s: cannot mount\n", mountpoint.c_str());
-    fuse_destroy(fs);
+    fuse_session_destroy(se);
     return 1;
   }
-  fuse_set_signal_handlers(fuse_get_session(fs));
-  Refresh();
+  fuse_set_signal_handlers(se);
+  WidenReadAhead(mountpoint);
+  g_session = se;
+  Refresh(0);
   std::thread watcher(Watch);
   std::fprintf(stderr, "kvexport: serving %s\n", mountpoint.c_str());
   fuse_loop_config* loop = fuse_loop_cfg_create();
   fuse_loop_cfg_set_clone_fd(loop, 0);
   fuse_loop_cfg_set_max_threads(loop, 8);
-  const int result = fuse_loop_mt(fs, loop);
+  const int result = fuse_session_loop_mt(se, loop);
   fuse_loop_cfg_destroy(loop);
   g_state.stop = true;
   watcher.join();
-  fuse_remove_signal_handlers(fuse_get_session(fs));
-  fuse_unmount(fs);
-  fuse_destroy(fs);
+  g_session = nullptr;
+  fuse_remove_signal_handlers(se);
+  fuse_session_unmount(se);
+  fuse_session_destroy(se);
   fuse_opt_free_args(&args);
   // Ending on SIGINT/SIGTERM is the normal way out (the loop reports the signal).
   const bool interrupted = result == SIGINT || result == SIGTERM || result == -SIGINT || result == -SIGTERM;
