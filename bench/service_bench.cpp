@@ -69,17 +69,51 @@ void BuildSyntheticTree(benchmark::State& state) {
 
 BENCHMARK(BuildSyntheticTree)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// All items in one directory, the naming's worst case for memory (every name of the directory is
+// known to the naming at once).
+void BuildFlatDirectory(benchmark::State& state) {
+  const int64_t items = state.range(0);
+  NoData source;
+  size_t memory = 0;
+  for (auto _ : state) {
+    ImageBuilder b(&source, [] { return kv::service::BuildClock{1700000000, 1}; });
+    char16_t path[64];
+    for (int64_t i = 0; i < items; ++i) {
+      char text[64];
+      std::snprintf(text, sizeof text, "flat/file %08lld.dat", static_cast<long long>(i));
+      const size_t n = std::strlen(text);
+      for (size_t k = 0; k < n; ++k) path[k] = static_cast<char16_t>(text[k]);
+      b.AddItem(std::u16string_view(path, n), false, 1000, 133000000000000000ull, static_cast<uint32_t>(i));
+    }
+    if (b.Build() != BuildError::kNone) state.SkipWithError("build failed");
+    memory = b.MemoryUsed();
+  }
+  state.counters["bytes_per_item"] = static_cast<double>(memory) / static_cast<double>(items);
+  state.counters["peak_rss_MiB"] = PeakResidentMiB();
+}
+
 }  // namespace
 
-// --million adds the 1,000,000-item build (about 0.6 GiB and several seconds).
+// --million adds the 1,000,000-item build (about 0.2 GiB and a few seconds); --flat-million runs only
+// the 1,000,000-item single directory (its own process, so that its peak is its own).
 int main(int argc, char** argv) {
   std::vector<char*> args;
-  bool million = false;
+  bool million = false, flat = false;
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--million") == 0)
       million = true;
+    else if (std::strcmp(argv[i], "--flat-million") == 0)
+      flat = true;
     else
       args.push_back(argv[i]);
+  }
+  static std::string filter = "--benchmark_filter=BuildFlatDirectory";
+  if (flat) {
+    benchmark::RegisterBenchmark("BuildFlatDirectory/1000000", BuildFlatDirectory)
+        ->Arg(1000000)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+    args.push_back(filter.data());
   }
   if (million)
     benchmark::RegisterBenchmark("BuildSyntheticTree/1000000", BuildSyntheticTree)

@@ -45,6 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t count = builder.SectorCount();
   if (count == 0 || builder.Map().size() != count) __builtin_trap();
   std::vector<uint8_t> buffer(20 * 2048);
+  // Every sector made when read (directories, FIDs, File Entries), each alone.
+  namespace sk = kv::service::sector_kind;
+  for (uint32_t s = 0; s < count; ++s) {
+    const uint32_t kind = builder.Map()[s].word & sk::kMask;
+    if (kind != sk::kMetadata && kind != sk::kItemFirst && kind != sk::kItemNext &&
+        builder.ReadSectors(s, 1, buffer.data()) != 1)
+      __builtin_trap();
+  }
   for (int i = 0; i < 8; ++i) {
     const uint32_t first = static_cast<uint32_t>((i * 2654435761u + size) % (count + 20));
     const uint32_t n = 1 + static_cast<uint32_t>((first + i) % 20);

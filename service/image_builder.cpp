@@ -16,7 +16,6 @@
 #include <new>
 #include <stdexcept>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "platform/codepage.h"
 #include "platform/localtime.h"
@@ -26,20 +25,26 @@ namespace kv::service {
 
 namespace b = bridge;
 
+namespace {
+enum DataFrom : uint8_t { kFromItem = 0, kFromHostFile = 1, kFromSourceVolume = 2 };
+}  // namespace
+
+// Names live in the builder's name pool: `name` as given (UTF-16), the ISO name (bytes) and the
+// Joliet name (UTF-16, usually the given name's own offset). Offsets are even.
 struct TreeEntry {
-  std::u16string name;
-  std::string isoName;
-  std::u16string jolietName;
   uint64_t size = 0;
+  uint32_t name = 0;
+  uint32_t nameLength = 0;  // UTF-16 units
+  uint32_t isoName = 0;
+  uint32_t jolietName = 0;
   uint32_t dir = 0;   // owning directory
   int32_t node = -1;  // the directory this entry names
   uint32_t start = 0;
-  uint32_t itemIndex = 0xFFFFFFFF;
-  int32_t hostFile = -1;
-  uint32_t sourceStart = 0;  // first source-volume sector of the data (sourceMapped)
-  bool sourceMapped = false;
+  uint32_t ref = 0;  // by `from`: item index, host path index or first source-volume sector
   uint32_t feSector = 0;
   uint8_t date[7] = {};
+  uint8_t isoLength = 0, jolietLength = 0;
+  uint8_t from = 0;  // DataFrom
   bool named = false;
 };
 
@@ -55,15 +60,27 @@ struct DirNode {
   uint32_t parent = 0;
   TreeEntry* entry = nullptr;
   uint32_t depth = 0;
-  std::vector<uint32_t> children;   // in creation order
-  std::vector<TreeEntry*> entries;  // oldest first; the insertion list is this reversed
-  std::vector<TreeEntry*> isoOrder;
-  std::vector<TreeEntry*> jolietOrder;
+  std::vector<uint32_t> children;  // in creation order
+  // Entry numbers: oldest first (the insertion list is this reversed), then the two orders.
+  std::vector<uint32_t> entries;
+  std::vector<uint32_t> isoOrder;
+  std::vector<uint32_t> jolietOrder;
   std::vector<uint32_t> isoChildren;
   std::vector<uint32_t> jolietChildren;
   uint32_t isoExtent = 0, isoSize = 0, jolietExtent = 0, jolietSize = 0;
   uint32_t feSector = 0, streamBytes = 0;
   uint32_t isoNumber = 0, jolietNumber = 0;
+  // Where this directory's sectors start in Impl's isoStarts, jolietStarts and fidStarts.
+  uint32_t isoStartAt = 0, jolietStartAt = 0, fidStartAt = 0;
+};
+
+// The first record of a directory sector or FID-stream sector, so that any one sector can be made
+// without the ones before it. `pos` 0 and 1 are "." and ".." (the parent FID), 2 + i the i-th entry
+// of the order (1 + i for FIDs); `at` is the extent number within the entry (directories) or the
+// record's stream offset (FIDs).
+struct RecordStart {
+  uint32_t pos;
+  uint32_t at;
 };
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) {
@@ -80,7 +97,7 @@ int IsoRank(uint8_t c) {
   return c == ';' ? 0 : c == '.' ? 1 : c + 2;
 }
 
-bool IsoLess(const std::string& a, const std::string& b) {
+bool IsoLess(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     const uint8_t x = static_cast<uint8_t>(a[i]), y = static_cast<uint8_t>(b[i]);
@@ -94,7 +111,7 @@ uint16_t Swapped(char16_t c) {
   return static_cast<uint16_t>((c >> 8) | (c << 8));
 }
 
-bool JolietLess(const std::u16string& a, const std::u16string& b) {
+bool JolietLess(std::u16string_view a, std::u16string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i)
     if (a[i] != b[i]) return Swapped(a[i]) < Swapped(b[i]);
@@ -103,8 +120,8 @@ bool JolietLess(const std::u16string& a, const std::u16string& b) {
 
 // The "~N" form of `full` (Algorithms 2). `next` remembers where the search for `full` stopped:
 // the used set only grows, so the first free N never moves backwards.
-template <class S, class Set, class Next>
-bool Mangle(const S& full, size_t limit, bool twoByteRule, Set& used, Next& next, S* out) {
+template <class S, class Free, class Next>
+bool Mangle(const S& full, size_t limit, bool twoByteRule, Free isFree, Next& next, S* out) {
   const size_t dot = full.rfind(static_cast<typename S::value_type>('.'));
   const S base = dot == S::npos ? full : full.substr(0, dot);
   const S ext = dot == S::npos ? S() : full.substr(dot);
@@ -129,7 +146,7 @@ bool Mangle(const S& full, size_t limit, bool twoByteRule, Set& used, Next& next
     name.push_back('~');
     for (int i = 0; i < d; ++i) name.push_back(static_cast<typename S::value_type>(digits[i]));
     name += e;
-    if (used.insert(name).second) {
+    if (isFree(name)) {
       *out = std::move(name);
       ++n;
       return true;
@@ -138,43 +155,9 @@ bool Mangle(const S& full, size_t limit, bool twoByteRule, Set& used, Next& next
   return false;
 }
 
-// Two passes over the insertion list (newest first) as Algorithms 2 names them.
-template <class S, class Convert, class Assign>
-bool NameDirectory(const std::vector<TreeEntry*>& newestFirst, size_t limit, bool twoByteRule, Convert convert,
-                   Assign assign) {
-  std::unordered_set<S> used;
-  std::unordered_map<S, uint32_t> next;
-  used.insert(S(1, static_cast<typename S::value_type>(0)));
-  used.insert(S(1, static_cast<typename S::value_type>(1)));
-  std::vector<S> wanted(newestFirst.size());
-  for (size_t i = 0; i < newestFirst.size(); ++i) {
-    newestFirst[i]->named = false;
-    wanted[i] = convert(*newestFirst[i]);
-  }
-  for (size_t i = 0; i < newestFirst.size(); ++i) {
-    if (wanted[i].size() > limit) continue;
-    S name;
-    if (used.insert(wanted[i]).second) {
-      name = wanted[i];
-    } else if (!Mangle(wanted[i], limit, twoByteRule, used, next, &name)) {
-      return false;
-    }
-    assign(*newestFirst[i], std::move(name));
-    newestFirst[i]->named = true;
-  }
-  for (size_t i = 0; i < newestFirst.size(); ++i) {
-    if (newestFirst[i]->named) continue;
-    S name;
-    if (!Mangle(wanted[i], limit, twoByteRule, used, next, &name)) return false;
-    assign(*newestFirst[i], std::move(name));
-    newestFirst[i]->named = true;
-  }
-  return true;
-}
-
-// The MetadataPool: anonymous memory, zero until written and backed by huge pages where the system
-// allows (a File Entry sector per file makes it large), grown by the larger of the request and
-// 1 MiB while keeping its contents. Offsets into it are 32-bit, so it holds at most 4 GiB.
+// The MetadataPool (and the name pool): anonymous memory, zero until written and backed by huge
+// pages where the system allows, grown by the larger of the request and 1 MiB while keeping its
+// contents without a copy (no doubling peak). Offsets into it are 32-bit, so it holds at most 4 GiB.
 class MetadataPool {
  public:
   MetadataPool() = default;
@@ -218,9 +201,62 @@ class MetadataPool {
   uint64_t capacity_ = 0;
 };
 
+// The names given so far in one directory, as (pool offset, bytes) in an open-addressing table:
+// a few bytes per entry while a directory of a million entries is named. "\0" and "\1" (the
+// directory's own records) count as given.
+template <class C>
+class NameSet {
+ public:
+  NameSet(const MetadataPool& pool, size_t expected) : pool_(pool) {
+    size_t capacity = 16;
+    while (capacity < 2 * expected + 4) capacity *= 2;
+    slots_.assign(capacity, 0);
+  }
+  bool Contains(std::basic_string_view<C> name) const {
+    if (name.size() == 1 && (name[0] == 0 || name[0] == 1)) return true;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
+    const size_t n = name.size() * sizeof(C);
+    for (size_t i = Hash(bytes, n) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) return false;
+      if ((slot & 0xFFFF) == n && std::memcmp(pool_.data() + Offset(slot), bytes, n) == 0) return true;
+    }
+  }
+  // `bytes` (1..65,535) of a name not yet given, stored in the pool at `offset`.
+  void Insert(uint32_t offset, size_t bytes) {
+    if (2 * (count_ + 1) > slots_.size()) Grow();
+    Place(kPresent | (uint64_t{offset} << 16) | bytes);
+    ++count_;
+  }
+
+ private:
+  static constexpr uint64_t kPresent = uint64_t{1} << 63;
+  static size_t Offset(uint64_t slot) { return static_cast<size_t>((slot >> 16) & 0xFFFFFFFF); }
+  static size_t Hash(const uint8_t* p, size_t n) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+  void Place(uint64_t slot) {
+    size_t i = Hash(pool_.data() + Offset(slot), slot & 0xFFFF) & (slots_.size() - 1);
+    while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = slot;
+  }
+  void Grow() {
+    std::vector<uint64_t> old(slots_.size() * 2, 0);
+    old.swap(slots_);
+    for (uint64_t slot : old)
+      if (slot != 0) Place(slot);
+  }
+  const MetadataPool& pool_;
+  std::vector<uint64_t> slots_;
+  size_t count_ = 0;
+};
+
 // Places records of the given lengths by Algorithms 4; returns the offset after the last one.
 class RecordPlacer {
  public:
+  explicit RecordPlacer(uint64_t offset = 0) : offset_(offset) {}
   uint64_t Place(size_t length) {
     if (offset_ % 2048 + length >= 2048) offset_ = CeilDiv(offset_, 2048) * 2048;
     const uint64_t at = offset_;
@@ -233,7 +269,7 @@ class RecordPlacer {
   uint64_t offset_ = 0;
 };
 
-std::vector<uint8_t> JolietBytes(const std::u16string& name) {
+std::vector<uint8_t> JolietBytes(std::u16string_view name) {
   std::vector<uint8_t> out(name.size() * 2);
   for (size_t i = 0; i < name.size(); ++i) b::Put16Be(out.data() + 2 * i, name[i]);
   return out;
@@ -290,14 +326,6 @@ BuildClock SystemBuildClock() {
   return c;
 }
 
-// What a file's File Entry is made of besides its own sector number.
-struct FileFacts {
-  uint64_t length;
-  uint32_t firstDataBlock;
-  uint8_t date[7];
-};
-static_assert(sizeof(FileFacts) == 24);
-
 struct ImageBuilder::Impl {
   ItemDataSource* source = nullptr;
   BuildClock now;
@@ -306,7 +334,8 @@ struct ImageBuilder::Impl {
   std::u16string volumeId;
   const std::atomic<bool>* cancel = nullptr;
 
-  std::deque<TreeEntry> entries;
+  std::deque<TreeEntry> entries;  // numbered in creation order
+  MetadataPool names;
   std::vector<DirNode> dirs;
   std::unordered_map<std::u16string, uint32_t> dirLookup;
   std::vector<std::string> hostPaths;
@@ -322,8 +351,8 @@ struct ImageBuilder::Impl {
 
   std::vector<SectorRecord> map;
   MetadataPool pool;
-  std::vector<FileFacts> files;     // per file, in File Entry order
-  std::vector<uint32_t> runStarts;  // first sector of every file's data, ascending
+  std::vector<uint32_t> runStarts;                              // first sector of every file's data, ascending
+  std::vector<RecordStart> isoStarts, jolietStarts, fidStarts;  // one per directory/FID sector
   bool built = false;
 
   bool Cancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed); }
@@ -336,22 +365,42 @@ struct ImageBuilder::Impl {
     return key;
   }
 
-  TreeEntry* NewEntry(uint32_t dir, std::u16string name) {
+  // Appends `bytes` bytes to the name pool at an even offset.
+  uint32_t PutName(const void* data, size_t bytes) {
+    const uint32_t at = names.Append((bytes + 1) & ~size_t{1});
+    if (bytes != 0) std::memcpy(names.data() + at, data, bytes);
+    return at;
+  }
+  // Views into the name pool; valid until the next PutName.
+  std::u16string_view Name(const TreeEntry& e) const {
+    return {reinterpret_cast<const char16_t*>(names.data() + e.name), e.nameLength};
+  }
+  std::string_view IsoName(const TreeEntry& e) const {
+    return {reinterpret_cast<const char*>(names.data() + e.isoName), e.isoLength};
+  }
+  std::u16string_view JolietName(const TreeEntry& e) const {
+    return {reinterpret_cast<const char16_t*>(names.data() + e.jolietName), e.jolietLength};
+  }
+
+  TreeEntry* NewEntry(uint32_t dir, std::u16string_view name) {
+    const uint32_t at = PutName(name.data(), name.size() * 2);
+    const auto number = static_cast<uint32_t>(entries.size());
     TreeEntry& e = entries.emplace_back();
     e.dir = dir;
-    e.name = std::move(name);
-    dirs[dir].entries.push_back(&e);
+    e.name = at;
+    e.nameLength = static_cast<uint32_t>(name.size());
+    dirs[dir].entries.push_back(number);
     return &e;
   }
 
-  uint32_t NewDirectory(uint32_t parent, std::u16string name, const uint8_t* date) {
+  uint32_t NewDirectory(uint32_t parent, std::u16string_view name, const uint8_t* date) {
     const uint32_t index = static_cast<uint32_t>(dirs.size());
     dirLookup.emplace(Key(parent, name), index);
     DirNode node;
     node.parent = parent;
     node.depth = dirs[parent].depth + 1;
     dirs.push_back(std::move(node));
-    TreeEntry* e = NewEntry(parent, std::move(name));
+    TreeEntry* e = NewEntry(parent, name);
     e->node = static_cast<int32_t>(index);
     std::memcpy(e->date, date, 7);
     dirs[index].entry = e;
@@ -365,8 +414,54 @@ struct ImageBuilder::Impl {
   }
 
   TreeEntry* Add(std::u16string_view path, bool isDirectory, uint64_t size, std::optional<uint64_t> fileTime,
-                 uint32_t itemIndex, int32_t hostFile);
+                 DataFrom from, uint32_t ref);
 
+  // Two passes over the insertion list (newest first), as the naming rules give them: the wanted
+  // names first, then "~N" forms for the rest. char: ISO names (bytes), char16_t: Joliet names.
+  // Names come out within their limits (221 bytes, 110 units), so their lengths fit a byte.
+  template <class C>
+  bool NameDirectory(const std::vector<TreeEntry*>& newestFirst) {
+    using S = std::basic_string<C>;
+    constexpr bool iso = sizeof(C) == 1;
+    const size_t limit = iso ? kIsoNameLimit : kJolietNameLimit;
+    NameSet<C> used(names, newestFirst.size());
+    std::unordered_map<S, uint32_t> next;
+    auto wanted = [&](const TreeEntry& e) {
+      if constexpr (iso) {
+        return platform::WideToAnsiUpper(Name(e), codePage);
+      } else {
+        return S(Name(e));
+      }
+    };
+    auto isFree = [&](const S& n) { return !used.Contains(n); };
+    auto give = [&](TreeEntry& e, const S& n, bool ownName) {
+      const uint32_t at = ownName ? e.name : PutName(n.data(), n.size() * sizeof(C));
+      used.Insert(at, n.size() * sizeof(C));
+      (iso ? e.isoName : e.jolietName) = at;
+      (iso ? e.isoLength : e.jolietLength) = static_cast<uint8_t>(n.size());
+      e.named = true;
+    };
+    for (TreeEntry* e : newestFirst) e->named = false;
+    for (TreeEntry* e : newestFirst) {
+      const S w = wanted(*e);
+      if (w.size() > limit) continue;
+      S name;
+      if (!used.Contains(w)) {
+        give(*e, w, !iso);
+      } else if (Mangle(w, limit, iso, isFree, next, &name)) {
+        give(*e, name, false);
+      } else {
+        return false;
+      }
+    }
+    for (TreeEntry* e : newestFirst) {
+      if (e->named) continue;
+      S name;
+      if (!Mangle(wanted(*e), limit, iso, isFree, next, &name)) return false;
+      give(*e, name, false);
+    }
+    return true;
+  }
   BuildError NameAll();
   void OrderAll();
   BuildError NumberPathTables();
@@ -374,6 +469,25 @@ struct ImageBuilder::Impl {
   BuildError PlaceAll();
   BuildError Emit();
   void FillVolumeFacts(b::VolumeFacts* f) const;
+
+  // Calls f(pos, extentNumber, length) for the records of `d` from (pos, extentNumber) on while it
+  // returns true.
+  template <class F>
+  void ForEachRecord(const DirNode& d, bool iso, uint32_t pos, uint64_t extentNumber, F f) const {
+    const std::vector<uint32_t>& order = iso ? d.isoOrder : d.jolietOrder;
+    for (; pos < 2; ++pos)
+      if (!f(pos, uint64_t{0}, size_t{34})) return;
+    for (; pos - 2 < order.size(); ++pos, extentNumber = 0) {
+      const TreeEntry& e = entries[order[pos - 2]];
+      const uint64_t records = e.node >= 0 ? 1 : IsoExtentCount(e.size);
+      const size_t length = b::DirectoryRecordLength(iso ? e.isoLength : e.jolietLength * 2u);
+      for (; extentNumber < records; ++extentNumber)
+        if (!f(pos, extentNumber, length)) return;
+    }
+  }
+  // Sector `k` of directory `di`'s ISO or Joliet extent, or of its FID stream, into zeroed `dst`.
+  void MakeDirectorySector(bool iso, uint32_t di, uint32_t k, uint8_t* dst) const;
+  void MakeFidSector(uint32_t di, uint32_t k, uint8_t* dst) const;
 };
 
 namespace {
@@ -399,7 +513,7 @@ std::vector<std::u16string> SplitPath(std::u16string_view path) {
 }  // namespace
 
 TreeEntry* ImageBuilder::Impl::Add(std::u16string_view path, bool isDirectory, uint64_t size,
-                                   std::optional<uint64_t> fileTime, uint32_t itemIndex, int32_t hostFile) {
+                                   std::optional<uint64_t> fileTime, DataFrom from, uint32_t ref) {
   if (used) return nullptr;
   std::vector<std::u16string> parts = SplitPath(path);
   if (parts.empty()) return nullptr;
@@ -419,11 +533,11 @@ TreeEntry* ImageBuilder::Impl::Add(std::u16string_view path, bool isDirectory, u
     const int64_t d = FindDirectory(parent, parts[i]);
     parent = d >= 0 ? static_cast<uint32_t>(d) : NewDirectory(parent, parts[i], buildDate);
   }
-  if (isDirectory) return dirs[NewDirectory(parent, std::move(parts.back()), date)].entry;
-  TreeEntry* e = NewEntry(parent, std::move(parts.back()));
+  if (isDirectory) return dirs[NewDirectory(parent, parts.back(), date)].entry;
+  TreeEntry* e = NewEntry(parent, parts.back());
   e->size = size;
-  e->itemIndex = itemIndex;
-  e->hostFile = hostFile;
+  e->from = from;
+  e->ref = ref;
   std::memcpy(e->date, date, 7);
   return e;
 }
@@ -431,17 +545,13 @@ TreeEntry* ImageBuilder::Impl::Add(std::u16string_view path, bool isDirectory, u
 BuildError ImageBuilder::Impl::NameAll() {
   for (uint32_t d = 0; d < dirs.size(); ++d) {
     if (Cancelled()) return BuildError::kCancelled;
-    std::vector<TreeEntry*> newestFirst(dirs[d].entries.rbegin(), dirs[d].entries.rend());
-    const bool isoOk = NameDirectory<std::string>(
-        newestFirst, kIsoNameLimit, true, [&](TreeEntry& e) { return platform::WideToAnsiUpper(e.name, codePage); },
-        [](TreeEntry& e, std::string n) { e.isoName = std::move(n); });
-    const bool jolietOk = NameDirectory<std::u16string>(
-        newestFirst, kJolietNameLimit, false, [](TreeEntry& e) { return std::move(e.name); },  // its last use
-        [](TreeEntry& e, std::u16string n) { e.jolietName = std::move(n); });
-    if (!isoOk || !jolietOk) return BuildError::kRecordTooLong;
+    std::vector<TreeEntry*> newestFirst;
+    newestFirst.reserve(dirs[d].entries.size());
+    for (auto k = dirs[d].entries.rbegin(); k != dirs[d].entries.rend(); ++k) newestFirst.push_back(&entries[*k]);
+    if (!NameDirectory<char>(newestFirst) || !NameDirectory<char16_t>(newestFirst)) return BuildError::kRecordTooLong;
     for (const TreeEntry* e : newestFirst) {
-      if (b::DirectoryRecordLength(e->isoName.size()) >= 256) return BuildError::kRecordTooLong;
-      if (b::DirectoryRecordLength(e->jolietName.size() * 2) >= 256) return BuildError::kRecordTooLong;
+      if (b::DirectoryRecordLength(e->isoLength) >= 256) return BuildError::kRecordTooLong;
+      if (b::DirectoryRecordLength(e->jolietLength * 2) >= 256) return BuildError::kRecordTooLong;
     }
   }
   return BuildError::kNone;
@@ -449,19 +559,19 @@ BuildError ImageBuilder::Impl::NameAll() {
 
 void ImageBuilder::Impl::OrderAll() {
   for (DirNode& d : dirs) {
-    std::vector<TreeEntry*> newestFirst(d.entries.rbegin(), d.entries.rend());
-    d.isoOrder = newestFirst;
+    std::reverse(d.entries.begin(), d.entries.end());  // newest first
+    d.isoOrder = d.entries;
     std::stable_sort(d.isoOrder.begin(), d.isoOrder.end(),
-                     [](const TreeEntry* x, const TreeEntry* y) { return IsoLess(x->isoName, y->isoName); });
-    d.jolietOrder = std::move(newestFirst);
-    std::stable_sort(d.jolietOrder.begin(), d.jolietOrder.end(),
-                     [](const TreeEntry* x, const TreeEntry* y) { return JolietLess(x->jolietName, y->jolietName); });
-    for (const TreeEntry* e : d.isoOrder)
-      if (e->node >= 0) d.isoChildren.push_back(static_cast<uint32_t>(e->node));
-    for (const TreeEntry* e : d.jolietOrder)
-      if (e->node >= 0) d.jolietChildren.push_back(static_cast<uint32_t>(e->node));
-    d.entries.clear();
-    d.entries.shrink_to_fit();
+                     [&](uint32_t x, uint32_t y) { return IsoLess(IsoName(entries[x]), IsoName(entries[y])); });
+    d.jolietOrder = std::move(d.entries);
+    std::stable_sort(d.jolietOrder.begin(), d.jolietOrder.end(), [&](uint32_t x, uint32_t y) {
+      return JolietLess(JolietName(entries[x]), JolietName(entries[y]));
+    });
+    for (uint32_t k : d.isoOrder)
+      if (entries[k].node >= 0) d.isoChildren.push_back(static_cast<uint32_t>(entries[k].node));
+    for (uint32_t k : d.jolietOrder)
+      if (entries[k].node >= 0) d.jolietChildren.push_back(static_cast<uint32_t>(entries[k].node));
+    d.entries = std::vector<uint32_t>();
   }
   auto preorder = [&](bool iso) {
     std::vector<uint32_t> out, stack{0};
@@ -491,10 +601,10 @@ BuildError ImageBuilder::Impl::NumberPathTables() {
       std::vector<uint32_t> kids = dirs[d].children;
       if (iso) {
         std::sort(kids.begin(), kids.end(),
-                  [&](uint32_t x, uint32_t y) { return dirs[x].entry->isoName < dirs[y].entry->isoName; });
+                  [&](uint32_t x, uint32_t y) { return IsoName(*dirs[x].entry) < IsoName(*dirs[y].entry); });
       } else {
         std::sort(kids.begin(), kids.end(), [&](uint32_t x, uint32_t y) {
-          return JolietLess(dirs[x].entry->jolietName, dirs[y].entry->jolietName);
+          return JolietLess(JolietName(*dirs[x].entry), JolietName(*dirs[y].entry));
         });
       }
       const uint32_t parentNumber = static_cast<uint32_t>(i + 1);
@@ -509,9 +619,9 @@ BuildError ImageBuilder::Impl::NumberPathTables() {
   if (!number(true, &isoPathOrder) || !number(false, &jolietPathOrder)) return BuildError::kTooManyDirectories;
   uint64_t iso = 10, joliet = 10;
   for (size_t i = 1; i < dirs.size(); ++i) {
-    const size_t n = dirs[i].entry->isoName.size();
+    const size_t n = dirs[i].entry->isoLength;
     iso += 8 + n + (n % 2);
-    joliet += 8 + 2 * dirs[i].entry->jolietName.size();
+    joliet += 8 + 2 * dirs[i].entry->jolietLength;
   }
   if (iso > 0xFFFFFFFFull || joliet > 0xFFFFFFFFull) return BuildError::kImageTooLarge;
   isoPathBytes = static_cast<uint32_t>(iso);
@@ -523,25 +633,33 @@ BuildError ImageBuilder::Impl::NumberPathTables() {
 
 BuildError ImageBuilder::Impl::SizeAll() {
   for (DirNode& d : dirs) {
-    RecordPlacer iso, joliet;
-    iso.Place(34);
-    iso.Place(34);
-    joliet.Place(34);
-    joliet.Place(34);
-    uint64_t stream = b::FidLength(u"", true);
-    for (const TreeEntry* e : d.isoOrder) {
-      const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
-      for (uint64_t r = 0; r < records; ++r) iso.Place(b::DirectoryRecordLength(e->isoName.size()));
+    auto place = [&](bool isoSide, std::vector<RecordStart>* starts) {
+      RecordPlacer placer;
+      uint64_t sectors = 0;
+      ForEachRecord(d, isoSide, 0, 0, [&](uint32_t pos, uint64_t extentNumber, size_t length) {
+        if (placer.Place(length) / 2048 == sectors) {
+          starts->push_back({pos, static_cast<uint32_t>(extentNumber)});
+          ++sectors;
+        }
+        return placer.size() <= b::kMaxIsoExtentBytes;
+      });
+      return placer.size();
+    };
+    d.isoStartAt = static_cast<uint32_t>(isoStarts.size());
+    d.jolietStartAt = static_cast<uint32_t>(jolietStarts.size());
+    d.fidStartAt = static_cast<uint32_t>(fidStarts.size());
+    const uint64_t iso = place(true, &isoStarts), joliet = place(false, &jolietStarts);
+    uint64_t stream = 0, sectors = 0;
+    for (uint32_t pos = 0; pos <= d.jolietOrder.size() && stream <= b::kMaxIsoExtentBytes; ++pos) {
+      const uint64_t length =
+          pos == 0 ? b::FidLength(u"", true) : b::FidLength(JolietName(entries[d.jolietOrder[pos - 1]]), false);
+      for (; sectors * 2048 < stream + length; ++sectors) fidStarts.push_back({pos, static_cast<uint32_t>(stream)});
+      stream += length;
     }
-    for (const TreeEntry* e : d.jolietOrder) {
-      const uint64_t records = e->node >= 0 ? 1 : IsoExtentCount(e->size);
-      for (uint64_t r = 0; r < records; ++r) joliet.Place(b::DirectoryRecordLength(e->jolietName.size() * 2));
-      stream += b::FidLength(e->jolietName, false);
-    }
-    if (iso.size() > b::kMaxIsoExtentBytes || joliet.size() > b::kMaxIsoExtentBytes || stream > b::kMaxIsoExtentBytes)
+    if (iso > b::kMaxIsoExtentBytes || joliet > b::kMaxIsoExtentBytes || stream > b::kMaxIsoExtentBytes)
       return BuildError::kImageTooLarge;
-    d.isoSize = static_cast<uint32_t>(iso.size());
-    d.jolietSize = static_cast<uint32_t>(joliet.size());
+    d.isoSize = static_cast<uint32_t>(iso);
+    d.jolietSize = static_cast<uint32_t>(joliet);
     d.streamBytes = static_cast<uint32_t>(stream);
   }
   return BuildError::kNone;
@@ -559,7 +677,8 @@ BuildError ImageBuilder::Impl::PlaceAll() {
     if (next > kMaxSectors) return BuildError::kImageTooLarge;
   }
   for (uint32_t d : jolietPreorder) {
-    for (TreeEntry* e : dirs[d].jolietOrder) {
+    for (uint32_t k : dirs[d].jolietOrder) {
+      TreeEntry* e = &entries[k];
       if (e->node >= 0) continue;
       if (e->size > b::kMaxShortAds * uint64_t{b::kMaxShortAdBytes}) return BuildError::kImageTooLarge;
       e->feSector = static_cast<uint32_t>(next++);
@@ -585,12 +704,13 @@ BuildError ImageBuilder::Impl::PlaceAll() {
   }
   refBytes = 0;
   for (uint32_t d : isoPreorder) {
-    for (TreeEntry* e : dirs[d].isoOrder) {
+    for (uint32_t k : dirs[d].isoOrder) {
+      TreeEntry* e = &entries[k];
       if (e->node >= 0 || e->size == 0 || e->start != 0) continue;
       e->start = static_cast<uint32_t>(next);
       next += CeilDiv(e->size, 2048);
       if (next > kMaxSectors) return BuildError::kImageTooLarge;
-      refBytes += e->hostFile >= 0 ? 4 + hostPaths[e->hostFile].size() + 1 : 4 * CeilDiv(e->size, kChunkBytes);
+      refBytes += e->from == kFromHostFile ? 4 + hostPaths[e->ref].size() + 1 : 4 * CeilDiv(e->size, kChunkBytes);
     }
   }
   closingAnchor = static_cast<uint32_t>(next);
@@ -623,18 +743,21 @@ void ImageBuilder::Impl::FillVolumeFacts(b::VolumeFacts* f) const {
 BuildError ImageBuilder::Impl::Emit() {
   b::VolumeFacts facts;
   FillVolumeFacts(&facts);
-  uint64_t dataSectors = 0;
-  for (const DirNode& d : dirs)
-    for (const TreeEntry* e : d.isoOrder)
-      if (e->node < 0) dataSectors += CeilDiv(e->size, 2048);
+  uint64_t notInPool = fileCount;  // data, File Entries of files, directory and FID sectors
+  for (const DirNode& d : dirs) {
+    notInPool += std::max<uint64_t>(1, CeilDiv(d.isoSize, 2048)) + std::max<uint64_t>(1, CeilDiv(d.jolietSize, 2048)) +
+                 CeilDiv(d.streamBytes, 2048);
+    for (uint32_t k : d.isoOrder)
+      if (entries[k].node < 0) notInPool += CeilDiv(entries[k].size, 2048);
+  }
   try {
     map.reserve(sectorCount);
   } catch (const std::bad_alloc&) {
     return BuildError::kAppendFailed;
   }
   try {
-    files.reserve(fileCount);
-    pool.Reserve((uint64_t{closingAnchor} - dataSectors - fileCount + 2) * 2048 + refBytes);  // an upper bound
+    runStarts.reserve(fileCount);
+    pool.Reserve((uint64_t{closingAnchor} - notInPool + 2) * 2048 + refBytes);  // an upper bound
   } catch (const std::bad_alloc&) {
     return BuildError::kOutOfMemory;
   }
@@ -687,27 +810,16 @@ BuildError ImageBuilder::Impl::Emit() {
     fe.uniqueId = di == 0 ? 0 : d.feSector;
     if (!b::WriteFileEntry(at(sectors(1)), fe)) return BuildError::kImageTooLarge;
     const uint32_t streamSectors = static_cast<uint32_t>(CeilDiv(d.streamBytes, 2048));
-    const uint32_t o = sectors(streamSectors);
-    const uint32_t firstBlock = d.feSector + 1 - p;
-    const DirNode& parent = dirs[d.parent];
-    size_t pos = b::WriteFid(at(o), firstBlock, 8, u"", parent.feSector - p, d.parent == 0 ? 0 : parent.feSector);
-    for (const TreeEntry* e : d.jolietOrder) {
-      const uint32_t target = e->node >= 0 ? dirs[e->node].feSector : e->feSector;
-      pos += b::WriteFid(at(o) + pos, firstBlock + static_cast<uint32_t>(pos / 2048), e->node >= 0 ? 2 : 0,
-                         e->jolietName, target - p, target);
-    }
+    for (uint32_t k = 0; k < streamSectors; ++k) map.push_back({sector_kind::kFidRun, di});
   }
   for (uint32_t di : jolietPreorder) {
     if (Cancelled()) return BuildError::kCancelled;
-    for (const TreeEntry* e : dirs[di].jolietOrder) {
+    for (uint32_t k : dirs[di].jolietOrder) {
+      const TreeEntry* e = &entries[k];
       if (e->node >= 0) continue;
       if (map.size() != e->feSector) return BuildError::kBrokenTree;
       if (e->size > b::kMaxShortAds * uint64_t{b::kMaxShortAdBytes}) return BuildError::kImageTooLarge;
-      FileFacts& f = files.emplace_back();
-      f.length = e->size;
-      f.firstDataBlock = e->size == 0 ? 0 : e->start - p;
-      std::memcpy(f.date, e->date, 7);
-      map.push_back({sector_kind::kFileEntry, static_cast<uint32_t>(files.size() - 1)});
+      map.push_back({sector_kind::kFileEntry, k});
     }
   }
 
@@ -721,9 +833,10 @@ BuildError ImageBuilder::Impl::Emit() {
       if (di == 0) {
         name.assign(1, 0);
       } else if (iso) {
-        name.assign(d.entry->isoName.begin(), d.entry->isoName.end());
+        const std::string_view n = IsoName(*d.entry);
+        name.assign(n.begin(), n.end());
       } else {
-        name = JolietBytes(d.entry->jolietName);
+        name = JolietBytes(JolietName(*d.entry));
       }
       const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
       const uint32_t parentNumber = di == 0 ? 1 : (iso ? dirs[d.parent].isoNumber : dirs[d.parent].jolietNumber);
@@ -746,46 +859,14 @@ BuildError ImageBuilder::Impl::Emit() {
   pathTable(false, false, jolietPathSectors);
   pathTable(false, true, jolietPathSectors);
 
-  const uint8_t dotName = 0, dotDotName = 1;
   auto directories = [&](bool iso) {
     for (uint32_t di : iso ? isoPreorder : jolietPreorder) {
       if (Cancelled()) return BuildError::kCancelled;
       const DirNode& d = dirs[di];
-      const DirNode& parent = dirs[d.parent];
-      const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
-      const uint32_t size = iso ? d.isoSize : d.jolietSize;
-      if (map.size() != extent) return BuildError::kBrokenTree;
-      const uint32_t o = sectors(static_cast<uint32_t>(std::max<uint64_t>(1, CeilDiv(size, 2048))));
-      RecordPlacer place;
-      auto put = [&](uint32_t ext, uint32_t len, const uint8_t* date, uint8_t flags, const uint8_t* name, size_t n) {
-        const uint64_t where = place.Place(b::DirectoryRecordLength(n));
-        b::WriteDirectoryRecord(at(o) + where, ext, len, date, flags, name, n);
-      };
-      put(extent, RoundSector(size), d.entry->date, 2, &dotName, 1);
-      put(iso ? parent.isoExtent : parent.jolietExtent, RoundSector(iso ? parent.isoSize : parent.jolietSize),
-          d.entry->date, 2, &dotDotName, 1);
-      for (const TreeEntry* e : iso ? d.isoOrder : d.jolietOrder) {
-        std::vector<uint8_t> jname;
-        const uint8_t* name = reinterpret_cast<const uint8_t*>(e->isoName.data());
-        size_t n = e->isoName.size();
-        if (!iso) {
-          jname = JolietBytes(e->jolietName);
-          name = jname.data();
-          n = jname.size();
-        }
-        if (e->node >= 0) {
-          const DirNode& c = dirs[e->node];
-          put(iso ? c.isoExtent : c.jolietExtent, RoundSector(iso ? c.isoSize : c.jolietSize), e->date, 2, name, n);
-          continue;
-        }
-        const uint64_t records = IsoExtentCount(e->size);
-        for (uint64_t r = 0; r < records; ++r) {
-          const uint64_t offset = r * b::kMaxIsoExtentBytes;
-          const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(e->size - offset, b::kMaxIsoExtentBytes));
-          const uint32_t ext = e->size == 0 ? 0 : e->start + static_cast<uint32_t>(offset / 2048);
-          put(ext, len, e->date, r + 1 < records ? 0x80 : 0, name, n);
-        }
-      }
+      if (map.size() != (iso ? d.isoExtent : d.jolietExtent)) return BuildError::kBrokenTree;
+      const uint64_t count = std::max<uint64_t>(1, CeilDiv(iso ? d.isoSize : d.jolietSize, 2048));
+      for (uint64_t k = 0; k < count; ++k)
+        map.push_back({iso ? sector_kind::kIsoDirectory : sector_kind::kJolietDirectory, di});
     }
     return BuildError::kNone;
   };
@@ -794,24 +875,25 @@ BuildError ImageBuilder::Impl::Emit() {
 
   for (uint32_t di : isoPreorder) {
     if (Cancelled()) return BuildError::kCancelled;
-    for (const TreeEntry* e : dirs[di].isoOrder) {
+    for (uint32_t k : dirs[di].isoOrder) {
+      const TreeEntry* e = &entries[k];
       if (e->node >= 0 || e->size == 0) continue;
       if (map.size() != e->start) return BuildError::kBrokenTree;
       runStarts.push_back(e->start);
-      if (e->sourceMapped) {
+      if (e->from == kFromSourceVolume) {
         // Runs of at most 32 KiB whose source sectors continue from the entry's start sector.
         const uint64_t count = CeilDiv(e->size, 2048);
-        if (count > uint64_t{UINT32_MAX} + 1 - e->sourceStart) return BuildError::kImageTooLarge;
+        if (count > uint64_t{UINT32_MAX} + 1 - e->ref) return BuildError::kImageTooLarge;
         for (uint64_t k = 0; k < count; ++k) {
           uint32_t word = sector_kind::kSourceSector;
           if ((k + 1) % (kChunkBytes / 2048) == 0 || k + 1 == count) word |= sector_kind::kLastInRun;
-          map.push_back({word, static_cast<uint32_t>(e->sourceStart + k)});
+          map.push_back({word, static_cast<uint32_t>(e->ref + k)});
         }
         continue;
       }
       uint32_t hostRef = 0;
-      if (e->hostFile >= 0) {
-        const std::string& path = hostPaths[e->hostFile];
+      if (e->from == kFromHostFile) {
+        const std::string& path = hostPaths[e->ref];
         hostRef = pool.Append(4 + path.size() + 1);
         std::memcpy(pool.data() + hostRef + 4, path.data(), path.size());
       }
@@ -819,9 +901,9 @@ BuildError ImageBuilder::Impl::Emit() {
       bool first = true;
       while (left > 0) {
         uint32_t ref = hostRef;
-        if (e->hostFile < 0) {
+        if (e->from == kFromItem) {
           ref = pool.Append(4);
-          b::Put32(pool.data() + ref, e->itemIndex + 1);
+          b::Put32(pool.data() + ref, e->ref + 1);
         }
         const uint64_t chunk = std::min<uint64_t>(left, kChunkBytes);
         for (uint64_t done = 0; done < chunk; done += 2048) {
@@ -838,6 +920,78 @@ BuildError ImageBuilder::Impl::Emit() {
   if (map.size() != closingAnchor) return BuildError::kBrokenTree;
   b::WriteAnchor(at(sectors(1)), closingAnchor);
   return BuildError::kNone;
+}
+
+void ImageBuilder::Impl::MakeDirectorySector(bool iso, uint32_t di, uint32_t k, uint8_t* dst) const {
+  const DirNode& d = dirs[di];
+  const DirNode& parent = dirs[d.parent];
+  const std::vector<RecordStart>& starts = iso ? isoStarts : jolietStarts;
+  const uint32_t size = iso ? d.isoSize : d.jolietSize;
+  if (uint64_t{k} * 2048 >= size) return;
+  const RecordStart first = starts[(iso ? d.isoStartAt : d.jolietStartAt) + k];
+  const uint64_t from = uint64_t{k} * 2048;
+  RecordPlacer place(from);
+  const uint8_t dotName = 0, dotDotName = 1;
+  ForEachRecord(d, iso, first.pos, first.at, [&](uint32_t pos, uint64_t r, size_t length) {
+    const uint64_t where = place.Place(length);
+    if (where >= from + 2048) return false;
+    uint8_t* at = dst + (where - from);
+    if (pos < 2) {
+      const DirNode& x = pos == 0 ? d : parent;
+      b::WriteDirectoryRecord(at, iso ? x.isoExtent : x.jolietExtent, RoundSector(iso ? x.isoSize : x.jolietSize),
+                              d.entry->date, 2, pos == 0 ? &dotName : &dotDotName, 1);
+      return true;
+    }
+    const TreeEntry& e = entries[(iso ? d.isoOrder : d.jolietOrder)[pos - 2]];
+    uint8_t jname[2 * kJolietNameLimit];
+    const uint8_t* name = reinterpret_cast<const uint8_t*>(IsoName(e).data());
+    size_t n = e.isoLength;
+    if (!iso) {
+      const std::u16string_view j = JolietName(e);
+      for (size_t i = 0; i < j.size(); ++i) b::Put16Be(jname + 2 * i, j[i]);
+      name = jname;
+      n = 2 * j.size();
+    }
+    if (e.node >= 0) {
+      const DirNode& c = dirs[e.node];
+      b::WriteDirectoryRecord(at, iso ? c.isoExtent : c.jolietExtent, RoundSector(iso ? c.isoSize : c.jolietSize),
+                              e.date, 2, name, n);
+      return true;
+    }
+    const uint64_t records = IsoExtentCount(e.size);
+    const uint64_t offset = r * b::kMaxIsoExtentBytes;
+    const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(e.size - offset, b::kMaxIsoExtentBytes));
+    const uint32_t ext = e.size == 0 ? 0 : e.start + static_cast<uint32_t>(offset / 2048);
+    b::WriteDirectoryRecord(at, ext, len, e.date, r + 1 < records ? 0x80 : 0, name, n);
+    return true;
+  });
+}
+
+void ImageBuilder::Impl::MakeFidSector(uint32_t di, uint32_t k, uint8_t* dst) const {
+  const DirNode& d = dirs[di];
+  const uint64_t from = uint64_t{k} * 2048;
+  if (from >= d.streamBytes) return;
+  const RecordStart first = fidStarts[d.fidStartAt + k];
+  // The first record may begin in an earlier sector and the last run into the next one.
+  uint8_t run[4096] = {};
+  const uint32_t p = b::kPartitionStart;
+  const uint32_t firstBlock = d.feSector + 1 - p;
+  uint64_t pos = first.at;
+  for (uint32_t i = first.pos; i <= d.jolietOrder.size() && pos < from + 2048; ++i) {
+    const TreeEntry* e = i == 0 ? nullptr : &entries[d.jolietOrder[i - 1]];
+    const std::u16string_view name = e == nullptr ? std::u16string_view() : JolietName(*e);
+    if (pos - first.at + b::FidLength(name, e == nullptr) > sizeof run) return;
+    uint8_t* at = run + (pos - first.at);
+    const auto block = firstBlock + static_cast<uint32_t>(pos / 2048);
+    if (e == nullptr) {
+      const DirNode& parent = dirs[d.parent];
+      pos += b::WriteFid(at, block, 8, name, parent.feSector - p, d.parent == 0 ? 0 : parent.feSector);
+    } else {
+      const uint32_t target = e->node >= 0 ? dirs[e->node].feSector : e->feSector;
+      pos += b::WriteFid(at, block, e->node >= 0 ? 2 : 0, name, target - p, target);
+    }
+  }
+  std::memcpy(dst, run + (from - first.at), static_cast<size_t>(std::min<uint64_t>(2048, d.streamBytes - from)));
 }
 
 ImageBuilder::ImageBuilder(ItemDataSource* source, std::function<BuildClock()> clock) : impl_(new Impl) {
@@ -870,8 +1024,10 @@ TreeEntry* ImageBuilder::AddItem(std::u16string_view path, bool isDirectory, uin
   // Item index + 1 is the reference in the map; the largest index has no reference.
   if (!isDirectory && itemIndex == 0xFFFFFFFF) return nullptr;
   try {
-    return impl_->Add(path, isDirectory, size, fileTime, itemIndex, -1);
+    return impl_->Add(path, isDirectory, size, fileTime, kFromItem, itemIndex);
   } catch (const std::bad_alloc&) {
+    return nullptr;
+  } catch (const std::length_error&) {  // the name pool is full
     return nullptr;
   }
 }
@@ -892,14 +1048,16 @@ TreeEntry* ImageBuilder::AddSourceEntry(TreeEntry* parent, std::u16string_view n
     uint8_t date[7] = {};
     if (unixSeconds) b::MakeDate7(*unixSeconds, date);
     const auto dir = static_cast<uint32_t>(parent->node);
-    if (isDirectory) return m.dirs[m.NewDirectory(dir, std::move(n), date)].entry;
-    TreeEntry* e = m.NewEntry(dir, std::move(n));
+    if (isDirectory) return m.dirs[m.NewDirectory(dir, n, date)].entry;
+    TreeEntry* e = m.NewEntry(dir, n);
     e->size = size;
-    e->sourceStart = sourceStart;
-    e->sourceMapped = true;
+    e->ref = sourceStart;
+    e->from = kFromSourceVolume;
     std::memcpy(e->date, date, 7);
     return e;
   } catch (const std::bad_alloc&) {
+    return nullptr;
+  } catch (const std::length_error&) {
     return nullptr;
   }
 }
@@ -910,10 +1068,12 @@ TreeEntry* ImageBuilder::AddFileItem(std::u16string_view path, uint64_t size, st
   try {
     impl_->hostPaths.push_back(hostPath);
     TreeEntry* e =
-        impl_->Add(path, false, size, fileTime, 0xFFFFFFFF, static_cast<int32_t>(impl_->hostPaths.size() - 1));
+        impl_->Add(path, false, size, fileTime, kFromHostFile, static_cast<uint32_t>(impl_->hostPaths.size() - 1));
     if (e == nullptr) impl_->hostPaths.pop_back();
     return e;
   } catch (const std::bad_alloc&) {
+    return nullptr;
+  } catch (const std::length_error&) {
     return nullptr;
   }
 }
@@ -937,22 +1097,29 @@ BuildError ImageBuilder::Build() {
   } catch (const std::length_error&) {
     error_ = BuildError::kImageTooLarge;
   }
-  // The tree is not needed to serve reads: the map, the pool and the data starts are.
-  m.entries.clear();
-  m.dirs.clear();
-  m.dirs.shrink_to_fit();
+  // Reads need the map, the pool, the data starts, and the entries, names and orders that the
+  // directory sectors are made of.
   m.dirLookup.clear();
   m.hostPaths.clear();
   m.isoPreorder.clear();
   m.jolietPreorder.clear();
   m.isoPathOrder.clear();
   m.jolietPathOrder.clear();
+  for (DirNode& d : m.dirs) {
+    d.children = d.isoChildren = d.jolietChildren = d.entries = std::vector<uint32_t>();
+  }
   if (error_ != BuildError::kNone) {
+    m.entries.clear();
+    m.entries.shrink_to_fit();
+    m.names.Release();
+    m.dirs.clear();
+    m.dirs.shrink_to_fit();
+    m.isoStarts.clear();
+    m.jolietStarts.clear();
+    m.fidStarts.clear();
     m.map.clear();
     m.map.shrink_to_fit();
     m.pool.Release();
-    m.files.clear();
-    m.files.shrink_to_fit();
     m.runStarts.clear();
     return error_;
   }
@@ -974,9 +1141,13 @@ const uint8_t* ImageBuilder::PoolAt(uint32_t offset, uint32_t length) const {
 }
 
 size_t ImageBuilder::MemoryUsed() const {
-  return impl_->map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(impl_->pool.size()) +
-         impl_->files.capacity() * sizeof(FileFacts) + impl_->runStarts.capacity() * sizeof(uint32_t) +
-         impl_->entries.size() * sizeof(TreeEntry) + impl_->dirs.capacity() * sizeof(DirNode);
+  const Impl& m = *impl_;
+  size_t orders = 0;
+  for (const DirNode& d : m.dirs) orders += (d.isoOrder.capacity() + d.jolietOrder.capacity()) * sizeof(uint32_t);
+  return m.map.capacity() * sizeof(SectorRecord) + static_cast<size_t>(m.pool.size()) +
+         m.runStarts.capacity() * sizeof(uint32_t) + m.entries.size() * sizeof(TreeEntry) + m.names.size() +
+         m.dirs.capacity() * sizeof(DirNode) + orders +
+         (m.isoStarts.capacity() + m.jolietStarts.capacity() + m.fidStarts.capacity()) * sizeof(RecordStart);
 }
 
 uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buffer) {
@@ -997,14 +1168,26 @@ uint32_t ImageBuilder::ReadSectors(uint32_t first, uint32_t count, uint8_t* buff
     if (kind == sector_kind::kMetadata) {
       if (uint64_t{rec.value} + 2048 <= m.pool.size()) std::memcpy(dst, m.pool.data() + rec.value, 2048);
       ++i;
+    } else if (kind == sector_kind::kIsoDirectory || kind == sector_kind::kJolietDirectory) {
+      if (rec.value < m.dirs.size()) {
+        const bool iso = kind == sector_kind::kIsoDirectory;
+        const DirNode& d = m.dirs[rec.value];
+        const uint32_t extent = iso ? d.isoExtent : d.jolietExtent;
+        if (s >= extent) m.MakeDirectorySector(iso, rec.value, static_cast<uint32_t>(s - extent), dst);
+      }
+      ++i;
+    } else if (kind == sector_kind::kFidRun) {
+      if (rec.value < m.dirs.size() && s > m.dirs[rec.value].feSector)
+        m.MakeFidSector(rec.value, static_cast<uint32_t>(s - m.dirs[rec.value].feSector - 1), dst);
+      ++i;
     } else if (kind == sector_kind::kFileEntry) {
-      if (rec.value < m.files.size()) {
-        const FileFacts& f = m.files[rec.value];
+      if (rec.value < m.entries.size() && m.entries[rec.value].node < 0) {
+        const TreeEntry& e = m.entries[rec.value];
         b::FileEntryFacts fe;
         fe.block = static_cast<uint32_t>(s) - b::kPartitionStart;
-        fe.length = f.length;
-        fe.firstDataBlock = f.firstDataBlock;
-        fe.date = f.date;
+        fe.length = e.size;
+        fe.firstDataBlock = e.size == 0 ? 0 : e.start - b::kPartitionStart;
+        fe.date = e.date;
         fe.uniqueId = s;
         b::WriteFileEntry(dst, fe);
       }
