@@ -4,6 +4,7 @@
 #ifdef KV_HAVE_LIBNOTIFY
 #include <libnotify/notify.h>
 #endif
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -72,8 +73,24 @@ struct GtkUi::Shown {
 };
 
 struct GtkUi::Tray {
+  GtkUi* ui = nullptr;
+  uint32_t id = 0;
   GtkStatusIcon* icon = nullptr;
+  GObject* indicator = nullptr;  // a StatusNotifierItem, when the desktop shows them
+  Menu menuData;                 // what the indicator's menu was last built from
+  bool hasMenu = false;
+  guint refresh = 0;
+  guint activation = 0;
+  uint32_t activated = 0;
   std::function<void(TrayEvent)> onEvent;
+};
+
+struct GtkUi::Busy {
+  explicit Busy(GtkUi& ui) : ui_(ui) { ++ui_.busy_; }
+  ~Busy() { --ui_.busy_; }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+  GtkUi& ui_;
 };
 
 struct GtkUi::Timer {
@@ -425,7 +442,7 @@ GtkUi::GtkUi() {
 
 GtkUi::~GtkUi() {
   for (auto& [id, timer] : timers_) g_source_remove(timer->source);
-  for (auto& [id, tray] : trays_) g_object_unref(tray->icon);
+  for (auto& [id, tray] : trays_) DropTray(*tray);
 }
 
 GtkUi::Shown* GtkUi::FindShown(WindowId window) {
@@ -548,7 +565,9 @@ void OnMenuItem(GtkMenuItem* item, gpointer p) {
   run->chosen = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(item), "kv-id"));
 }
 
-GtkWidget* BuildMenu(const Menu& entries, MenuRun* run) {
+// `onActivate` gets `data`; the entry's id is the item's "kv-id". Bold marks the default entry only
+// where GTK draws the menu itself (`markup`); a status-notifier host would show the tags.
+GtkWidget* BuildMenu(const Menu& entries, GCallback onActivate, gpointer data, bool markup) {
   GtkWidget* menu = gtk_menu_new();
   for (const MenuItem& e : entries) {
     GtkWidget* item = nullptr;
@@ -556,7 +575,7 @@ GtkWidget* BuildMenu(const Menu& entries, MenuRun* run) {
       item = gtk_separator_menu_item_new();
     } else if (e.flags & MF_POPUP) {
       item = gtk_menu_item_new_with_mnemonic(Mnemonic(e.text).c_str());
-      gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), BuildMenu(e.submenu, run));
+      gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), BuildMenu(e.submenu, onActivate, data, markup));
     } else {
       if (e.flags & MF_CHECKED) {
         item = gtk_check_menu_item_new_with_mnemonic(Mnemonic(e.text).c_str());
@@ -564,14 +583,14 @@ GtkWidget* BuildMenu(const Menu& entries, MenuRun* run) {
       } else {
         item = gtk_menu_item_new_with_mnemonic(Mnemonic(e.text).c_str());
       }
-      if (e.flags & MFS_DEFAULT) {
+      if (markup && (e.flags & MFS_DEFAULT)) {
         gchar* escaped = g_markup_escape_text(Mnemonic(e.text).c_str(), -1);
         gtk_label_set_markup_with_mnemonic(GTK_LABEL(gtk_bin_get_child(GTK_BIN(item))),
                                            (std::string("<b>") + escaped + "</b>").c_str());
         g_free(escaped);
       }
       g_object_set_data(G_OBJECT(item), "kv-id", GUINT_TO_POINTER(e.id));
-      g_signal_connect(item, "activate", G_CALLBACK(OnMenuItem), run);
+      g_signal_connect(item, "activate", onActivate, data);
     }
     gtk_widget_set_sensitive(item, !(e.flags & MF_GRAYED));
     gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
@@ -599,13 +618,14 @@ GtkWidget* FindMenuItem(GtkWidget* menu, uint32_t id) {
 
 uint32_t GtkUi::TrackPopupMenu(WindowId, const Menu& menu) {
   if (!ready_) return 0;
+  if (capture_ != Capture::None) return TakeCapturedMenu(menu);
   auto s = std::make_unique<Shown>();
   s->ui = this;
   s->kind = Shown::Kind::Menu;
   s->id = nextWindow_++;
   s->announce = [this, id = s->id] { Announce(id); };
   MenuRun run{s.get()};
-  GtkWidget* root = BuildMenu(menu, &run);
+  GtkWidget* root = BuildMenu(menu, G_CALLBACK(OnMenuItem), &run, true);
   g_object_ref_sink(root);
   s->window = root;
   s->loop = g_main_loop_new(nullptr, FALSE);
@@ -926,6 +946,7 @@ std::optional<std::u16string> GtkUi::OpenFile(const OpenFileRequest& request) {
   }
   if (chosen) gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(d), chosen);
   std::optional<std::u16string> result;
+  Busy busy(*this);
   if (gtk_dialog_run(GTK_DIALOG(d)) == GTK_RESPONSE_ACCEPT) {
     gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
     if (name) {
@@ -956,6 +977,7 @@ std::optional<std::u16string> GtkUi::BrowseForFolder(const FolderRequest& reques
   if (!request.startFolder.empty())
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(d), U8(request.startFolder).c_str());
   std::optional<std::u16string> result;
+  Busy busy(*this);
   if (gtk_dialog_run(GTK_DIALOG(d)) == GTK_RESPONSE_ACCEPT) {
     gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
     if (name) result = Utf8ToUtf16(name);
@@ -968,25 +990,182 @@ std::optional<std::u16string> GtkUi::BrowseForFolder(const FolderRequest& reques
 namespace {
 
 gboolean OnTrayRelease(GtkStatusIcon*, GdkEventButton* event, gpointer p) {
-  auto* onEvent = static_cast<std::function<void(TrayEvent)>*>(p);
-  if (event->button == 1 && *onEvent) (*onEvent)(TrayEvent::LeftButtonUp);
-  if (event->button == 3 && *onEvent) (*onEvent)(TrayEvent::RightButtonUp);
+  // A copy: the command may remove the icon (the program ends from it).
+  const auto onEvent = *static_cast<std::function<void(TrayEvent)>*>(p);
+  if (event->button == 1 && onEvent) onEvent(TrayEvent::LeftButtonUp);
+  if (event->button == 3 && onEvent) onEvent(TrayEvent::RightButtonUp);
   return TRUE;
 }
 
+// libayatana-appindicator3, loaded when first needed so that the program runs without it.
+struct IndicatorApi {
+  GObject* (*create)(const gchar* id, const gchar* iconName, int category) = nullptr;
+  void (*setStatus)(GObject* indicator, int status) = nullptr;
+  void (*setMenu)(GObject* indicator, GtkMenu* menu) = nullptr;
+  void (*setTitle)(GObject* indicator, const gchar* title) = nullptr;
+};
+constexpr int kCategoryApplicationStatus = 0;
+constexpr int kStatusPassive = 0;
+constexpr int kStatusActive = 1;
+
+const IndicatorApi* Indicators() {
+  static const IndicatorApi* api = []() -> const IndicatorApi* {
+    void* lib = dlopen("libayatana-appindicator3.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return nullptr;
+    static IndicatorApi a;
+    a.create = reinterpret_cast<decltype(a.create)>(dlsym(lib, "app_indicator_new"));
+    a.setStatus = reinterpret_cast<decltype(a.setStatus)>(dlsym(lib, "app_indicator_set_status"));
+    a.setMenu = reinterpret_cast<decltype(a.setMenu)>(dlsym(lib, "app_indicator_set_menu"));
+    a.setTitle = reinterpret_cast<decltype(a.setTitle)>(dlsym(lib, "app_indicator_set_title"));
+    // The library stays loaded: its types are registered with GObject for the process's life.
+    if (!a.create || !a.setStatus || !a.setMenu || !a.setTitle) return nullptr;
+    return &a;
+  }();
+  return api;
+}
+
+// A status-notifier host shows items only while the watcher's name is owned on the session bus.
+bool StatusNotifierHostPresent() {
+  if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) return false;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (!bus) return false;
+  GVariant* reply =
+      g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                  "NameHasOwner", g_variant_new("(s)", "org.kde.StatusNotifierWatcher"),
+                                  G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+  gboolean owned = FALSE;
+  if (reply) {
+    g_variant_get(reply, "(b)", &owned);
+    g_variant_unref(reply);
+  }
+  g_object_unref(bus);
+  return owned;
+}
+
+// The host shows the indicator's menu and reports the chosen item without a click on the icon
+// reaching us, so the menu is kept as the manager would build it now: every tick asks the
+// manager for its menu and rebuilds only when it differs. Polling rather than waiting for the
+// host's "about to show": many hosts show a cached layout and only follow layout updates.
+constexpr guint kIndicatorRefreshMs = 250;
+
 }  // namespace
+
+uint32_t GtkUi::TakeCapturedMenu(const Menu& menu) {
+  const Capture how = capture_;
+  capture_ = Capture::None;
+  captured_ = menu;
+  capturedAny_ = true;
+  if (how != Capture::Answer) return 0;
+  // Only an entry the manager offers now, enabled, runs; a stale one is dropped.
+  const MenuItem* e = FindMenuEntry(menu, answer_);
+  return e && !(e->flags & (MF_GRAYED | MF_POPUP | MF_SEPARATOR)) ? answer_ : 0;
+}
+
+// Asks the manager for its menu as a click would, answering `answer` (0: only read it). False
+// when it showed none (a dialog of its own came to the front instead).
+bool GtkUi::AskTrayMenu(uint32_t iconId, uint32_t answer) {
+  const auto it = trays_.find(iconId);
+  if (it == trays_.end() || !it->second->onEvent) return false;
+  const auto onEvent = it->second->onEvent;  // a copy: the command may remove the icon
+  capture_ = answer ? Capture::Answer : Capture::Read;
+  answer_ = answer;
+  capturedAny_ = false;
+  {
+    Busy busy(*this);
+    onEvent(TrayEvent::RightButtonUp);
+  }
+  capture_ = Capture::None;
+  return capturedAny_;
+}
+
+void GtkUi::RefreshIndicatorMenu(uint32_t iconId) {
+  // Not while the manager is inside a command or shows a window: asking would re-enter it.
+  if (busy_ || !shown_.empty()) return;
+  if (!AskTrayMenu(iconId, 0)) return;
+  const auto it = trays_.find(iconId);
+  if (it == trays_.end() || !it->second->indicator) return;
+  Tray& t = *it->second;
+  if (t.hasMenu && t.menuData == captured_) return;
+  t.menuData = captured_;
+  t.hasMenu = true;
+  // The indicator holds the menu from here on (and drops the previous one).
+  GtkWidget* menu = BuildMenu(t.menuData, G_CALLBACK(+[](GtkMenuItem* item, gpointer p) {
+                                auto* tray = static_cast<Tray*>(p);
+                                tray->activated = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(item), "kv-id"));
+                                // The command runs from the loop, not inside the host's event on the menu it may
+                                // replace.
+                                if (!tray->activation) {
+                                  tray->activation = g_idle_add(
+                                      [](gpointer q) -> gboolean {
+                                        auto* t = static_cast<Tray*>(q);
+                                        t->activation = 0;
+                                        GtkUi* ui = t->ui;
+                                        const uint32_t icon = t->id;
+                                        if (ui->AskTrayMenu(icon, t->activated) && ui->trays_.count(icon))
+                                          ui->RefreshIndicatorMenu(icon);
+                                        return G_SOURCE_REMOVE;
+                                      },
+                                      tray);
+                                }
+                              }),
+                              &t, false);
+  gtk_widget_show_all(menu);
+  Indicators()->setMenu(t.indicator, GTK_MENU(menu));
+}
 
 bool GtkUi::AddTrayIcon(const TrayIcon& icon, std::function<void(TrayEvent)> onEvent) {
   if (!ready_ || trays_.count(icon.id)) return false;
   auto tray = std::make_unique<Tray>();
-  tray->icon = gtk_status_icon_new_from_icon_name("media-optical");
+  tray->ui = this;
+  tray->id = icon.id;
   tray->onEvent = std::move(onEvent);
   std::u16string tip = icon.tooltip.substr(0, 128);
+  const IndicatorApi* api = StatusNotifierHostPresent() ? Indicators() : nullptr;
+  if (api) {
+    const std::string name = "kvhelper-" + std::to_string(icon.id);
+    tray->indicator = api->create(name.c_str(), "media-optical", kCategoryApplicationStatus);
+  }
+  if (tray->indicator) {
+    api->setTitle(tray->indicator, U8(tip).c_str());
+    Tray* raw = tray.get();
+    trays_.emplace(icon.id, std::move(tray));
+    // An indicator without a menu is not shown by most hosts: give it the manager's menu now.
+    RefreshIndicatorMenu(icon.id);
+    api->setStatus(raw->indicator, kStatusActive);
+    raw->refresh = g_timeout_add(
+        kIndicatorRefreshMs,
+        [](gpointer p) -> gboolean {
+          auto* t = static_cast<Tray*>(p);
+          t->ui->RefreshIndicatorMenu(t->id);
+          return G_SOURCE_CONTINUE;
+        },
+        raw);
+    return true;
+  }
+  tray->icon = gtk_status_icon_new_from_icon_name("media-optical");
   gtk_status_icon_set_tooltip_text(tray->icon, U8(tip).c_str());
   gtk_status_icon_set_visible(tray->icon, TRUE);
   g_signal_connect(tray->icon, "button-release-event", G_CALLBACK(OnTrayRelease), &tray->onEvent);
   trays_.emplace(icon.id, std::move(tray));
   return true;
+}
+
+bool GtkUi::TrayUsesIndicator(uint32_t iconId) const {
+  const auto it = trays_.find(iconId);
+  return it != trays_.end() && it->second->indicator;
+}
+
+void GtkUi::DropTray(Tray& t) {
+  if (t.refresh) g_source_remove(t.refresh);
+  if (t.activation) g_source_remove(t.activation);
+  if (t.indicator) {
+    Indicators()->setStatus(t.indicator, kStatusPassive);
+    g_object_unref(t.indicator);
+  }
+  if (t.icon) {
+    gtk_status_icon_set_visible(t.icon, FALSE);
+    g_object_unref(t.icon);
+  }
 }
 
 bool GtkUi::ShowBalloon(uint32_t iconId, const Balloon& balloon) {
@@ -1047,8 +1226,7 @@ bool GtkUi::ShowBalloon(uint32_t iconId, const Balloon& balloon) {
 void GtkUi::RemoveTrayIcon(uint32_t iconId) {
   const auto it = trays_.find(iconId);
   if (it == trays_.end()) return;
-  gtk_status_icon_set_visible(it->second->icon, FALSE);
-  g_object_unref(it->second->icon);
+  DropTray(*it->second);
   trays_.erase(it);
 }
 

@@ -36,6 +36,9 @@ class GtkUi : public Ui {
   // "item: Drive [D:] ", "list: 3 Drives", "column: Drive", "row: Drive 0 | <Auto>" ...). Empty
   // when the window is not shown.
   std::string Describe(WindowId window);
+  // True when the icon is a StatusNotifierItem (a host is on the session bus), false for the
+  // status icon or no icon.
+  bool TrayUsesIndicator(uint32_t iconId) const;
   // Keeps the desktop answering (drawing, accessibility requests) until `done` says so; false
   // after `timeoutMs` without it.
   bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs);
@@ -64,8 +67,14 @@ class GtkUi : public Ui {
  private:
   struct Tray;
   struct Timer;
+  struct Busy;
+  enum class Capture { None, Read, Answer };
   Shown* FindShown(WindowId window);
   void Announce(WindowId window);
+  uint32_t TakeCapturedMenu(const Menu& menu);
+  bool AskTrayMenu(uint32_t iconId, uint32_t answer);
+  void RefreshIndicatorMenu(uint32_t iconId);
+  void DropTray(Tray& tray);
 
   bool ready_ = false;
   WindowId nextWindow_ = 1;
@@ -73,6 +82,12 @@ class GtkUi : public Ui {
   std::map<uint32_t, std::unique_ptr<Tray>> trays_;
   std::map<uint32_t, std::unique_ptr<Timer>> timers_;
   std::function<void(WindowId)> shownHook_;
+  // The indicator's menu comes from the manager's TrackPopupMenu, caught instead of shown.
+  Capture capture_ = Capture::None;
+  uint32_t answer_ = 0;
+  Menu captured_;
+  bool capturedAny_ = false;
+  int busy_ = 0;  // inside a command or a file chooser
 };
 
 }  // namespace kv::platform::ui
