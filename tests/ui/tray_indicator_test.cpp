@@ -274,7 +274,8 @@ TEST_F(Indicator, RegistersWithTheWatcherAndExportsTheManagersMenuKeptCurrent) {
   ASSERT_TRUE(app.Start());
   if (!ui_.TrayUsesIndicator(kTrayIconId)) GTEST_SKIP() << "libayatana-appindicator3 is not installed";
   ASSERT_TRUE(ui_.PumpUntil([&] { return !watcher.items().empty(); }, 20000)) << "the item never registered";
-  const auto [name, path] = watcher.items().front();
+  const std::string name = watcher.items().front().first;
+  const std::string path = watcher.items().front().second;
   ASSERT_FALSE(name.empty());
   ASSERT_EQ(path.rfind("/", 0), 0u) << path;
 
