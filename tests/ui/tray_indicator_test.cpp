@@ -6,6 +6,7 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -130,7 +131,8 @@ class FakeWatcher {
   std::vector<std::pair<std::string, std::string>> items_;
 };
 
-// The labels of a dbusmenu layout (ia{sv}av) with their ids, depth first; mnemonics dropped.
+// The labels of a dbusmenu layout (ia{sv}av) with their ids, depth first; mnemonics dropped,
+// " (grayed)" and " (checked)" added for the entry's state.
 void CollectLabels(GVariant* item, std::vector<std::pair<int32_t, std::string>>* out) {
   gint32 id = 0;
   GVariant* props = nullptr;
@@ -147,6 +149,12 @@ void CollectLabels(GVariant* item, std::vector<std::pair<int32_t, std::string>>*
         plain += *c;
       }
     }
+    gboolean enabled = TRUE;
+    gint32 toggle = 0;
+    g_variant_lookup(props, "enabled", "b", &enabled);
+    g_variant_lookup(props, "toggle-state", "i", &toggle);
+    if (!enabled) plain += " (grayed)";
+    if (toggle == 1) plain += " (checked)";
     out->emplace_back(id, plain);
   }
   GVariantIter it;
@@ -161,7 +169,7 @@ void CollectLabels(GVariant* item, std::vector<std::pair<int32_t, std::string>>*
   g_variant_unref(children);
 }
 
-// The manager's texts as a menu shows them ("&" mnemonics dropped).
+// The manager's texts as CollectLabels gives them.
 std::vector<std::string> Texts(const Menu& menu) {
   std::vector<std::string> out;
   for (const MenuItem& e : menu) {
@@ -176,6 +184,8 @@ std::vector<std::string> Texts(const Menu& menu) {
         plain += u[i];
       }
     }
+    if (e.flags & MF_GRAYED) plain += " (grayed)";
+    if (e.flags & MF_CHECKED) plain += " (checked)";
     out.push_back(plain);
     for (std::string& s : Texts(e.submenu)) out.push_back(std::move(s));
   }
@@ -257,7 +267,7 @@ class Indicator : public kv::test::ManagerUi {
   std::unique_ptr<ConfigStore> config_;
   std::unique_ptr<Languages> languages_;
   TrayServices services_;
-  std::vector<MenuDrive> drives_{{0, u'D', u""}, {1, u'E', u"DATA"}};
+  std::vector<MenuDrive> drives_;
   std::vector<int> mounts_, counts_;
 };
 
@@ -293,10 +303,15 @@ TEST_F(Indicator, RegistersWithTheWatcherAndExportsTheManagersMenuKeptCurrent) {
     for (const auto& [id, label] : Layout(name, menuPath)) out.push_back(label);
     return out;
   };
-  EXPECT_EQ(labelsOf(), Texts(ManagerMenu()));
+  const std::vector<std::string> none = Texts(ManagerMenu());
+  const auto has = [&none](const char* state) {
+    return std::any_of(none.begin(), none.end(), [state](const std::string& t) { return t.find(state) != t.npos; });
+  };
+  ASSERT_TRUE(has("(checked)") && has("(grayed)")) << "without drives the menu has entries in both states";
+  EXPECT_EQ(labelsOf(), none);
 
-  // A drive appears: the exported menu follows without a click.
-  drives_.push_back({2, u'F', u"MUSIC"});
+  // Drives appear: the exported menu follows without a click.
+  drives_ = {{0, u'D', u""}, {1, u'E', u"DATA"}, {2, u'F', u"MUSIC"}};
   const std::vector<std::string> three = Texts(ManagerMenu());
   std::vector<std::string> seen;
   EXPECT_TRUE(ui_.PumpUntil(
