@@ -566,7 +566,7 @@ void OnMenuItem(GtkMenuItem* item, gpointer p) {
 }
 
 // `onActivate` gets `data`; the entry's id is the item's "kv-id". Bold marks the default entry only
-// where GTK draws the menu itself (`markup`); a status-notifier host would show the tags.
+// where GTK draws the menu itself (`markup`): dbusmenu labels are plain text.
 GtkWidget* BuildMenu(const Menu& entries, GCallback onActivate, gpointer data, bool markup) {
   GtkWidget* menu = gtk_menu_new();
   for (const MenuItem& e : entries) {
