@@ -1,6 +1,7 @@
 #include "tools/cli/track_option.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace kv::cli {
@@ -9,8 +10,8 @@ namespace {
 const struct {
   const char* name;
   uint8_t mode;
-} kModeNames[] = {{"audio", TRACK_AUDIO},     {"mode1", TRACK_MODE1_2048},  {"mode1raw", TRACK_MODE1_RAW},
-                  {"mode2", TRACK_MODE2_2336}, {"form1", TRACK_MODE2_FORM1}, {"form2", TRACK_MODE2_FORM2},
+} kModeNames[] = {{"audio", TRACK_AUDIO},       {"mode1", TRACK_MODE1_2048},  {"mode1raw", TRACK_MODE1_RAW},
+                  {"mode2", TRACK_MODE2_2336},  {"form1", TRACK_MODE2_FORM1}, {"form2", TRACK_MODE2_FORM2},
                   {"mode2raw", TRACK_MODE2_RAW}};
 
 bool ParseNumber(const std::string& s, int64_t minimum, int64_t maximum, int64_t* out) {
@@ -61,8 +62,8 @@ bool ParseTrackOptions(const std::vector<std::string>& specs, MountRequest* r, s
       return false;
     }
     int64_t v[9] = {};
-    const char* names[] = {"", "START", "LENGTH", "OFFSET", "SECTORSIZE", "PREGAP", "PREGAPINFILE", "POSTGAP",
-                           "POSTGAPINFILE"};
+    const char* names[] = {"",       "START",        "LENGTH",  "OFFSET",       "SECTORSIZE",
+                           "PREGAP", "PREGAPINFILE", "POSTGAP", "POSTGAPINFILE"};
     for (size_t k = 1; k < parts.size(); ++k) {
       const int64_t minimum = k == 1 ? INT32_MIN : k == 3 ? INT64_MIN : 0;
       const int64_t maximum = k == 3 ? INT64_MAX : INT32_MAX;
@@ -115,6 +116,25 @@ void ChooseFormatForTracks(MountRequest* r) {
       r->TrackFileOffset[0] - int64_t{r->TrackStart[0]} * (r->Format == kFormatAudioDisc ? kRawSectorSize : size);
   r->StartOffset = start < INT32_MIN || start > INT32_MAX ? 0 : static_cast<int32_t>(start);
   if (r->Format == kFormatAudioDisc) r->StartOffset = 0;
+}
+
+void PrintTableOfContents(const uint8_t* toc, size_t size, bool json) {
+  if (size < 4) return;
+  const unsigned length = (toc[0] << 8) | toc[1];
+  if (!json) std::printf("first track %u, last track %u\n", toc[2], toc[3]);
+  const unsigned descriptors = length >= 2 ? (length - 2) / 8 : 1;
+  for (unsigned i = 0; i < descriptors && 4 + i * 8 + 8 <= size; ++i) {
+    const uint8_t* d = toc + 4 + i * 8;
+    const unsigned m = d[5], s = d[6], f = d[7];
+    const long lba = static_cast<long>((m * 60 + s) * 75 + f) - 150;
+    if (json) {
+      std::printf("{\"track\":%u,\"adr\":%u,\"control\":%u,\"msf\":\"%02u:%02u:%02u\",\"lba\":%ld}\n", d[2], d[1] >> 4,
+                  d[1] & 15, m, s, f, lba);
+    } else {
+      std::printf("track %s: control %u, %02u:%02u:%02u (sector %ld)\n",
+                  d[2] == 0xAA ? "lead-out" : std::to_string(d[2]).c_str(), d[1] & 15, m, s, f, lba);
+    }
+  }
 }
 
 }  // namespace kv::cli

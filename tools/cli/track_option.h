@@ -1,6 +1,8 @@
 // The repeatable --track option of kvimage and kvctl: a disc's track layout given on the
 // command line, one track per option, in the order of the disc.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,5 +22,9 @@ bool ParseTrackOptions(const std::vector<std::string>& specs, MountRequest* requ
 // The format a track layout is mounted with when none is given: an audio disc when the first
 // track is audio, else the plain geometry of the first track's sector size. Sets the geometry.
 void ChooseFormatForTracks(MountRequest* request);
+
+// Prints a READ_TOC answer (format 0) of `size` bytes: a line per track and the lead-out, or a
+// JSON object per line. An answer without a length field holds one descriptor.
+void PrintTableOfContents(const uint8_t* toc, size_t size, bool json);
 
 }  // namespace kv::cli

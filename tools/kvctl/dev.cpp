@@ -259,23 +259,7 @@ int Toc(int argc, char** argv) {
   uint32_t n = 0;
   if (!DeviceIoControl(s.handle, IOCTL_CDROM_READ_TOC, nullptr, 0, toc, sizeof toc, &n))
     return Fail("toc: " + ErrorText(GetLastError()));
-  const unsigned length = (toc[0] << 8) | toc[1];
-  const unsigned first = toc[2], last = toc[3];
-  const bool json = s.args.Has("json");
-  if (!json) std::printf("first track %u, last track %u\n", first, last);
-  const unsigned descriptors = length >= 2 ? (length - 2) / 8 : 1;
-  for (unsigned i = 0; i < descriptors && 4 + i * 8 + 8 <= sizeof toc; ++i) {
-    const uint8_t* d = toc + 4 + i * 8;
-    const unsigned m = d[5], sec = d[6], f = d[7];
-    const long lba = static_cast<long>((m * 60 + sec) * 75 + f) - 150;
-    if (json) {
-      std::printf("{\"track\":%u,\"adr\":%u,\"control\":%u,\"msf\":\"%02u:%02u:%02u\",\"lba\":%ld}\n", d[2], d[1] >> 4,
-                  d[1] & 15, m, sec, f, lba);
-    } else {
-      std::printf("track %s: control %u, %02u:%02u:%02u (sector %ld)\n",
-                  d[2] == 0xAA ? "lead-out" : std::to_string(d[2]).c_str(), d[1] & 15, m, sec, f, lba);
-    }
-  }
+  cli::PrintTableOfContents(toc, n < sizeof toc ? n : sizeof toc, s.args.Has("json"));
   return kExitOk;
 }
 

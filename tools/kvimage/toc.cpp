@@ -28,23 +28,7 @@ int RunToc(int argc, char** argv) {
   }
   uint8_t toc[kTocAnswerSize];
   BuildTableOfContents(*image.source, toc);
-  const bool json = args.Has("json");
-  const unsigned length = (toc[0] << 8) | toc[1];
-  if (!json) std::printf("first track %u, last track %u\n", toc[2], toc[3]);
-  // Without a track table the answer holds one descriptor and no length.
-  const unsigned descriptors = length >= 2 ? (length - 2) / 8 : 1;
-  for (unsigned i = 0; i < descriptors && 4 + i * 8 + 8 <= sizeof toc; ++i) {
-    const uint8_t* d = toc + 4 + i * 8;
-    const unsigned m = d[5], s = d[6], f = d[7];
-    const long lba = static_cast<long>((m * 60 + s) * 75 + f) - 150;
-    if (json) {
-      std::printf("{\"track\":%u,\"adr\":%u,\"control\":%u,\"msf\":\"%02u:%02u:%02u\",\"lba\":%ld}\n", d[2], d[1] >> 4,
-                  d[1] & 15, m, s, f, lba);
-    } else {
-      std::printf("track %s: control %u, %02u:%02u:%02u (sector %ld)\n",
-                  d[2] == 0xAA ? "lead-out" : std::to_string(d[2]).c_str(), d[1] & 15, m, s, f, lba);
-    }
-  }
+  cli::PrintTableOfContents(toc, sizeof toc, args.Has("json"));
   return cli::kExitOk;
 }
 
