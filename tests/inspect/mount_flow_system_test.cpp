@@ -33,15 +33,6 @@ using std::chrono::milliseconds;
 
 constexpr char16_t kService[] = u"Korvendrake Service";
 
-bool WaitFor(const std::function<bool()>& condition, milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return condition();
-}
-
 // The medium of the drive behind `letter`, read whole through the drive letter.
 bool ReadDrive(char letter, std::vector<uint8_t>* out) {
   Handle h = CreateFile(std::string("\\\\.\\") + letter + ":");

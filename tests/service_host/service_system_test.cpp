@@ -41,15 +41,6 @@ using std::chrono::seconds;
 constexpr char16_t kService[] = u"Korvendrake Service";
 constexpr char16_t kMainKey[] = u"Software\\Korvendrake Virtual Drive";
 
-bool WaitFor(const std::function<bool()>& condition, milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return condition();
-}
-
 bool SetString(std::u16string_view name, const std::u16string& text) {
   RegKey key;
   if (RegCreateKeyEx(HKEY_LOCAL_MACHINE, kMainKey, 0, KEY_ALL_ACCESS, key.put(), nullptr) != ERROR_SUCCESS)

@@ -18,9 +18,11 @@
 #include "platform/window_class.h"
 #include "tests/fixtures/daa_image_writer.h"
 #include "tests/fixtures/rar5_writer.h"
+#include "tests/fixtures/test_support.h"
 #include "tests/ui/booted_system.h"
 
 using namespace kv::manager;
+using kv::test::WaitFor;
 namespace cfg = kv::config;
 namespace fs = std::filesystem;
 
@@ -28,15 +30,6 @@ namespace {
 
 constexpr int kWindows = 12;
 const fs::path kShots = fs::path(KV_BINARY_DIR) / "tests" / "ui" / "screenshots" / "kvhelper";
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
 
 std::string Numbered(int n, const char* suffix) {
   char name[24];
