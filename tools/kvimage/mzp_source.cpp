@@ -7,6 +7,7 @@
 
 #include "archive/mounted_archive.h"
 #include "formats/mzp/mzp_container.h"
+#include "platform/codepage.h"
 #include "tools/cli/cli.h"
 
 namespace kv::kvimage {
@@ -36,10 +37,14 @@ bool IsMzpFile(const std::string& path) {
   return mzp::LooksLikeMzp(head, sizeof head) || mzp::IsMzpLaterVolume(head, sizeof head);
 }
 
+std::string MzpKeyBytes(const std::string& utf8Password) {
+  return platform::WideToAnsi(cli::Utf8ToUtf16(utf8Password), platform::AnsiCodePage());
+}
+
 std::unique_ptr<service::MzpVolumeSource> OpenMzpVolume(const std::string& path, const std::string& password,
                                                         service::ImageBuilder& builder, std::string* error) {
   service::MzpOpenResult result;
-  auto source = service::MzpVolumeSource::Open(path, password, builder, &Notices(), &result);
+  auto source = service::MzpVolumeSource::Open(path, MzpKeyBytes(password), builder, &Notices(), &result);
   if (!source) {
     *error = service::MzpOpenResultText(result);
     return nullptr;

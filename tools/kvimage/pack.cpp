@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "tools/cli/cli.h"
+#include "tools/kvimage/mzp_source.h"
 #include "tools/mzppack/mzp_writer.h"
 
 namespace kv::kvimage {
@@ -36,7 +37,7 @@ int RunPack(int argc, char** argv) {
     std::fprintf(stderr, "kvimage pack: --method must be lzma or deflate\n");
     return cli::kExitUsage;
   }
-  options.password = password.value_or("");
+  options.password = MzpKeyBytes(password.value_or(""));
   options.keyBits = static_cast<uint32_t>(keyBits);
   options.method = method == "lzma" ? mzp::PackMethod::kLzma : mzp::PackMethod::kDeflate;
   options.chunkSize = static_cast<uint32_t>(chunkSize);
