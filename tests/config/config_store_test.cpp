@@ -92,7 +92,8 @@ TEST_F(Config, DriveLetterStringParsing) {
   ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, kMain, cfg::kDriveLetter, u"DEFGHIJKLMNOPQRSTUVWXYZQRS"));
   EXPECT_EQ(store.DriveLetters(), u"DEFGHIJKLMNOPQRSTUVWXYZ") << "characters after the 23rd are ignored";
   ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, kMain, cfg::kDriveLetter, u"B1 \u00c4C"));
-  EXPECT_EQ(store.DriveLetters(), u"BAAAC" + std::u16string(18, u'A')) << "B and C stay; the drive control handles them";
+  EXPECT_EQ(store.DriveLetters(), u"BAAAC" + std::u16string(18, u'A'))
+      << "B and C stay; the drive control handles them";
   ASSERT_TRUE(SetDword(HKEY_LOCAL_MACHINE, kMain, cfg::kDriveLetter, 0x45));
   EXPECT_EQ(store.DriveLetters(), std::u16string(23, u'A')) << "wrong type counts as missing";
 }
