@@ -12,13 +12,13 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -268,8 +268,8 @@ int main(int argc, char** argv) {
       if (name.rfind(ours, 0) != 0) continue;
       for (const auto& [other, baseRate] : reporter.rate) {
         if (other.rfind(base, 0) == 0 && baseRate > 0)
-          std::printf("%-26s %8.1f MiB/s / %-24s %8.1f MiB/s = %.3f\n", ours.c_str(), rate / 1048576.0,
-                      base.c_str(), baseRate / 1048576.0, rate / baseRate);
+          std::printf("%-26s %8.1f MiB/s / %-24s %8.1f MiB/s = %.3f\n", ours.c_str(), rate / 1048576.0, base.c_str(),
+                      baseRate / 1048576.0, rate / baseRate);
       }
     }
   };

@@ -5,7 +5,9 @@
 namespace kv {
 
 // Device type 0x8000, buffered transfer, any access.
-constexpr uint32_t CdemuControlCode(uint32_t function) { return 0x80002000u + 4u * (function - 0x800u); }
+constexpr uint32_t CdemuControlCode(uint32_t function) {
+  return 0x80002000u + 4u * (function - 0x800u);
+}
 
 inline constexpr uint32_t IOCTL_CDEMU_MOUNT_SHARED_MEDIA = CdemuControlCode(0x800);
 inline constexpr uint32_t IOCTL_CDEMU_MOUNT_IMAGE = CdemuControlCode(0x801);

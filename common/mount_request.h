@@ -29,7 +29,9 @@ enum ImageFormat : int32_t {
   kFormatPlainLast = 1007,
 };
 
-constexpr bool IsPlainGeometryFormat(int32_t f) { return f >= kFormatPlainFirst && f <= kFormatPlainLast; }
+constexpr bool IsPlainGeometryFormat(int32_t f) {
+  return f >= kFormatPlainFirst && f <= kFormatPlainLast;
+}
 
 // Result word of a failed mount; the request itself succeeds.
 enum MountError : uint32_t {

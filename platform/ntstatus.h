@@ -6,7 +6,9 @@ namespace kv {
 
 using NTSTATUS = int32_t;
 
-constexpr NTSTATUS NtStatus(uint32_t v) { return static_cast<NTSTATUS>(v); }
+constexpr NTSTATUS NtStatus(uint32_t v) {
+  return static_cast<NTSTATUS>(v);
+}
 
 inline constexpr NTSTATUS STATUS_SUCCESS = 0;
 inline constexpr NTSTATUS STATUS_TIMEOUT = 0x00000102;
@@ -36,6 +38,8 @@ inline constexpr NTSTATUS STATUS_CANCELLED = NtStatus(0xC0000120);
 inline constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = NtStatus(0xC00000BA);
 inline constexpr NTSTATUS STATUS_DRIVER_INTERNAL_ERROR = NtStatus(0xC0000183);
 
-constexpr bool NT_SUCCESS(NTSTATUS s) { return s >= 0; }
+constexpr bool NT_SUCCESS(NTSTATUS s) {
+  return s >= 0;
+}
 
 }  // namespace kv

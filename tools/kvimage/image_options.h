@@ -21,9 +21,9 @@ struct Geometry {
   uint32_t sectorSize = kSectorSize;
   uint32_t dataOffset = 0;
   int32_t startOffset = 0;
-  bool formatGiven = false;  // without it a DAA/GBI file is also recognised by its signature
+  bool formatGiven = false;         // without it a DAA/GBI file is also recognised by its signature
   std::vector<std::string> tracks;  // --track values, in order
-  std::string password;  // --password / --password-file (encrypted ISZ, DAA, GBI)
+  std::string password;             // --password / --password-file (encrypted ISZ, DAA, GBI)
 };
 
 // Reads the geometry options; the format's usual geometry fills what is not given
