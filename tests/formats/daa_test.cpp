@@ -59,8 +59,8 @@ std::vector<uint8_t> MixedData(size_t n, uint32_t seed) {
 TEST(DaaInflate, EqualsZlibOnRandomAndRealData) {
   std::vector<std::vector<uint8_t>> inputs = {
       {}, {42}, test::PatternBytes(70000, 3), MixedData(300000, 1), std::vector<uint8_t>(100000, 0x55)};
-  std::ifstream spec(std::string(KV_SOURCE_DIR) + "/formats/daa/variant_inflate.cpp", std::ios::binary);
-  inputs.emplace_back(std::istreambuf_iterator<char>(spec), std::istreambuf_iterator<char>());
+  std::ifstream text(std::string(KV_SOURCE_DIR) + "/formats/daa/variant_inflate.cpp", std::ios::binary);
+  inputs.emplace_back(std::istreambuf_iterator<char>(text), std::istreambuf_iterator<char>());
   const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE, Z_FILTERED};
   for (const auto& data : inputs) {
     for (int level : {0, 1, 6, 9}) {
@@ -195,17 +195,26 @@ class DaaImages : public ::testing::Test {
 test::TempDir* DaaImages::dir_ = nullptr;
 std::vector<uint8_t> DaaImages::iso_;
 
-TEST_F(DaaImages, EveryFormReadsBackTheSourceIso) {
+// Writer options by name, each made from the defaults by one change.
+struct WriterCases {
   struct Case {
     std::string name;
     W o;
   };
-  std::vector<Case> cases;
-  const auto add = [&](std::string name, auto change) {
+  template <class Change>
+  void Add(std::string name, Change change) {
     W o;
     change(o);
-    cases.push_back({std::move(name), o});
-  };
+    list.push_back({std::move(name), o});
+  }
+  std::vector<Case> list;
+  auto begin() const { return list.begin(); }
+  auto end() const { return list.end(); }
+};
+
+TEST_F(DaaImages, EveryFormReadsBackTheSourceIso) {
+  WriterCases cases;
+  const auto add = [&](std::string name, auto change) { cases.Add(std::move(name), change); };
   add("v100", [](W& o) { o.version = 0x100; });
   add("v100 gbi", [](W& o) { o.version = 0x100, o.signature = W::Signature::kGbi; });
   for (int v = 0; v < 4; ++v) add("deflate variant " + std::to_string(v), [v](W& o) { o.variant = v; });
@@ -235,7 +244,7 @@ TEST_F(DaaImages, EveryFormReadsBackTheSourceIso) {
   add("encrypted split", [](W& o) { o.password = "pw", o.volumeSize = 180000; });
   add("encrypted long password", [](W& o) { o.password = std::string(80, 'k'), o.version = 0x100; });
 
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::unique_ptr<ImageSource> source;
     ASSERT_EQ(Open(c.o, &source, c.o.password), kMountOk) << c.name;
     EXPECT_EQ(source->format(), kFormatDaa) << c.name;
@@ -248,16 +257,8 @@ TEST_F(DaaImages, EveryFormReadsBackTheSourceIso) {
 // writer, and with it the reader tested against it, follow the format and not only each other.
 TEST_F(DaaImages, Daa2isoReadsTheWritersImages) {
   if (!test::HaveTool("daa2iso")) GTEST_SKIP() << "daa2iso is not installed";
-  struct Case {
-    std::string name;
-    W o;
-  };
-  std::vector<Case> cases;
-  const auto add = [&](std::string name, auto change) {
-    W o;
-    change(o);
-    cases.push_back({std::move(name), o});
-  };
+  WriterCases cases;
+  const auto add = [&](std::string name, auto change) { cases.Add(std::move(name), change); };
   add("v100", [](W& o) { o.version = 0x100; });
   for (int v = 0; v < 4; ++v) add("variant " + std::to_string(v), [v](W& o) { o.variant = v; });
   add("lzma x86, stored and deflate",
@@ -269,7 +270,7 @@ TEST_F(DaaImages, Daa2isoReadsTheWritersImages) {
   for (uint32_t scheme = 0; scheme < 3; ++scheme)
     add("split scheme " + std::to_string(scheme), [scheme](W& o) { o.volumeSize = 150000, o.namingScheme = scheme; });
 
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     const auto folder = dir_->path() / ("daa2iso" + std::to_string(counter_++));
     std::filesystem::create_directories(folder);
     const auto first = test::WriteDaaFiles(folder, test::WriteDaaImage(iso_, c.o, "img"));
