@@ -38,6 +38,7 @@ struct IndexOptions {
   std::string folder;                                           // where the index file goes
   std::function<bool(uint64_t done, uint64_t total)> progress;  // compressed bytes; false cancels
   uint64_t span = uint64_t{1} << 20;                            // decompressed bytes between points
+  size_t edge = size_t{1} << 20;                                // decoded bytes kept of the start and of the end
 };
 
 enum class IndexError { kNone, kCannotOpen, kNotCompressed, kCancelled, kIndexFile };
@@ -76,6 +77,7 @@ class SeekableDecompressor {
   bool SaveWindow(const std::vector<uint8_t>& ring, uint64_t out, SeekPoint* point);
   bool LoadWindow(const SeekPoint& point, std::vector<uint8_t>* window) const;
   bool StartAt(const SeekPoint& point);
+  size_t ReadThroughCursor(uint64_t offset, uint8_t* out, size_t size);
   void KeepTarRecords(const uint8_t* data, size_t n, uint64_t out);
   bool ReadRecord(uint64_t offset, uint8_t* out, size_t size) const;
 
@@ -86,6 +88,7 @@ class SeekableDecompressor {
   uint64_t size_ = 0;
   uint64_t fileTime_ = 0;
   uint64_t span_ = 0;
+  size_t edge_ = 0;
   bool damaged_ = false;
   std::vector<SeekPoint> points_;
   uint64_t windowBytes_ = 0;
@@ -108,6 +111,7 @@ class SeekableDecompressor {
   mutable std::mutex lock_;  // one read at a time: the cursor is shared
   std::unique_ptr<Decoder> cursor_;
   bool cursorValid_ = false;
+  bool fastReads_ = true;  // gzip cursors decode with the fast inflater
   uint64_t cursorOut_ = 0;
   uint64_t decoded_ = 0;
   std::vector<uint8_t> scratch_;
