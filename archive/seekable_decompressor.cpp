@@ -144,6 +144,12 @@ class Decoder {
   Input in_;
 };
 
+// After a gzip member: another one follows (what else follows is ignored, as gzip ignores
+// trailing garbage).
+bool MemberFollows(Input& in) {
+  return in.Ensure(3) && in.next()[0] == 0x1F && in.next()[1] == 0x8B && in.next()[2] == 8;
+}
+
 class GzipDecoder final : public Decoder {
  public:
   using Decoder::Decoder;
@@ -242,10 +248,9 @@ class GzipDecoder final : public Decoder {
     if (initialised_) inflateEnd(&z_);
     initialised_ = false;
   }
-  // After a member: another one follows, or the stream ends (what follows is ignored, as gzip
-  // ignores trailing garbage).
+  // After a member: another one follows, or the stream ends.
   bool NextMember() {
-    if (!in_.Ensure(3) || in_.next()[0] != 0x1F || in_.next()[1] != 0x8B || in_.next()[2] != 8) {
+    if (!MemberFollows(in_)) {
       ended_ = true;
       return false;
     }
@@ -349,7 +354,7 @@ class FastGzipDecoder final : public Decoder {
     s_.crc_flag = wrapper;
   }
   bool NextMember() {
-    if (!in_.Ensure(3) || in_.next()[0] != 0x1F || in_.next()[1] != 0x8B || in_.next()[2] != 8) {
+    if (!MemberFollows(in_)) {
       ended_ = true;
       return false;
     }
