@@ -161,9 +161,16 @@ class ServedDrives : public ::testing::Test {
     return std::make_unique<Server>(dir_ / ("serve" + std::to_string(serial_++) + ".log"), dir_ / "tmp", args);
   }
 
-  // Waits until the drive holds a medium served for `archive`.
+  // Waits until the drive holds the server's medium and the server says it serves: the medium is
+  // in the drive before the server has opened its channel.
   bool WaitServed(int drive, Server& server) {
-    return WaitFor([&] { return MediumSize(drive) != 0 || !server.running(); }, seconds(60)) && server.running();
+    const std::string line = "drive " + std::to_string(drive) + " serves ";
+    return WaitFor(
+               [&] {
+                 return (MediumSize(drive) != 0 && server.Log().find(line) != std::string::npos) || !server.running();
+               },
+               seconds(60)) &&
+           server.running();
   }
 
   // A tree of files with known content, and an archive of it made by 7z.
