@@ -198,13 +198,12 @@ class GzipDecoder final : public Decoder {
         step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
         break;
       }
-      if (!in_.Ensure(1)) {
-        failed_ = true;  // cut short
-        break;
-      }
+      // At the end of the input the decoder may still hold output: it is asked once more.
+      const bool more = in_.Ensure(1);
       z_.next_in = const_cast<Bytef*>(in_.next());
-      z_.avail_in = static_cast<uInt>(std::min<size_t>(in_.available(), UINT32_MAX));
+      z_.avail_in = more ? static_cast<uInt>(std::min<size_t>(in_.available(), UINT32_MAX)) : 0;
       const uInt before = z_.avail_in;
+      const uInt room = z_.avail_out;
       const int r = inflate(&z_, Z_BLOCK);
       in_.Consume(before - z_.avail_in);
       if (r == Z_STREAM_END) {
@@ -217,8 +216,8 @@ class GzipDecoder final : public Decoder {
         step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
         break;
       }
-      if (r != Z_OK && r != Z_BUF_ERROR) {
-        failed_ = true;
+      if ((r != Z_OK && r != Z_BUF_ERROR) || (!more && z_.avail_out == room)) {
+        failed_ = true;  // damaged, or cut short
         break;
       }
       if ((z_.data_type & 128) && !(z_.data_type & 64)) {
@@ -313,12 +312,10 @@ class FastGzipDecoder final : public Decoder {
         trailer_ = 0;
         if (!NextMember()) break;
       }
-      if (!in_.Ensure(1)) {
-        failed_ = true;  // cut short
-        break;
-      }
+      // At the end of the input the decoder may still hold output: it is asked once more.
+      const bool more = in_.Ensure(1);
       s_.next_in = const_cast<uint8_t*>(in_.next());
-      s_.avail_in = static_cast<uint32_t>(std::min<size_t>(in_.available(), UINT32_MAX));
+      s_.avail_in = more ? static_cast<uint32_t>(std::min<size_t>(in_.available(), UINT32_MAX)) : 0;
       const uint32_t before = s_.avail_in;
       const uint32_t room = s_.avail_out;
       const int r = isal_inflate(&s_);
@@ -327,9 +324,9 @@ class FastGzipDecoder final : public Decoder {
         failed_ = true;
         break;
       }
-      // Nothing taken and nothing given: only more input can help.
+      // Nothing taken and nothing given: only more input can help (none: cut short).
       if (s_.avail_in == before && s_.avail_out == room && s_.block_state != ISAL_BLOCK_FINISH &&
-          !in_.Ensure(in_.available() + 1)) {
+          (!more || !in_.Ensure(in_.available() + 1))) {
         failed_ = true;
         break;
       }
