@@ -2,7 +2,8 @@
 // pass learns the true size and records seek points; a read then decodes from the nearest point
 // before it only. Gzip points carry the 32 KiB window the deflate stream may refer back to
 // (the zlib "zran" technique); those windows are kept compressed in an index file of the mount's
-// store, so memory stays small whatever the size of the stream. Bzip2 blocks, xz blocks and
+// store, so memory stays small whatever the size of the stream; zlib makes them, and reads decode
+// from them with ISA-L's faster inflater (zlib where that fails). Bzip2 blocks, xz blocks and
 // streams, and zstd frames are points of their own. Inside one xz block or one zstd frame no
 // point can be made: their decoders' state (the dictionary of up to 64 MiB or the window, the
 // range coder or entropy tables, the repeat offsets) cannot be handed to the libraries again.
