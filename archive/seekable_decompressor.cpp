@@ -139,6 +139,8 @@ class Decoder {
   virtual bool Start(const SeekPoint& point, const std::vector<uint8_t>& window) = 0;
   virtual Step Next(uint8_t* out, size_t size) = 0;
   virtual uint64_t position() const { return in_.position(); }
+  // The decoder's whole state at the last boundary it reported with `state` set.
+  virtual bool SaveState(std::vector<uint8_t>*) const { return false; }
 
  protected:
   Input in_;
@@ -265,34 +267,28 @@ class GzipDecoder final : public Decoder {
   size_t trailer_ = 0;
 };
 
-// Reads decode with ISA-L's inflate, about three times as fast as zlib's here, from the points
-// that zlib's index pass made: a block start (bit position and window) serves any inflater. A
-// member start parses the gzip header and checks the trailer; a start inside a member decodes
-// raw deflate and steps over the trailer.
+// Clean gzip streams are decoded with ISA-L's inflate, about three times as fast as zlib's here.
+// ISA-L reports no block boundaries, but its decoder state is one plain structure (tables, bit
+// buffer, the window of recent output) with no pointers into the caller's memory but the
+// input and output cursors: a copy of it, taken anywhere inside a member, is a seek point.
 class FastGzipDecoder final : public Decoder {
  public:
   using Decoder::Decoder;
 
-  bool Start(const SeekPoint& point, const std::vector<uint8_t>& window) override {
+  bool Start(const SeekPoint& point, const std::vector<uint8_t>& state) override {
     ended_ = failed_ = false;
-    trailer_ = 0;
+    in_.Seek(point.in);
     if (point.member) {
-      in_.Seek(point.in);
-      Init(ISAL_GZIP);
+      Init();
       return true;
     }
-    if (point.bits > 7 || (point.bits != 0 && point.in == 0)) return false;
-    in_.Seek(point.bits ? point.in - 1 : point.in);
-    Init(ISAL_DEFLATE);
-    if (point.bits) {
-      if (!in_.Ensure(1)) return false;
-      s_.read_in = in_.next()[0] >> (8 - point.bits);
-      s_.read_in_length = point.bits;
-      in_.Consume(1);
-    }
-    if (window.size() > kWindow) return false;
-    return window.empty() || isal_inflate_set_dict(&s_, const_cast<uint8_t*>(window.data()),
-                                                   static_cast<uint32_t>(window.size())) == ISAL_DECOMP_OK;
+    if (!point.state || state.size() != sizeof s_) return false;
+    std::memcpy(&s_, state.data(), sizeof s_);
+    s_.next_in = nullptr;
+    s_.avail_in = 0;
+    s_.next_out = nullptr;
+    s_.avail_out = 0;
+    return true;
   }
 
   Step Next(uint8_t* out, size_t size) override {
@@ -303,15 +299,6 @@ class FastGzipDecoder final : public Decoder {
     s_.next_out = out;
     s_.avail_out = static_cast<uint32_t>(size);
     while (s_.avail_out > 0) {
-      if (trailer_ > 0) {
-        if (!in_.Ensure(trailer_)) {
-          ended_ = true;
-          break;
-        }
-        in_.Consume(trailer_);
-        trailer_ = 0;
-        if (!NextMember()) break;
-      }
       // At the end of the input the decoder may still hold output: it is asked once more.
       const bool more = in_.Ensure(1);
       s_.next_in = const_cast<uint8_t*>(in_.next());
@@ -319,55 +306,75 @@ class FastGzipDecoder final : public Decoder {
       const uint32_t before = s_.avail_in;
       const uint32_t room = s_.avail_out;
       const int r = isal_inflate(&s_);
-      in_.Consume(before - s_.avail_in);
+      // At a member's end the decoder gives back whole bytes it had read ahead, possibly more
+      // than this call gave it.
+      if (s_.avail_in <= before)
+        in_.Consume(before - s_.avail_in);
+      else
+        in_.Seek(in_.position() - std::min<uint64_t>(in_.position(), s_.avail_in - before));
       if (r != ISAL_DECOMP_OK) {
-        failed_ = true;
-        break;
-      }
-      // Nothing taken and nothing given: only more input can help (none: cut short).
-      if (s_.avail_in == before && s_.avail_out == room && s_.block_state != ISAL_BLOCK_FINISH &&
-          (!more || !in_.Ensure(in_.available() + 1))) {
         failed_ = true;
         break;
       }
       if (s_.block_state == ISAL_BLOCK_FINISH) {
         // The decoder reads ahead: whole bytes still in its bit buffer are not the member's.
         in_.Seek(in_.position() - static_cast<uint64_t>(s_.read_in_length / 8));
-        if (s_.crc_flag == ISAL_DEFLATE) {
-          trailer_ = 8;
-          continue;
+        if (!MemberFollows(in_)) {
+          ended_ = true;
+          break;
         }
-        if (!NextMember()) break;
+        Init();
+        step.boundary = true;
+        step.point = SeekPoint{in_.position(), 0, 0, true, 0, 0};
+        break;
+      }
+      // Nothing taken and nothing given: only more input can help (none: cut short).
+      if (s_.avail_in == before && s_.avail_out == room && (!more || !in_.Ensure(in_.available() + 1))) {
+        failed_ = true;
+        break;
       }
     }
     step.produced = static_cast<long>(size - s_.avail_out);
     if (failed_ && step.produced == 0) step.produced = -1;
+    // Inside a member every stop is a point: the state says where.
+    if (!failed_ && !ended_ && !step.boundary && step.produced > 0) {
+      step.boundary = true;
+      step.point = SeekPoint{in_.position(), 0, 0, false, 0, 0};
+      step.point.state = true;
+    }
     return step;
   }
 
- private:
-  void Init(uint32_t wrapper) {
-    isal_inflate_init(&s_);
-    s_.crc_flag = wrapper;
+  bool SaveState(std::vector<uint8_t>* state) const override {
+    if (s_.tmp_out_valid < 0 || static_cast<size_t>(s_.tmp_out_valid) > sizeof s_.tmp_out_buffer) return false;
+    // The cursors are the caller's; of the output buffer only the window before the end of what
+    // was decoded counts: the rest is stale and would cost index bytes.
+    auto copy = std::make_unique<inflate_state>();
+    std::memcpy(copy.get(), &s_, sizeof s_);
+    copy->next_in = copy->next_out = nullptr;
+    copy->avail_in = copy->avail_out = 0;
+    const size_t valid = static_cast<size_t>(s_.tmp_out_valid);
+    const size_t history = valid > ISAL_DEF_HIST_SIZE ? valid - ISAL_DEF_HIST_SIZE : 0;
+    std::memset(copy->tmp_out_buffer, 0, history);
+    std::memset(copy->tmp_out_buffer + valid, 0, sizeof copy->tmp_out_buffer - valid);
+    state->assign(reinterpret_cast<const uint8_t*>(copy.get()), reinterpret_cast<const uint8_t*>(copy.get() + 1));
+    return true;
   }
-  bool NextMember() {
-    if (!MemberFollows(in_)) {
-      ended_ = true;
-      return false;
-    }
+
+ private:
+  void Init() {
     // A new member keeps the output room it was given.
     uint8_t* const nextOut = s_.next_out;
     const uint32_t availOut = s_.avail_out;
-    Init(ISAL_GZIP);
+    isal_inflate_init(&s_);
+    s_.crc_flag = ISAL_GZIP;
     s_.next_out = nextOut;
     s_.avail_out = availOut;
-    return true;
   }
 
   inflate_state s_{};
   bool ended_ = false;
   bool failed_ = false;
-  size_t trailer_ = 0;
 };
 
 // Bzip2 is decoded block by block, so that every block start is a seek point. Blocks are
@@ -841,11 +848,11 @@ class ZstdDecoder final : public Decoder {
   bool failNext_ = false;
 };
 
-// `reads`: the decoder of a cursor, which needs no points of its own.
-std::unique_ptr<Decoder> MakeDecoder(Compression c, int fd, uint64_t size, bool reads) {
+// `fast`: gzip through ISA-L, whose points are saved states.
+std::unique_ptr<Decoder> MakeDecoder(Compression c, int fd, uint64_t size, bool fast) {
   switch (c) {
     case Compression::kGzip:
-      if (reads) return std::make_unique<FastGzipDecoder>(Input(fd, size));
+      if (fast) return std::make_unique<FastGzipDecoder>(Input(fd, size));
       return std::make_unique<GzipDecoder>(Input(fd, size));
     case Compression::kBzip2:
       return std::make_unique<Bzip2Decoder>(fd, size);
@@ -884,8 +891,6 @@ std::unique_ptr<SeekableDecompressor> SeekableDecompressor::Create(const std::st
   d->span_ = std::max<uint64_t>(options.span, kWindow);
   d->edge_ = std::min<size_t>(options.edge, size_t{64} << 20);
   if (!d->BuildIndex(options, error)) return nullptr;
-  // Past damage the decoders may differ in how far they get; zlib's answer is the index's.
-  d->fastReads_ = !d->damaged_;
   *error = IndexError::kNone;
   return d;
 }
@@ -897,15 +902,37 @@ SeekableDecompressor::~SeekableDecompressor() {
 }
 
 bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* error) {
-  if (compression_ == Compression::kGzip) {
-    // The index file has no name: it is gone with the mount, whatever ends the process.
-    indexFd_ = open(options.folder.empty() ? "/tmp" : options.folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
-    if (indexFd_ < 0) {
-      *error = IndexError::kIndexFile;
-      return false;
-    }
+  if (compression_ != Compression::kGzip) return IndexPass(options, error, false);
+  // The index file has no name: it is gone with the mount, whatever ends the process.
+  indexFd_ = open(options.folder.empty() ? "/tmp" : options.folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+  if (indexFd_ < 0) {
+    *error = IndexError::kIndexFile;
+    return false;
   }
-  std::unique_ptr<Decoder> decoder = MakeDecoder(compression_, fd_, compressedSize_, false);
+  if (!IndexPass(options, error, true)) return false;
+  if (!damaged_) {
+    fast_ = true;
+    return true;
+  }
+  // Zlib decodes a damaged stream as far as it goes and says where; the index starts again.
+  points_.clear();
+  windowBytes_ = 0;
+  if (ftruncate(indexFd_, 0) != 0) {
+    *error = IndexError::kIndexFile;
+    return false;
+  }
+  head_.clear();
+  tail_.clear();
+  records_.clear();
+  recordBytes_.clear();
+  nextRecord_ = 0;
+  recordSize_ = 512;
+  damaged_ = false;
+  return IndexPass(options, error, false);
+}
+
+bool SeekableDecompressor::IndexPass(const IndexOptions& options, IndexError* error, bool fast) {
+  std::unique_ptr<Decoder> decoder = MakeDecoder(compression_, fd_, compressedSize_, fast);
   const SeekPoint start{};
   points_.push_back(start);
   if (!decoder || !decoder->Start(start, {})) {
@@ -913,11 +940,14 @@ bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* e
     return true;
   }
   std::vector<uint8_t> buffer(1u << 20);
-  std::vector<uint8_t> ring(compression_ == Compression::kGzip ? kWindow : 0);
+  std::vector<uint8_t> ring(compression_ == Compression::kGzip && !fast ? kWindow : 0);
   uint64_t out = 0;
   uint64_t nextProgress = 0;
   for (;;) {
-    const Step step = decoder->Next(buffer.data(), buffer.size());
+    // A decoder whose every stop is a point stops where the next one is due.
+    const uint64_t due = points_.back().out + span_ - std::min(out, points_.back().out + span_);
+    const Step step =
+        decoder->Next(buffer.data(), static_cast<size_t>(std::min<uint64_t>(buffer.size(), due ? due : buffer.size())));
     if (step.produced < 0) {
       damaged_ = true;
       break;
@@ -946,7 +976,11 @@ bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* e
     if (step.boundary && out - points_.back().out >= span_) {
       SeekPoint p = step.point;
       p.out = out;
-      if (!p.member && compression_ == Compression::kGzip && !SaveWindow(ring, out, &p)) {
+      std::vector<uint8_t> state;
+      const bool saved = p.member || compression_ != Compression::kGzip ||
+                         (p.state ? decoder->SaveState(&state) && SaveBlob(state.data(), state.size(), &p)
+                                  : SaveWindow(ring, out, &p));
+      if (!saved) {
         *error = IndexError::kIndexFile;
         return false;
       }
@@ -1074,9 +1108,13 @@ bool SeekableDecompressor::SaveWindow(const std::vector<uint8_t>& ring, uint64_t
   const size_t length = static_cast<size_t>(std::min<uint64_t>(out, kWindow));
   std::vector<uint8_t> window(length);
   for (size_t i = 0; i < length; ++i) window[i] = ring[(out - length + i) % kWindow];
+  return SaveBlob(window.data(), length, point);
+}
+
+bool SeekableDecompressor::SaveBlob(const uint8_t* data, size_t length, SeekPoint* point) {
   uLongf packed = compressBound(static_cast<uLong>(length));
   std::vector<uint8_t> compressed(packed);
-  if (compress2(compressed.data(), &packed, window.data(), static_cast<uLong>(length), 1) != Z_OK) return false;
+  if (compress2(compressed.data(), &packed, data, static_cast<uLong>(length), 1) != Z_OK) return false;
   point->windowAt = windowBytes_;
   point->windowSize = static_cast<uint32_t>(packed);
   for (size_t done = 0; done < packed;) {
@@ -1097,8 +1135,9 @@ bool SeekableDecompressor::LoadWindow(const SeekPoint& point, std::vector<uint8_
   if (pread(indexFd_, compressed.data(), compressed.size(), static_cast<off_t>(point.windowAt)) !=
       static_cast<ssize_t>(compressed.size()))
     return false;
-  window->resize(kWindow);
-  uLongf length = kWindow;
+  const size_t most = point.state ? sizeof(inflate_state) : kWindow;
+  window->resize(most);
+  uLongf length = most;
   if (uncompress(window->data(), &length, compressed.data(), static_cast<uLong>(compressed.size())) != Z_OK)
     return false;
   window->resize(length);
@@ -1106,7 +1145,7 @@ bool SeekableDecompressor::LoadWindow(const SeekPoint& point, std::vector<uint8_
 }
 
 bool SeekableDecompressor::StartAt(const SeekPoint& point) {
-  if (!cursor_) cursor_ = MakeDecoder(compression_, fd_, compressedSize_, fastReads_);
+  if (!cursor_) cursor_ = MakeDecoder(compression_, fd_, compressedSize_, fast_);
   std::vector<uint8_t> window;
   cursorValid_ = cursor_ && LoadWindow(point, &window) && cursor_->Start(point, window);
   cursorOut_ = point.out;
@@ -1126,18 +1165,6 @@ size_t SeekableDecompressor::Read(uint64_t offset, uint8_t* out, size_t size) {
     return size;
   }
   if (ReadRecord(offset, out, size)) return size;
-  size_t done = ReadThroughCursor(offset, out, size);
-  if (done < size && fastReads_) {
-    // The fast inflater may refuse what zlib, which made the index, decoded: zlib decides.
-    fastReads_ = false;
-    cursor_.reset();
-    cursorValid_ = false;
-    done += ReadThroughCursor(offset + done, out + done, size - done);
-  }
-  return done;
-}
-
-size_t SeekableDecompressor::ReadThroughCursor(uint64_t offset, uint8_t* out, size_t size) {
   // The last point at or before the offset; a cursor between it and the offset goes on from
   // where it stands.
   const auto after = std::upper_bound(points_.begin(), points_.end(), offset,

@@ -2,8 +2,9 @@
 // pass learns the true size and records seek points; a read then decodes from the nearest point
 // before it only. Gzip points carry the 32 KiB window the deflate stream may refer back to
 // (the zlib "zran" technique); those windows are kept compressed in an index file of the mount's
-// store, so memory stays small whatever the size of the stream; zlib makes them, and reads decode
-// from them with ISA-L's faster inflater (zlib where that fails). Bzip2 blocks, xz blocks and
+// store, so memory stays small whatever the size of the stream. A clean gzip stream is decoded
+// with ISA-L's faster inflater instead, whose points are its saved decoder states (kept the same
+// way); a stream it cannot decode to the end is indexed and read with zlib. Bzip2 blocks, xz blocks and
 // streams, and zstd frames are points of their own. Inside one xz block or one zstd frame no
 // point can be made: their decoders' state (the dictionary of up to 64 MiB or the window, the
 // range coder or entropy tables, the repeat offsets) cannot be handed to the libraries again.
@@ -32,7 +33,8 @@ struct SeekPoint {
   bool member = true;     // at the header of a gzip member, bzip2 or xz stream, or zstd frame
   uint64_t windowAt = 0;  // gzip inside a member: its compressed window in the index file
   uint32_t windowSize = 0;
-  uint8_t level = 0;  // bzip2 inside a stream: the stream's block size digit; `bits` is the bit offset
+  uint8_t level = 0;   // bzip2 inside a stream: the stream's block size digit; `bits` is the bit offset
+  bool state = false;  // gzip read with ISA-L: windowAt/windowSize hold the decoder's saved state
 };
 
 struct IndexOptions {
@@ -75,10 +77,11 @@ class SeekableDecompressor {
  private:
   SeekableDecompressor() = default;
   bool BuildIndex(const IndexOptions& options, IndexError* error);
+  bool IndexPass(const IndexOptions& options, IndexError* error, bool fast);
   bool SaveWindow(const std::vector<uint8_t>& ring, uint64_t out, SeekPoint* point);
+  bool SaveBlob(const uint8_t* data, size_t length, SeekPoint* point);
   bool LoadWindow(const SeekPoint& point, std::vector<uint8_t>* window) const;
   bool StartAt(const SeekPoint& point);
-  size_t ReadThroughCursor(uint64_t offset, uint8_t* out, size_t size);
   void KeepTarRecords(const uint8_t* data, size_t n, uint64_t out);
   bool ReadRecord(uint64_t offset, uint8_t* out, size_t size) const;
 
@@ -112,7 +115,7 @@ class SeekableDecompressor {
   mutable std::mutex lock_;  // one read at a time: the cursor is shared
   std::unique_ptr<Decoder> cursor_;
   bool cursorValid_ = false;
-  bool fastReads_ = true;  // gzip cursors decode with the fast inflater
+  bool fast_ = false;  // gzip through ISA-L: its points are its saved states
   uint64_t cursorOut_ = 0;
   uint64_t decoded_ = 0;
   std::vector<uint8_t> scratch_;

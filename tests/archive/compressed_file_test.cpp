@@ -63,7 +63,8 @@ TEST_F(CompressedFile, ReadingTheLastItemDecodesFromTheLastSeekPointOnly) {
     const archive::SeekableDecompressor* d = a->decompressor();
     ASSERT_NE(d, nullptr);
     EXPECT_GE(d->pointCount(), 3u);
-    EXPECT_LT(d->indexBytes(), 400u * 1024) << "the windows are kept compressed";
+    // A point keeps at most a window and a decoder's tables, compressed (these bytes do not shrink).
+    EXPECT_LT(d->indexBytes(), d->pointCount() * 40u * 1024) << "the windows are kept compressed";
     ASSERT_EQ(a->itemCount(), 2u);
     ASSERT_EQ(Utf8(a->items()[1].path), lastName);
     EXPECT_EQ(d->decodedBytes(), 0u) << "the listing reads the headers kept from the index pass";
