@@ -1,6 +1,6 @@
 // The seek-point reader over arbitrary gzip, bzip2, xz and zstd streams (the seeds hold one of
 // each): indexing never fails unsafely, a read at any offset gives the bytes that a read from
-// the start gives there, and gzip reads (another inflater than the index pass) give zlib's bytes.
+// the start gives there, and gzip reads (ISA-L's inflater for clean streams) give zlib's bytes.
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>

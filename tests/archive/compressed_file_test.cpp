@@ -151,9 +151,9 @@ TEST_F(CompressedFile, OddStreamsReadAsTheToolsReadThem) {
   }
 }
 
-// Reads decode with another inflater than the index pass that made the points: pieces read from
-// the end backwards restart at every kind of point (inside dynamic and stored blocks, at a member,
-// across a member's trailer) and must give the bytes that gzip gives.
+// Pieces read from the end backwards restart at every kind of gzip point (saved decoder states
+// inside dynamic and stored blocks, member starts, zlib's block points in a stream cut short) and
+// must give the bytes that gzip gives.
 TEST_F(CompressedFile, GzipReadsFromEveryKindOfPointGiveGzipsBytes) {
   std::string text;
   std::mt19937 rng(5);
