@@ -346,15 +346,19 @@ class FastGzipDecoder final : public Decoder {
   }
 
   bool SaveState(std::vector<uint8_t>* state) const override {
-    if (s_.tmp_out_valid < 0 || static_cast<size_t>(s_.tmp_out_valid) > sizeof s_.tmp_out_buffer) return false;
+    if (s_.tmp_out_valid < 0 || static_cast<size_t>(s_.tmp_out_valid) > sizeof s_.tmp_out_buffer ||
+        s_.tmp_out_processed < 0 || s_.tmp_out_processed > s_.tmp_out_valid)
+      return false;
     // The cursors are the caller's; of the output buffer only the window before the end of what
-    // was decoded counts: the rest is stale and would cost index bytes.
+    // was decoded and what is not handed out yet count: the rest is stale and would cost index
+    // bytes.
     auto copy = std::make_unique<inflate_state>();
     std::memcpy(copy.get(), &s_, sizeof s_);
     copy->next_in = copy->next_out = nullptr;
     copy->avail_in = copy->avail_out = 0;
     const size_t valid = static_cast<size_t>(s_.tmp_out_valid);
-    const size_t history = valid > ISAL_DEF_HIST_SIZE ? valid - ISAL_DEF_HIST_SIZE : 0;
+    const size_t history = std::min<size_t>(static_cast<size_t>(s_.tmp_out_processed),
+                                            valid > ISAL_DEF_HIST_SIZE ? valid - ISAL_DEF_HIST_SIZE : 0);
     std::memset(copy->tmp_out_buffer, 0, history);
     std::memset(copy->tmp_out_buffer + valid, 0, sizeof copy->tmp_out_buffer - valid);
     state->assign(reinterpret_cast<const uint8_t*>(copy.get()), reinterpret_cast<const uint8_t*>(copy.get() + 1));
