@@ -306,19 +306,23 @@ class FastGzipDecoder final : public Decoder {
       const uint32_t before = s_.avail_in;
       const uint32_t room = s_.avail_out;
       const int r = isal_inflate(&s_);
-      // At a member's end the decoder gives back whole bytes it had read ahead, possibly more
-      // than this call gave it.
-      if (s_.avail_in <= before)
+      const bool finished = r == ISAL_DECOMP_OK && s_.block_state == ISAL_BLOCK_FINISH;
+      if (s_.avail_in <= before && !finished) {
         in_.Consume(before - s_.avail_in);
-      else
-        in_.Seek(in_.position() - std::min<uint64_t>(in_.position(), s_.avail_in - before));
+      } else {
+        // At a member's end the decoder reads ahead: it gives back some whole bytes (possibly
+        // more than this call gave it) and may keep others in its bit buffer; neither are the
+        // member's.
+        const uint64_t back = (finished ? static_cast<uint64_t>(s_.read_in_length / 8) : 0) +
+                              (s_.avail_in > before ? s_.avail_in - before : 0);
+        const uint64_t at = in_.position() + (s_.avail_in <= before ? before - s_.avail_in : 0);
+        in_.Seek(at - std::min(at, back));
+      }
       if (r != ISAL_DECOMP_OK) {
         failed_ = true;
         break;
       }
-      if (s_.block_state == ISAL_BLOCK_FINISH) {
-        // The decoder reads ahead: whole bytes still in its bit buffer are not the member's.
-        in_.Seek(in_.position() - static_cast<uint64_t>(s_.read_in_length / 8));
+      if (finished) {
         if (!MemberFollows(in_)) {
           ended_ = true;
           break;
@@ -875,6 +879,14 @@ std::unique_ptr<SeekableDecompressor> SeekableDecompressor::Create(const std::st
                                                                    IndexError* error) {
   IndexError ignored;
   if (error == nullptr) error = &ignored;
+  std::unique_ptr<SeekableDecompressor> d = Index(path, options, error, true);
+  // Zlib decodes a gzip stream that ISA-L cannot decode to its end as far as it goes.
+  if (d && d->compression_ == Compression::kGzip && d->damaged_) d = Index(path, options, error, false);
+  return d;
+}
+
+std::unique_ptr<SeekableDecompressor> SeekableDecompressor::Index(const std::string& path, const IndexOptions& options,
+                                                                  IndexError* error, bool fast) {
   std::unique_ptr<SeekableDecompressor> d(new SeekableDecompressor());
   d->fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
@@ -894,6 +906,7 @@ std::unique_ptr<SeekableDecompressor> SeekableDecompressor::Create(const std::st
   }
   d->span_ = std::max<uint64_t>(options.span, kWindow);
   d->edge_ = std::min<size_t>(options.edge, size_t{64} << 20);
+  d->fast_ = fast && d->compression_ == Compression::kGzip;
   if (!d->BuildIndex(options, error)) return nullptr;
   *error = IndexError::kNone;
   return d;
@@ -906,37 +919,15 @@ SeekableDecompressor::~SeekableDecompressor() {
 }
 
 bool SeekableDecompressor::BuildIndex(const IndexOptions& options, IndexError* error) {
-  if (compression_ != Compression::kGzip) return IndexPass(options, error, false);
-  // The index file has no name: it is gone with the mount, whatever ends the process.
-  indexFd_ = open(options.folder.empty() ? "/tmp" : options.folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
-  if (indexFd_ < 0) {
-    *error = IndexError::kIndexFile;
-    return false;
+  if (compression_ == Compression::kGzip) {
+    // The index file has no name: it is gone with the mount, whatever ends the process.
+    indexFd_ = open(options.folder.empty() ? "/tmp" : options.folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+    if (indexFd_ < 0) {
+      *error = IndexError::kIndexFile;
+      return false;
+    }
   }
-  if (!IndexPass(options, error, true)) return false;
-  if (!damaged_) {
-    fast_ = true;
-    return true;
-  }
-  // Zlib decodes a damaged stream as far as it goes and says where; the index starts again.
-  points_.clear();
-  windowBytes_ = 0;
-  if (ftruncate(indexFd_, 0) != 0) {
-    *error = IndexError::kIndexFile;
-    return false;
-  }
-  head_.clear();
-  tail_.clear();
-  records_.clear();
-  recordBytes_.clear();
-  nextRecord_ = 0;
-  recordSize_ = 512;
-  damaged_ = false;
-  return IndexPass(options, error, false);
-}
-
-bool SeekableDecompressor::IndexPass(const IndexOptions& options, IndexError* error, bool fast) {
-  std::unique_ptr<Decoder> decoder = MakeDecoder(compression_, fd_, compressedSize_, fast);
+  std::unique_ptr<Decoder> decoder = MakeDecoder(compression_, fd_, compressedSize_, fast_);
   const SeekPoint start{};
   points_.push_back(start);
   if (!decoder || !decoder->Start(start, {})) {
@@ -944,14 +935,14 @@ bool SeekableDecompressor::IndexPass(const IndexOptions& options, IndexError* er
     return true;
   }
   std::vector<uint8_t> buffer(1u << 20);
-  std::vector<uint8_t> ring(compression_ == Compression::kGzip && !fast ? kWindow : 0);
+  std::vector<uint8_t> ring(compression_ == Compression::kGzip && !fast_ ? kWindow : 0);
   uint64_t out = 0;
   uint64_t nextProgress = 0;
   for (;;) {
     // A decoder whose every stop is a point stops where the next one is due.
-    const uint64_t due = points_.back().out + span_ - std::min(out, points_.back().out + span_);
-    const Step step =
-        decoder->Next(buffer.data(), static_cast<size_t>(std::min<uint64_t>(buffer.size(), due ? due : buffer.size())));
+    const uint64_t due = points_.back().out + span_;
+    const size_t want = out < due ? static_cast<size_t>(std::min<uint64_t>(buffer.size(), due - out)) : buffer.size();
+    const Step step = decoder->Next(buffer.data(), want);
     if (step.produced < 0) {
       damaged_ = true;
       break;

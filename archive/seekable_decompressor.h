@@ -4,10 +4,11 @@
 // (the zlib "zran" technique); those windows are kept compressed in an index file of the mount's
 // store, so memory stays small whatever the size of the stream. A clean gzip stream is decoded
 // with ISA-L's faster inflater instead, whose points are its saved decoder states (kept the same
-// way); a stream it cannot decode to the end is indexed and read with zlib. Bzip2 blocks, xz blocks and
-// streams, and zstd frames are points of their own. Inside one xz block or one zstd frame no
-// point can be made: their decoders' state (the dictionary of up to 64 MiB or the window, the
-// range coder or entropy tables, the repeat offsets) cannot be handed to the libraries again.
+// way); a stream it cannot decode to its end is indexed and read with zlib. Bzip2 blocks, xz
+// blocks and streams, and zstd frames are points of their own. Inside one xz block or one zstd
+// frame no point can be made: their decoders' state (the dictionary of up to 64 MiB or the
+// window, the range coder or entropy tables, the repeat offsets) cannot be handed to the
+// libraries again.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -76,8 +77,9 @@ class SeekableDecompressor {
 
  private:
   SeekableDecompressor() = default;
+  static std::unique_ptr<SeekableDecompressor> Index(const std::string& path, const IndexOptions& options,
+                                                     IndexError* error, bool fast);
   bool BuildIndex(const IndexOptions& options, IndexError* error);
-  bool IndexPass(const IndexOptions& options, IndexError* error, bool fast);
   bool SaveWindow(const std::vector<uint8_t>& ring, uint64_t out, SeekPoint* point);
   bool SaveBlob(const uint8_t* data, size_t length, SeekPoint* point);
   bool LoadWindow(const SeekPoint& point, std::vector<uint8_t>* window) const;
