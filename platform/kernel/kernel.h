@@ -297,6 +297,7 @@ class KernelFile {
   NTSTATUS Read(uint64_t offset, uint32_t length, void* destination, uint32_t* returned);
   // Several reads, each as Read does it; an unbuffered file has the system run them side by side
   // (at most 64 at once). All have ended when it returns; statuses[i] and returned[i] per read.
+  // An unbuffered file read front to back in such calls reads the next stretch ahead.
   struct Piece {
     uint64_t offset;
     uint32_t length;
@@ -307,10 +308,26 @@ class KernelFile {
   uint32_t AlignmentRequirement() const { return alignment_; }
 
  private:
+  // A stretch asked of the system before it is wanted, so that the disk is not idle while the
+  // caller hands on the last one; two, so that the next is asked for before this one is copied.
+  struct Ahead {
+    uint8_t* buffer = nullptr;
+    uint64_t offset = 0;
+    uint32_t length = 0;  // asked for
+    uint32_t valid = 0;   // the file's bytes from offset, once reaped
+    bool pending = false;
+  };
   bool SetUpAsync();
+  void ReadTogether(const Piece* pieces, size_t count, NTSTATUS* statuses, uint32_t* returned);
+  void StartAhead(Ahead& a, uint64_t offset, uint32_t length);
+  void FinishAhead(Ahead& a);
   int fd_ = -1;
   unsigned long aio_ = 0;  // the asynchronous I/O context, once set up
   bool aioFailed_ = false;
+  unsigned long aheadAio_ = 0;  // a context of its own: ReadTogether never reaps a read-ahead
+  bool aheadFailed_ = false;
+  Ahead ahead_[2];
+  uint64_t lastEnd_ = UINT64_MAX;  // where the last call's run of pieces ended
   int64_t size_ = 0;
   uint32_t alignment_ = 0;
   bool direct_ = false;

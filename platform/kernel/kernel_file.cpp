@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/kernel/kernel.h"
 
@@ -135,6 +137,9 @@ bool NtPathToLinux(const std::u16string& ntPath, std::string* out) {
 
 KernelFile::~KernelFile() {
   if (aio_ != 0) syscall(SYS_io_destroy, aio_);
+  // Tearing the context down waits for a read-ahead still running, before its buffer goes.
+  if (aheadAio_ != 0) syscall(SYS_io_destroy, aheadAio_);
+  for (Ahead& a : ahead_) std::free(a.buffer);
   if (fd_ >= 0) close(fd_);
 }
 
@@ -207,7 +212,8 @@ NTSTATUS KernelFile::Read(uint64_t offset, uint32_t length, void* destination, u
 
 namespace {
 constexpr size_t kMaxPiecesAtOnce = 64;
-}
+constexpr uint32_t kAheadMax = 1u << 20;
+}  // namespace
 
 bool KernelFile::SetUpAsync() {
   if (aio_ == 0 && !aioFailed_) {
@@ -221,7 +227,119 @@ bool KernelFile::SetUpAsync() {
   return aio_ != 0;
 }
 
+void KernelFile::StartAhead(Ahead& a, uint64_t offset, uint32_t length) {
+  if (aheadAio_ == 0 && !aheadFailed_) {
+    aio_context_t context = 0;
+    if (syscall(SYS_io_setup, 2, &context) == 0) {
+      aheadAio_ = context;
+    } else {
+      aheadFailed_ = true;
+    }
+  }
+  if (aheadAio_ == 0) return;
+  if (a.buffer == nullptr) a.buffer = static_cast<uint8_t*>(std::aligned_alloc(4096, kAheadMax));
+  if (a.buffer == nullptr) return;
+  iocb block{};
+  block.aio_lio_opcode = IOCB_CMD_PREAD;
+  block.aio_fildes = static_cast<uint32_t>(fd_);
+  block.aio_buf = reinterpret_cast<uintptr_t>(a.buffer);
+  block.aio_nbytes = length;
+  block.aio_offset = static_cast<int64_t>(offset);
+  block.aio_data = reinterpret_cast<uintptr_t>(&a);
+  iocb* list[1] = {&block};
+  a.offset = offset;
+  a.length = length;
+  a.valid = 0;
+  long n;
+  do {
+    n = syscall(SYS_io_submit, aheadAio_, 1L, list);
+  } while (n < 0 && errno == EINTR);
+  a.pending = n == 1;
+}
+
+void KernelFile::FinishAhead(Ahead& a) {
+  while (a.pending) {
+    io_event event{};
+    const long n = syscall(SYS_io_getevents, aheadAio_, 1L, 1L, &event, nullptr);
+    if (n < 0 && errno == EINTR) continue;
+    if (n != 1) {
+      // Tearing the context down waits for what it still runs.
+      syscall(SYS_io_destroy, aheadAio_);
+      aheadAio_ = 0;
+      aheadFailed_ = true;
+      for (Ahead& other : ahead_) other.pending = false;
+      return;
+    }
+    Ahead& reaped = *reinterpret_cast<Ahead*>(static_cast<uintptr_t>(event.data));
+    reaped.pending = false;
+    reaped.valid = event.res > 0 ? static_cast<uint32_t>(std::min<int64_t>(event.res, reaped.length)) : 0;
+  }
+}
+
 void KernelFile::ReadPieces(const Piece* pieces, size_t count, NTSTATUS* statuses, uint32_t* returned) {
+  if (!direct_ || count == 0) return ReadTogether(pieces, count, statuses, returned);
+  bool run = true;
+  for (size_t i = 1; i < count && run; ++i) run = pieces[i].offset == pieces[i - 1].offset + pieces[i - 1].length;
+  const uint64_t start = pieces[0].offset;
+  const uint64_t end = pieces[count - 1].offset + pieces[count - 1].length;
+  const uint64_t lastEnd = lastEnd_;
+  lastEnd_ = run ? end : UINT64_MAX;
+  // What an earlier read-ahead holds of this call is waited for; one that missed runs on.
+  for (Ahead& a : ahead_)
+    if (a.pending && a.offset < end && start < a.offset + a.length) FinishAhead(a);
+  // The second call in a row that goes on where the last ended: the next stretch is asked for now,
+  // as long as this one, into the read-ahead this call does not need.
+  if (run && start == lastEnd && end < static_cast<uint64_t>(size_) && end % kDirectAlignment == 0) {
+    Ahead* spare = nullptr;
+    for (Ahead& a : ahead_)
+      if (!(a.valid > 0 && a.offset < end && start < a.offset + a.valid) && (spare == nullptr || !a.pending))
+        spare = &a;
+    if (spare != nullptr) {
+      FinishAhead(*spare);
+      const uint64_t length = std::min<uint64_t>(end - start, kAheadMax);
+      StartAhead(*spare, end,
+                 static_cast<uint32_t>((length + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment));
+    }
+  }
+  // Pieces wholly in a finished read-ahead are copied from it (at the end of the file, as far as
+  // the file goes); the rest are read.
+  std::vector<Piece> rest;
+  std::vector<size_t> restIndex;
+  for (size_t i = 0; i < count; ++i) {
+    const Piece& p = pieces[i];
+    const Ahead* from = nullptr;
+    if (p.destination != nullptr && p.length > 0 && p.offset % kDirectAlignment == 0 &&
+        p.length % kDirectAlignment == 0) {
+      for (const Ahead& a : ahead_) {
+        const uint64_t validEnd = a.offset + a.valid;
+        const bool reachesEnd = validEnd == static_cast<uint64_t>(size_);
+        if (!a.pending && a.valid > 0 && p.offset >= a.offset && p.offset < validEnd &&
+            (p.offset + p.length <= validEnd || reachesEnd))
+          from = &a;
+      }
+    }
+    if (from == nullptr) {
+      rest.push_back(p);
+      restIndex.push_back(i);
+      continue;
+    }
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(p.length, from->offset + from->valid - p.offset));
+    std::memcpy(p.destination, from->buffer + (p.offset - from->offset), n);
+    statuses[i] = STATUS_SUCCESS;
+    returned[i] = n;
+  }
+  if (rest.empty()) return;
+  if (rest.size() == count) return ReadTogether(pieces, count, statuses, returned);
+  std::vector<NTSTATUS> restStatuses(rest.size());
+  std::vector<uint32_t> restReturned(rest.size());
+  ReadTogether(rest.data(), rest.size(), restStatuses.data(), restReturned.data());
+  for (size_t k = 0; k < rest.size(); ++k) {
+    statuses[restIndex[k]] = restStatuses[k];
+    returned[restIndex[k]] = restReturned[k];
+  }
+}
+
+void KernelFile::ReadTogether(const Piece* pieces, size_t count, NTSTATUS* statuses, uint32_t* returned) {
   size_t done = 0;
   // Through the page cache a submission would read in place, one after the other, all the same.
   if (direct_ && count > 1 && SetUpAsync()) {

@@ -268,6 +268,33 @@ TEST(KernelFiles, OpenErrorsReadsAndEndOfFile) {
   EXPECT_EQ(f->Read(0, 100, buffer, &got), STATUS_INVALID_PARAMETER);
 }
 
+std::u16string NtOf(const std::filesystem::path& path) {
+  std::u16string nt = u"\\??\\/";
+  for (char ch : path.string().substr(1)) nt.push_back(static_cast<char16_t>(ch));
+  return nt;
+}
+
+// ReadPieces of `pieces` (destinations in `together`) ends as Read of each would into the same
+// place in `alone`: statuses, counts and bytes, which are the file's.
+void ExpectAsReadAlone(KernelFile& f, const std::vector<KernelFile::Piece>& pieces, uint8_t* together, uint8_t* alone,
+                       size_t room, const std::vector<uint8_t>& bytes, const std::string& what) {
+  std::vector<NTSTATUS> statuses(pieces.size(), STATUS_PENDING);
+  std::vector<uint32_t> counts(pieces.size(), 77);
+  std::memset(together, 0xAB, room);
+  f.ReadPieces(pieces.data(), pieces.size(), statuses.data(), counts.data());
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const KernelFile::Piece& p = pieces[i];
+    uint8_t* mine = alone + (static_cast<uint8_t*>(p.destination) - together);
+    uint32_t got = 99;
+    const NTSTATUS status = f.Read(p.offset, p.length, mine, &got);
+    EXPECT_EQ(statuses[i], status) << what << " piece " << i;
+    if (!NT_SUCCESS(status)) continue;
+    EXPECT_EQ(counts[i], got) << what << " piece " << i;
+    EXPECT_EQ(0, std::memcmp(p.destination, mine, got)) << what << " piece " << i;
+    EXPECT_EQ(0, std::memcmp(p.destination, bytes.data() + p.offset, got)) << what << " piece " << i;
+  }
+}
+
 // Reads asked for together end as the same reads one at a time would, whether the file is
 // unbuffered (run side by side) or not: bytes, statuses and counts, up to and past the end.
 TEST(KernelFiles, PiecesReadTogetherMatchReadsOneAtATime) {
@@ -275,8 +302,6 @@ TEST(KernelFiles, PiecesReadTogetherMatchReadsOneAtATime) {
   const auto path = dir / "f.bin";
   const auto bytes = PatternBytes(3 * 65536 + 6144 + 100, 6);
   WriteFileBytes(path, bytes);
-  std::u16string nt = u"\\??\\/";
-  for (char ch : path.string().substr(1)) nt.push_back(static_cast<char16_t>(ch));
   constexpr size_t kRoom = 1u << 20;
   auto* together = static_cast<uint8_t*>(std::aligned_alloc(4096, kRoom));
   auto* alone = static_cast<uint8_t*>(std::aligned_alloc(4096, kRoom));
@@ -284,7 +309,7 @@ TEST(KernelFiles, PiecesReadTogetherMatchReadsOneAtATime) {
   for (bool direct : {true, false}) {
     KernelFileUseDirectIo(direct);
     std::unique_ptr<KernelFile> f;
-    ASSERT_EQ(KernelFile::Open(nt, &f), STATUS_SUCCESS);
+    ASSERT_EQ(KernelFile::Open(NtOf(path), &f), STATUS_SUCCESS);
     std::vector<KernelFile::Piece> pieces;
     // Whole chunks, the short last one, past the end, unaligned, and more than run at once.
     for (uint32_t i = 0; i < 7; ++i) pieces.push_back({i * 32768ull, 32768, together + i * 32768});
@@ -294,23 +319,53 @@ TEST(KernelFiles, PiecesReadTogetherMatchReadsOneAtATime) {
     pieces.push_back({512, 100, together + 9 * 32768});
     pieces.push_back({0, 0, together + 10 * 32768});
     pieces.push_back({4096, 4096, together + 10 * 32768 + 4096});
-    std::vector<NTSTATUS> statuses(pieces.size(), STATUS_PENDING);
-    std::vector<uint32_t> counts(pieces.size(), 77);
-    std::memset(together, 0xAB, kRoom);
-    f->ReadPieces(pieces.data(), pieces.size(), statuses.data(), counts.data());
-    for (size_t i = 0; i < pieces.size(); ++i) {
-      const KernelFile::Piece& p = pieces[i];
-      uint8_t* mine = alone + (static_cast<uint8_t*>(p.destination) - together);
-      uint32_t got = 99;
-      const NTSTATUS status = f->Read(p.offset, p.length, mine, &got);
-      EXPECT_EQ(statuses[i], status) << "direct " << direct << " piece " << i;
-      if (!NT_SUCCESS(status)) continue;
-      EXPECT_EQ(counts[i], got) << "direct " << direct << " piece " << i;
-      EXPECT_EQ(0, std::memcmp(p.destination, mine, got)) << "direct " << direct << " piece " << i;
-      EXPECT_EQ(0, std::memcmp(p.destination, bytes.data() + p.offset, got)) << "direct " << direct << " piece " << i;
-    }
+    ExpectAsReadAlone(*f, pieces, together, alone, kRoom, bytes, direct ? "direct" : "cached");
   }
   KernelFileUseDirectIo(true);
+  std::free(together);
+  std::free(alone);
+}
+
+// Calls that go on where the last ended are read ahead on an unbuffered file; whatever comes
+// next (the stretch read ahead, part of it, a jump back, a piece it may not serve, the end of the
+// file) ends as reads one at a time would.
+TEST(KernelFiles, ReadsFrontToBackAndAroundMatchReadsOneAtATime) {
+  TempDir dir;
+  const auto path = dir / "f.bin";
+  const auto bytes = PatternBytes(3 * 262144 + 5000, 7);
+  WriteFileBytes(path, bytes);
+  constexpr size_t kRoom = 1u << 20;
+  auto* together = static_cast<uint8_t*>(std::aligned_alloc(4096, kRoom));
+  auto* alone = static_cast<uint8_t*>(std::aligned_alloc(4096, kRoom));
+  ASSERT_TRUE(together && alone);
+  struct Call {
+    uint64_t offset;
+    uint32_t pieceLength;
+    uint32_t pieces;
+  };
+  const std::vector<Call> calls = {
+      {0, 32768, 8},      {262144, 32768, 8}, {524288, 32768, 8},  // front to back in 256 KiB
+      {786432, 32768, 8},                                          // past the end
+      {0, 65536, 1},      {65536, 65536, 1},  {131072, 2048, 16},  // a jump back, then 2 KiB pieces
+      {163840, 4096, 64},                                          // longer than what was read ahead
+      {98304, 32768, 4},                                           // back into what was read before
+      {786432, 2048, 3},  {792576, 512, 1},                        // the file's last bytes
+  };
+  KernelFileUseDirectIo(true);
+  std::unique_ptr<KernelFile> f;
+  ASSERT_EQ(KernelFile::Open(NtOf(path), &f), STATUS_SUCCESS);
+  for (size_t c = 0; c < calls.size(); ++c) {
+    std::vector<KernelFile::Piece> pieces;
+    for (uint32_t i = 0; i < calls[c].pieces; ++i)
+      pieces.push_back({calls[c].offset + uint64_t{i} * calls[c].pieceLength, calls[c].pieceLength,
+                        together + size_t{i} * calls[c].pieceLength});
+    ExpectAsReadAlone(*f, pieces, together, alone, kRoom, bytes, "call " + std::to_string(c));
+  }
+  // A piece that is not whole sectors, inside a stretch read ahead, is refused as Read refuses it.
+  ExpectAsReadAlone(*f, {{0, 65536, together}}, together, alone, kRoom, bytes, "again");
+  ExpectAsReadAlone(*f, {{65536, 65536, together}}, together, alone, kRoom, bytes, "again");
+  ExpectAsReadAlone(*f, {{131072, 1000, together}, {132096, 1024, together + 4096}}, together, alone, kRoom, bytes,
+                    "unaligned");
   std::free(together);
   std::free(alone);
 }
