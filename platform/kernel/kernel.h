@@ -309,7 +309,7 @@ class KernelFile {
 
  private:
   // A stretch asked of the system before it is wanted, so that the disk is not idle while the
-  // caller hands on the last one; two, so that the next is asked for before this one is copied.
+  // caller hands on the last one and waits for the next request.
   struct Ahead {
     uint8_t* buffer = nullptr;
     uint64_t offset = 0;
@@ -317,17 +317,21 @@ class KernelFile {
     uint32_t valid = 0;   // the file's bytes from offset, once reaped
     bool pending = false;
   };
+  static constexpr size_t kAheadSlots = 3;
+  static constexpr uint64_t kAheadDepth = kAheadSlots - 1;  // one slot is being copied from
   bool SetUpAsync();
   void ReadTogether(const Piece* pieces, size_t count, NTSTATUS* statuses, uint32_t* returned);
   void StartAhead(Ahead& a, uint64_t offset, uint32_t length);
-  void FinishAhead(Ahead& a);
+  // Takes the read-aheads that have ended; with `until`, waits until that one has.
+  void ReapAhead(const Ahead* until);
   int fd_ = -1;
   unsigned long aio_ = 0;  // the asynchronous I/O context, once set up
   bool aioFailed_ = false;
   unsigned long aheadAio_ = 0;  // a context of its own: ReadTogether never reaps a read-ahead
   bool aheadFailed_ = false;
-  Ahead ahead_[2];
+  Ahead ahead_[kAheadSlots];
   uint64_t lastEnd_ = UINT64_MAX;  // where the last call's run of pieces ended
+  uint64_t aheadEnd_ = 0;          // where the stretches asked for ahead end
   int64_t size_ = 0;
   uint32_t alignment_ = 0;
   bool direct_ = false;

@@ -230,7 +230,7 @@ bool KernelFile::SetUpAsync() {
 void KernelFile::StartAhead(Ahead& a, uint64_t offset, uint32_t length) {
   if (aheadAio_ == 0 && !aheadFailed_) {
     aio_context_t context = 0;
-    if (syscall(SYS_io_setup, 2, &context) == 0) {
+    if (syscall(SYS_io_setup, kAheadSlots, &context) == 0) {
       aheadAio_ = context;
     } else {
       aheadFailed_ = true;
@@ -257,22 +257,27 @@ void KernelFile::StartAhead(Ahead& a, uint64_t offset, uint32_t length) {
   a.pending = n == 1;
 }
 
-void KernelFile::FinishAhead(Ahead& a) {
-  while (a.pending) {
-    io_event event{};
-    const long n = syscall(SYS_io_getevents, aheadAio_, 1L, 1L, &event, nullptr);
+void KernelFile::ReapAhead(const Ahead* until) {
+  while (aheadAio_ != 0 && (until == nullptr || until->pending)) {
+    io_event events[kAheadSlots];
+    timespec now{};
+    const long n = syscall(SYS_io_getevents, aheadAio_, until ? 1L : 0L, static_cast<long>(kAheadSlots), events,
+                           until ? nullptr : &now);
     if (n < 0 && errno == EINTR) continue;
-    if (n != 1) {
+    if (n < 0 || (n == 0 && until != nullptr)) {
       // Tearing the context down waits for what it still runs.
       syscall(SYS_io_destroy, aheadAio_);
       aheadAio_ = 0;
       aheadFailed_ = true;
-      for (Ahead& other : ahead_) other.pending = false;
+      for (Ahead& a : ahead_) a.pending = false;
       return;
     }
-    Ahead& reaped = *reinterpret_cast<Ahead*>(static_cast<uintptr_t>(event.data));
-    reaped.pending = false;
-    reaped.valid = event.res > 0 ? static_cast<uint32_t>(std::min<int64_t>(event.res, reaped.length)) : 0;
+    for (long e = 0; e < n; ++e) {
+      Ahead& a = *reinterpret_cast<Ahead*>(static_cast<uintptr_t>(events[e].data));
+      a.pending = false;
+      a.valid = events[e].res > 0 ? static_cast<uint32_t>(std::min<int64_t>(events[e].res, a.length)) : 0;
+    }
+    if (until == nullptr) return;
   }
 }
 
@@ -284,21 +289,25 @@ void KernelFile::ReadPieces(const Piece* pieces, size_t count, NTSTATUS* statuse
   const uint64_t end = pieces[count - 1].offset + pieces[count - 1].length;
   const uint64_t lastEnd = lastEnd_;
   lastEnd_ = run ? end : UINT64_MAX;
-  // What an earlier read-ahead holds of this call is waited for; one that missed runs on.
+  // What the read-ahead holds of this call is waited for; what missed runs on.
+  ReapAhead(nullptr);
   for (Ahead& a : ahead_)
-    if (a.pending && a.offset < end && start < a.offset + a.length) FinishAhead(a);
-  // The second call in a row that goes on where the last ended: the next stretch is asked for now,
-  // as long as this one, into the read-ahead this call does not need.
-  if (run && start == lastEnd && end < static_cast<uint64_t>(size_) && end % kDirectAlignment == 0) {
-    Ahead* spare = nullptr;
-    for (Ahead& a : ahead_)
-      if (!(a.valid > 0 && a.offset < end && start < a.offset + a.valid) && (spare == nullptr || !a.pending))
-        spare = &a;
-    if (spare != nullptr) {
-      FinishAhead(*spare);
-      const uint64_t length = std::min<uint64_t>(end - start, kAheadMax);
-      StartAhead(*spare, end,
-                 static_cast<uint32_t>((length + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment));
+    if (a.pending && a.offset < end && start < a.offset + a.length) ReapAhead(&a);
+  // From the second call in a row that goes on where the last ended, the stretches after it are
+  // asked for, each as long as this call, up to kAheadDepth of them; after a jump the window
+  // starts again at the end of the call.
+  if (run && start == lastEnd && end % kDirectAlignment == 0) {
+    const uint64_t length =
+        (std::min<uint64_t>(end - start, kAheadMax) + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment;
+    if (aheadEnd_ < end || aheadEnd_ > end + kAheadDepth * length) aheadEnd_ = end;
+    while (aheadEnd_ < static_cast<uint64_t>(size_) && aheadEnd_ < end + kAheadDepth * length) {
+      Ahead* spare = nullptr;
+      for (Ahead& a : ahead_)
+        if (!a.pending && (a.valid == 0 || !(a.offset < aheadEnd_ && start < a.offset + a.valid))) spare = &a;
+      if (spare == nullptr) break;
+      StartAhead(*spare, aheadEnd_, static_cast<uint32_t>(length));
+      if (!spare->pending) break;
+      aheadEnd_ += length;
     }
   }
   // Pieces wholly in a finished read-ahead are copied from it (at the end of the file, as far as
