@@ -31,6 +31,23 @@ std::u16string WithoutExtension(std::u16string_view name) {
   return std::u16string(dot == std::u16string_view::npos ? name : name.substr(0, dot));
 }
 
+// The library's LZMA handlers take a header with no signature and allocate whatever dictionary
+// it names, up to 4 GiB, when an item is read; no LZMA encoder writes one over 1.5 GiB.
+bool PlausibleLzmaHeader(const std::u16string& format, abi::IInStream* stream) {
+  const bool lzma86 = EqualsIgnoreAsciiCase(format, u"lzma86");
+  if (!lzma86 && !EqualsIgnoreAsciiCase(format, u"lzma")) return true;
+  constexpr uint32_t kMaxDictionary = 1536u << 20;
+  // The stream is left where the handler's open left it.
+  uint64_t position = 0;
+  if (stream->Seek(0, abi::kSeekCur, &position) != abi::S_OK) return false;
+  uint8_t head[6] = {};
+  const size_t at = lzma86 ? 2 : 1;  // after the properties byte (and lzma86's filter byte)
+  const size_t got = ReadStreamHead(stream, head, sizeof head);
+  if (stream->Seek(static_cast<int64_t>(position), abi::kSeekSet, nullptr) != abi::S_OK || got < at + 4) return false;
+  const uint32_t dictionary = head[at] | head[at + 1] << 8 | head[at + 2] << 16 | uint32_t{head[at + 3]} << 24;
+  return dictionary <= kMaxDictionary;
+}
+
 // Opens `stream` with the first format in the chosen order that accepts it.
 abi::Ref<abi::IInArchive> OpenFirstFormat(const CodecLibrary& library, abi::IInStream* stream, std::u16string_view name,
                                           OpenCallback* callback, std::u16string* format) {
@@ -42,7 +59,8 @@ abi::Ref<abi::IInArchive> OpenFirstFormat(const CodecLibrary& library, abi::IInS
     abi::Ref<abi::IInArchive> handler = library.CreateHandler(index);
     if (!handler) continue;
     const uint64_t maxStart = kMaxCheckStartPosition;
-    if (handler->Open(stream, &maxStart, static_cast<abi::IArchiveOpenCallback*>(callback)) == abi::S_OK) {
+    if (handler->Open(stream, &maxStart, static_cast<abi::IArchiveOpenCallback*>(callback)) == abi::S_OK &&
+        PlausibleLzmaHeader(library.formats()[index].name, stream)) {
       *format = library.formats()[index].name;
       return handler;
     }

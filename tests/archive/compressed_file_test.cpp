@@ -104,6 +104,35 @@ TEST_F(CompressedFile, APlainCompressedFileIsOneItemWithItsTrueSizeAndTime) {
   }
 }
 
+// .lzma has no signature and no seek points: the library opens it, unless its header names a
+// dictionary no encoder writes (the library would set aside up to 4 GiB for it at the first read).
+TEST_F(CompressedFile, LzmaFilesOpenThroughTheLibraryUnlessTheirDictionaryIsAbsurd) {
+  if (!HaveTool("xz")) GTEST_SKIP() << "no xz";
+  const auto content = PatternBytes(300000, 4);
+  WriteFileBytes(path("p.bin"), content);
+  Compress({".lzma", "xz --format=lzma -1 -c"}, path("p.bin"), path("p.bin.lzma"));
+  // xz leaves the size unknown; the library lists an item of known size only.
+  auto lzma = ReadFileBytes(path("p.bin.lzma"));
+  ASSERT_GT(lzma.size(), 13u);
+  for (int i = 0; i < 8; ++i) lzma[5 + i] = static_cast<uint8_t>(uint64_t{content.size()} >> (8 * i));
+  WriteFileBytes(path("p.bin.lzma"), lzma);
+  auto a = OpenArchive(path("p.bin.lzma"));
+  ASSERT_TRUE(a);
+  ASSERT_EQ(a->itemCount(), 1u);
+  std::vector<uint8_t> bytes(content.size() + 1);
+  bytes.resize(a->ReadItemBytes(0, bytes.data(), 0, bytes.size()));
+  EXPECT_EQ(bytes, content);
+  a.reset();
+  // Properties, a dictionary of 4 GiB - 256 bytes, a size, and little else.
+  std::vector<uint8_t> absurd = {0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x03, 0x80};
+  absurd.resize(absurd.size() + 13);
+  WriteFileBytes(path("absurd.zip"), absurd);
+  archive::OpenError error = archive::OpenError::kNone;
+  EXPECT_FALSE(OpenArchive(path("absurd.zip"), std::nullopt, &error));
+  EXPECT_EQ(error, archive::OpenError::kNoFormat);
+  EXPECT_TRUE(StoreEmpty());
+}
+
 TEST_F(CompressedFile, OddStreamsReadAsTheToolsReadThem) {
   const auto one = PatternBytes(700000, 11);
   const auto two = PatternBytes(300000, 12);
