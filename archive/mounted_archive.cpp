@@ -111,7 +111,7 @@ bool MountedArchive::OpenWith(const OpenRequest& request, OpenError* error) {
   }
   abi::Ref<OpenCallback> callback(new OpenCallback(*library_, folder, fileName, request.password));
   std::u16string itemsArchiveName = archiveName_;
-  uint8_t head[8] = {};
+  uint8_t head[kCompressionHeadSize] = {};
   const size_t headSize = ReadStreamHead(stream.get(), head, sizeof head);
   if (DetectCompression(head, headSize) != Compression::kNone) {
     // A file compressed as one stream is decompressed here, with seek points: the library's

@@ -44,12 +44,31 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 
 }  // namespace
 
+// An LZMA_Alone (.lzma) header has no signature; xz takes one for it on what it checks here: the
+// properties, a dictionary of 2^n or 2^n + 2^(n-1) bytes, and a size unknown or under 256 GiB.
+bool IsLzmaAloneHeader(const uint8_t* head, size_t size) {
+  if (size < 13 || head[0] > (4 * 5 + 4) * 9 + 8) return false;
+  const unsigned lc = head[0] % 9, lp = head[0] / 9 % 5;
+  if (lc + lp > 4) return false;
+  uint32_t dictionary = 0;
+  for (int i = 0; i < 4; ++i) dictionary |= uint32_t{head[1 + i]} << (8 * i);
+  uint64_t length = 0;
+  for (int i = 0; i < 8; ++i) length |= uint64_t{head[5 + i]} << (8 * i);
+  if (length != UINT64_MAX && length >= (uint64_t{1} << 38)) return false;
+  if (dictionary == UINT32_MAX) return true;
+  for (int n = 12; n < 32; ++n)
+    if (dictionary == uint32_t{1} << n || (n < 31 && dictionary == (uint32_t{1} << n) + (uint32_t{1} << (n - 1))))
+      return true;
+  return false;
+}
+
 Compression DetectCompression(const uint8_t* head, size_t size) {
   if (StartsWith(head, size, kGzipMagic, 2) && size >= 3 && head[2] == 8) return Compression::kGzip;
   if (StartsWith(head, size, kBzip2Magic, 3) && size >= 4 && head[3] >= '1' && head[3] <= '9')
     return Compression::kBzip2;
   if (StartsWith(head, size, kXzMagic, 6)) return Compression::kXz;
   if (IsZstdFrame(head, size)) return Compression::kZstd;
+  if (IsLzmaAloneHeader(head, size)) return Compression::kLzma;
   return Compression::kNone;
 }
 
@@ -63,6 +82,8 @@ const char* CompressionName(Compression c) {
       return "xz";
     case Compression::kZstd:
       return "zstd";
+    case Compression::kLzma:
+      return "lzma";
     default:
       return "none";
   }
@@ -70,8 +91,9 @@ const char* CompressionName(Compression c) {
 
 std::string DecompressedName(const std::string& fileName) {
   static const std::pair<const char*, const char*> kRenames[] = {
-      {".tgz", ".tar"}, {".taz", ".tar"}, {".tbz2", ".tar"}, {".tbz", ".tar"}, {".txz", ".tar"}, {".tzst", ".tar"},
-      {".gz", ""},      {".bz2", ""},     {".xz", ""},       {".zst", ""},     {".z", ""}};
+      {".tgz", ".tar"},  {".taz", ".tar"}, {".tbz2", ".tar"}, {".tbz", ".tar"}, {".txz", ".tar"},
+      {".tzst", ".tar"}, {".gz", ""},      {".bz2", ""},      {".xz", ""},      {".zst", ""},
+      {".z", ""},        {".tlz", ".tar"}, {".lzma", ""}};
   for (const auto& [tail, replacement] : kRenames) {
     if (EndsWith(fileName, tail) && fileName.size() > std::strlen(tail))
       return fileName.substr(0, fileName.size() - std::strlen(tail)) + replacement;
@@ -856,6 +878,60 @@ class ZstdDecoder final : public Decoder {
   bool failNext_ = false;
 };
 
+// .lzma: one stream with no boundaries inside, so its only point is its start.
+class LzmaDecoder final : public Decoder {
+ public:
+  using Decoder::Decoder;
+  ~LzmaDecoder() override { End(); }
+
+  bool Start(const SeekPoint& point, const std::vector<uint8_t>&) override {
+    End();
+    in_.Seek(point.in);
+    ended_ = failed_ = false;
+    active_ = lzma_alone_decoder(&s_, kXzMemoryLimit) == LZMA_OK;
+    return active_;
+  }
+
+  Step Next(uint8_t* out, size_t size) override {
+    Step step;
+    if (failed_) step.produced = -1;
+    if (failed_ || ended_) return step;
+    size_t produced = 0;
+    while (produced < size && !failed_ && !ended_) {
+      const bool more = in_.Ensure(1);
+      s_.next_in = in_.next();
+      s_.avail_in = in_.available();
+      s_.next_out = out + produced;
+      s_.avail_out = size - produced;
+      const size_t before = s_.avail_in;
+      const size_t room = s_.avail_out;
+      const lzma_ret r = lzma_code(&s_, more ? LZMA_RUN : LZMA_FINISH);
+      in_.Consume(before - s_.avail_in);
+      produced += room - s_.avail_out;
+      if (r == LZMA_STREAM_END) {
+        ended_ = true;  // what follows the stream is not the stream's
+      } else if (r != LZMA_OK || (!more && before == 0 && room == s_.avail_out)) {
+        failed_ = true;
+      }
+    }
+    step.produced = static_cast<long>(produced);
+    if (failed_ && produced == 0) step.produced = -1;
+    return step;
+  }
+
+ private:
+  void End() {
+    if (active_) lzma_end(&s_);
+    s_ = LZMA_STREAM_INIT;
+    active_ = false;
+  }
+
+  lzma_stream s_ = LZMA_STREAM_INIT;
+  bool active_ = false;
+  bool ended_ = false;
+  bool failed_ = false;
+};
+
 // `fast`: gzip through ISA-L, whose points are saved states.
 std::unique_ptr<Decoder> MakeDecoder(Compression c, int fd, uint64_t size, bool fast) {
   switch (c) {
@@ -868,6 +944,8 @@ std::unique_ptr<Decoder> MakeDecoder(Compression c, int fd, uint64_t size, bool 
       return std::make_unique<XzDecoder>(Input(fd, size));
     case Compression::kZstd:
       return std::make_unique<ZstdDecoder>(Input(fd, size));
+    case Compression::kLzma:
+      return std::make_unique<LzmaDecoder>(Input(fd, size));
     default:
       return nullptr;
   }
@@ -897,7 +975,7 @@ std::unique_ptr<SeekableDecompressor> SeekableDecompressor::Index(const std::str
   d->compressedSize_ = static_cast<uint64_t>(st.st_size);
   d->fileTime_ = (static_cast<uint64_t>(st.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
                  static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
-  uint8_t head[6] = {};
+  uint8_t head[kCompressionHeadSize] = {};
   const ssize_t got = pread(d->fd_, head, sizeof head, 0);
   d->compression_ = got > 0 ? DetectCompression(head, static_cast<size_t>(got)) : Compression::kNone;
   if (d->compression_ == Compression::kNone) {

@@ -1,4 +1,4 @@
-// Random access into a file compressed as one stream (gzip, bzip2, xz, zstd). One sequential
+// Random access into a file compressed as one stream (gzip, bzip2, xz, zstd, .lzma). One sequential
 // pass learns the true size and records seek points; a read then decodes from the nearest point
 // before it only. Gzip points carry the 32 KiB window the deflate stream may refer back to
 // (the zlib "zran" technique); those windows are kept compressed in an index file of the mount's
@@ -8,7 +8,7 @@
 // blocks and streams, and zstd frames are points of their own. Inside one xz block or one zstd
 // frame no point can be made: their decoders' state (the dictionary of up to 64 MiB or the
 // window, the range coder or entropy tables, the repeat offsets) cannot be handed to the
-// libraries again.
+// libraries again; a .lzma stream, which has no blocks, is read from its start.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -19,9 +19,11 @@
 
 namespace kv::archive {
 
-enum class Compression : uint8_t { kNone, kGzip, kBzip2, kXz, kZstd };
+enum class Compression : uint8_t { kNone, kGzip, kBzip2, kXz, kZstd, kLzma };
 
-// The compression of a file that starts with `head` (kNone when it is none of ours).
+// The compression of a file that starts with `head` (kNone when it is none of ours), of which
+// kCompressionHeadSize bytes tell all (fewer if the file is shorter).
+inline constexpr size_t kCompressionHeadSize = 13;
 Compression DetectCompression(const uint8_t* head, size_t size);
 const char* CompressionName(Compression c);
 // The name of what a compressed file holds: "a.tar.gz" -> "a.tar", "a.tgz" -> "a.tar".

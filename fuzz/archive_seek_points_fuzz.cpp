@@ -1,4 +1,4 @@
-// The seek-point reader over arbitrary gzip, bzip2, xz and zstd streams (the seeds hold one of
+// The seek-point reader over arbitrary gzip, bzip2, xz, zstd and .lzma streams (the seeds hold one of
 // each): indexing never fails unsafely, a read at any offset gives the bytes that a read from
 // the start gives there, and gzip reads (ISA-L's inflater for clean streams) give zlib's bytes.
 #include <sys/mman.h>

@@ -81,9 +81,10 @@ TEST_F(ArchiveImage, CompressedTarsMountAsTheirTrees) {
   struct Kind {
     std::string file, command, format;
   };
-  for (const Kind& k : {Kind{"t.tar.gz", "gzip -1 -c", "gzip"}, Kind{"t.tgz", "gzip -c", "gzip"},
-                        Kind{"t.tar.bz2", "bzip2 -1 -c", "bzip2"}, Kind{"t.tar.xz", "xz -0 -c", "xz"},
-                        Kind{"t.tar.zst", "zstd -q -c", "zstd"}}) {
+  for (const Kind& k :
+       {Kind{"t.tar.gz", "gzip -1 -c", "gzip"}, Kind{"t.tgz", "gzip -c", "gzip"},
+        Kind{"t.tar.bz2", "bzip2 -1 -c", "bzip2"}, Kind{"t.tar.xz", "xz -0 -c", "xz"},
+        Kind{"t.tar.zst", "zstd -q -c", "zstd"}, Kind{"t.tar.lzma", "xz --format=lzma -0 -c", "lzma"}}) {
     SCOPED_TRACE(k.file);
     if (!HaveTool(k.command.substr(0, k.command.find(' ')))) continue;
     ASSERT_EQ(
