@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -65,9 +66,18 @@ bool ReadAll(int fd, void* data, size_t size) {
   return true;
 }
 
+// A reply that comes within this long is waited for awake: on an idle machine a thread woken
+// from sleep takes some 50 µs to run again, longer than the host takes for a small read from
+// the page cache. Only the thread reading a connection's replies waits so.
+constexpr auto kAwakeWait = std::chrono::microseconds(150);
+
 // Reads a reply header; a descriptor passed with its first byte lands in *passed (else -1).
 bool ReadHeader(int fd, ReplyHeader* header, int* passed) {
   *passed = -1;
+  const auto until = std::chrono::steady_clock::now() + kAwakeWait;
+  pollfd ready{fd, POLLIN, 0};
+  while (poll(&ready, 1, 0) == 0 && std::chrono::steady_clock::now() < until) {
+  }
   auto* p = reinterpret_cast<uint8_t*>(header);
   size_t size = sizeof *header;
   while (size) {
