@@ -24,6 +24,12 @@ constexpr uint32_t kDirectAlignment = 512;
 
 std::atomic<bool> g_useDirectIo{true};
 
+constexpr uint32_t kAheadMax = 1u << 20;
+// Read-ahead memory of the whole process: split images open a file per volume, and each volume
+// read front to back would keep its buffers until the medium goes.
+constexpr int64_t kAheadBudget = int64_t{48} << 20;
+std::atomic<int64_t> g_aheadBytes{0};
+
 bool Utf16ToUtf8(const std::u16string& in, std::string* out) {
   out->clear();
   for (size_t i = 0; i < in.size(); ++i) {
@@ -139,7 +145,11 @@ KernelFile::~KernelFile() {
   if (aio_ != 0) syscall(SYS_io_destroy, aio_);
   // Tearing the context down waits for a read-ahead still running, before its buffer goes.
   if (aheadAio_ != 0) syscall(SYS_io_destroy, aheadAio_);
-  for (Ahead& a : ahead_) std::free(a.buffer);
+  for (Ahead& a : ahead_) {
+    if (a.buffer == nullptr) continue;
+    std::free(a.buffer);
+    g_aheadBytes.fetch_sub(kAheadMax);
+  }
   if (fd_ >= 0) close(fd_);
 }
 
@@ -212,7 +222,6 @@ NTSTATUS KernelFile::Read(uint64_t offset, uint32_t length, void* destination, u
 
 namespace {
 constexpr size_t kMaxPiecesAtOnce = 64;
-constexpr uint32_t kAheadMax = 1u << 20;
 }  // namespace
 
 bool KernelFile::SetUpAsync() {
@@ -237,8 +246,17 @@ void KernelFile::StartAhead(Ahead& a, uint64_t offset, uint32_t length) {
     }
   }
   if (aheadAio_ == 0) return;
-  if (a.buffer == nullptr) a.buffer = static_cast<uint8_t*>(std::aligned_alloc(4096, kAheadMax));
-  if (a.buffer == nullptr) return;
+  if (a.buffer == nullptr) {
+    if (g_aheadBytes.fetch_add(kAheadMax) + kAheadMax > kAheadBudget) {
+      g_aheadBytes.fetch_sub(kAheadMax);
+      return;
+    }
+    a.buffer = static_cast<uint8_t*>(std::aligned_alloc(4096, kAheadMax));
+    if (a.buffer == nullptr) {
+      g_aheadBytes.fetch_sub(kAheadMax);
+      return;
+    }
+  }
   iocb block{};
   block.aio_lio_opcode = IOCB_CMD_PREAD;
   block.aio_fildes = static_cast<uint32_t>(fd_);
