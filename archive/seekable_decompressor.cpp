@@ -19,6 +19,9 @@ namespace {
 constexpr size_t kWindow = 32768;  // what a deflate stream may refer back to
 constexpr size_t kInputBuffer = 256 * 1024;
 constexpr uint64_t kXzMemoryLimit = 256ull << 20;  // xz -9e needs 65 MiB; a hostile header may claim more
+// LZMA encoders write dictionaries of up to 1.5 GiB into a .lzma header; the decoder sets the
+// whole dictionary aside, though only what it decodes is ever touched.
+constexpr uint64_t kLzmaMemoryLimit = (1536ull << 20) + (1ull << 20);
 constexpr uint64_t kProgressStep = 16ull << 20;
 
 const uint8_t kGzipMagic[] = {0x1F, 0x8B};
@@ -888,7 +891,7 @@ class LzmaDecoder final : public Decoder {
     End();
     in_.Seek(point.in);
     ended_ = failed_ = false;
-    active_ = lzma_alone_decoder(&s_, kXzMemoryLimit) == LZMA_OK;
+    active_ = lzma_alone_decoder(&s_, kLzmaMemoryLimit) == LZMA_OK;
     return active_;
   }
 

@@ -150,6 +150,11 @@ TEST_F(CompressedFile, OddStreamsReadAsTheToolsReadThem) {
       {"cut.gz", "gzip -c one | head -c 60000", {}},
       {"garbage.lzma", "(xz --format=lzma -0 -c one; printf 'trailing garbage')", one},
       {"cut.lzma", "xz --format=lzma -0 -c one | head -c 50000", {}},
+      // A dictionary of 512 MiB named in the header (encoders write up to 1.5 GiB).
+      {"big-dictionary.lzma",
+       "(xz --format=lzma -0 -c one > l.tmp; printf '\\0\\0\\0\\40' | dd of=l.tmp bs=1 seek=1 conv=notrunc "
+       "status=none; cat l.tmp)",
+       one},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
