@@ -662,6 +662,26 @@ class Bzip2Decoder final : public Decoder {
 
 // Xz is decoded block by block, so that every block start (xz -T0 and parallel compressors write
 // many) is a seek point; a block point keeps its stream's check type in `bits`.
+// One lzma_code call from `in` into out[*produced, size); `stuck`: it neither read nor wrote
+// with the input at its end (a stream cut short).
+struct LzmaStep {
+  lzma_ret result;
+  bool stuck;
+};
+LzmaStep CodeOnce(lzma_stream& s, Input& in, uint8_t* out, size_t size, size_t* produced) {
+  const bool more = in.Ensure(1);
+  s.next_in = in.next();
+  s.avail_in = in.available();
+  s.next_out = out + *produced;
+  s.avail_out = size - *produced;
+  const size_t before = s.avail_in;
+  const size_t room = s.avail_out;
+  const lzma_ret r = lzma_code(&s, more ? LZMA_RUN : LZMA_FINISH);
+  in.Consume(before - s.avail_in);
+  *produced += room - s.avail_out;
+  return {r, !more && before == 0 && room == s.avail_out};
+}
+
 class XzDecoder final : public Decoder {
  public:
   using Decoder::Decoder;
@@ -731,17 +751,8 @@ class XzDecoder final : public Decoder {
         }
         case State::kBlock:
         case State::kIndex: {
-          const bool more = in_.Ensure(1);
-          s_.next_in = in_.next();
-          s_.avail_in = in_.available();
-          s_.next_out = out + produced;
-          s_.avail_out = size - produced;
-          const size_t before = s_.avail_in;
-          const size_t room = s_.avail_out;
-          const lzma_ret r = lzma_code(&s_, more ? LZMA_RUN : LZMA_FINISH);
-          in_.Consume(before - s_.avail_in);
-          produced += room - s_.avail_out;
-          if (r == LZMA_STREAM_END) {
+          const LzmaStep c = CodeOnce(s_, in_, out, size, &produced);
+          if (c.result == LZMA_STREAM_END) {
             End();
             if (state_ == State::kBlock) {
               state_ = State::kBlockHeader;
@@ -750,7 +761,7 @@ class XzDecoder final : public Decoder {
             } else {
               AfterIndex(&step);
             }
-          } else if (r != LZMA_OK || (!more && before == 0 && room == s_.avail_out)) {
+          } else if (c.result != LZMA_OK || c.stuck) {
             failed_ = true;
           }
           break;
@@ -901,19 +912,10 @@ class LzmaDecoder final : public Decoder {
     if (failed_ || ended_) return step;
     size_t produced = 0;
     while (produced < size && !failed_ && !ended_) {
-      const bool more = in_.Ensure(1);
-      s_.next_in = in_.next();
-      s_.avail_in = in_.available();
-      s_.next_out = out + produced;
-      s_.avail_out = size - produced;
-      const size_t before = s_.avail_in;
-      const size_t room = s_.avail_out;
-      const lzma_ret r = lzma_code(&s_, more ? LZMA_RUN : LZMA_FINISH);
-      in_.Consume(before - s_.avail_in);
-      produced += room - s_.avail_out;
-      if (r == LZMA_STREAM_END) {
+      const LzmaStep c = CodeOnce(s_, in_, out, size, &produced);
+      if (c.result == LZMA_STREAM_END) {
         ended_ = true;  // what follows the stream is not the stream's
-      } else if (r != LZMA_OK || (!more && before == 0 && room == s_.avail_out)) {
+      } else if (c.result != LZMA_OK || c.stuck) {
         failed_ = true;
       }
     }
