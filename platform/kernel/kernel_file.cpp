@@ -276,6 +276,8 @@ void KernelFile::StartAhead(Ahead& a, uint64_t offset, uint32_t length) {
 }
 
 void KernelFile::ReapAhead(const Ahead* until) {
+  // Nothing running, nothing to ask the system about.
+  if (std::none_of(std::begin(ahead_), std::end(ahead_), [](const Ahead& a) { return a.pending; })) return;
   while (aheadAio_ != 0 && (until == nullptr || until->pending)) {
     io_event events[kAheadSlots];
     timespec now{};
