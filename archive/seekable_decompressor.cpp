@@ -45,8 +45,6 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return true;
 }
 
-}  // namespace
-
 // An LZMA_Alone (.lzma) header has no signature; xz takes one for it on what it checks here: the
 // properties, a dictionary of 2^n or 2^n + 2^(n-1) bytes, and a size unknown or under 256 GiB.
 bool IsLzmaAloneHeader(const uint8_t* head, size_t size) {
@@ -64,6 +62,8 @@ bool IsLzmaAloneHeader(const uint8_t* head, size_t size) {
       return true;
   return false;
 }
+
+}  // namespace
 
 Compression DetectCompression(const uint8_t* head, size_t size) {
   if (StartsWith(head, size, kGzipMagic, 2) && size >= 3 && head[2] == 8) return Compression::kGzip;
